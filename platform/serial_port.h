@@ -1,0 +1,112 @@
+// Serial port operations of the operating system.
+//
+// Principles of operation
+// - The program talks to at most one port at a time through an opaque
+//   PortHandle. kInvalidPortHandle means "no port"; it is what Open returns
+//   for a port that is missing, held by another program, or not a serial
+//   device at all.
+// - Ports are named "COM1".."COM8" everywhere in the program. PortDevice()
+//   tells which device a name stands for on this system.
+// - Line settings travel in a LineSettings record shaped like the Win32 DCB.
+//   GetState fills it from the port; a failed GetState leaves it untouched.
+//   The caller writes its values over the record and hands it to SetState.
+// - WaitingCount never blocks. Read delivers at most the bytes already
+//   waiting and never waits. Write blocks until the system has taken every
+//   byte, for as long as the other side holds the line with XOFF: there is
+//   no write time-out.
+// - Close releases the port; there is nothing to restore.
+//
+// SystemSerialPorts is implemented once per operating system
+// (serial_port_posix.cpp, serial_port_win32.cpp); the build picks one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace fwdl {
+
+using PortHandle = std::intptr_t;
+inline constexpr PortHandle kInvalidPortHandle = -1;  // INVALID_HANDLE_VALUE
+
+// Values of the DCB fields that the program uses.
+inline constexpr std::uint8_t kNoParity = 0;    // NOPARITY
+inline constexpr std::uint8_t kOneStopBit = 0;  // ONESTOPBIT
+inline constexpr std::uint8_t kDtrControlEnable = 1;  // DTR_CONTROL_ENABLE
+inline constexpr std::uint8_t kRtsControlEnable = 1;  // RTS_CONTROL_ENABLE
+
+// The line settings record. The named fields are those of the Win32 DCB;
+// `native` carries the platform's own record (DCB, termios) between GetState
+// and SetState, so that whatever the program does not set keeps what the
+// port reported.
+struct LineSettings {
+  std::uint32_t BaudRate = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;
+  std::uint8_t StopBits = 0;
+  bool fBinary = false;
+  bool fParity = false;
+  bool fOutxCtsFlow = false;
+  bool fOutxDsrFlow = false;
+  std::uint8_t fDtrControl = 0;
+  bool fDsrSensitivity = false;
+  bool fTXContinueOnXoff = false;
+  bool fOutX = false;
+  bool fInX = false;
+  bool fErrorChar = false;
+  bool fNull = false;
+  std::uint8_t fRtsControl = 0;
+  bool fAbortOnError = false;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  alignas(8) std::array<unsigned char, 128> native{};
+};
+
+// The seven operations the program uses on a serial port. Tests put a fake
+// port behind this interface; the program uses SystemSerialPorts.
+class SerialPorts {
+ public:
+  virtual ~SerialPorts() = default;
+  // Opens the named port for exclusive use, or returns kInvalidPortHandle.
+  virtual PortHandle Open(const std::string& name) = 0;
+  // Fills `settings` from the port; false (record untouched) on failure.
+  virtual bool GetState(PortHandle port, LineSettings& settings) = 0;
+  // Applies `settings` to the port; false when the port refuses them.
+  virtual bool SetState(PortHandle port, const LineSettings& settings) = 0;
+  // Number of received bytes waiting to be read; 0 when it cannot be told.
+  // Clears any line error so that reception goes on.
+  virtual std::uint32_t WaitingCount(PortHandle port) = 0;
+  // Reads at most `count` bytes that are already waiting; returns how many.
+  virtual std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) = 0;
+  // Writes `count` bytes, blocking while flow control holds the line;
+  // returns how many the system took (fewer only when the port failed).
+  virtual std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) = 0;
+  virtual void Close(PortHandle port) = 0;
+};
+
+class SystemSerialPorts final : public SerialPorts {
+ public:
+  PortHandle Open(const std::string& name) override;
+  bool GetState(PortHandle port, LineSettings& settings) override;
+  bool SetState(PortHandle port, const LineSettings& settings) override;
+  std::uint32_t WaitingCount(PortHandle port) override;
+  std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) override;
+  std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) override;
+  void Close(PortHandle port) override;
+};
+
+// The device that a port name stands for on this system: on Linux
+// "/dev/ttyS0" for "COM1" unless FWDL_COM1 names another device; on Windows
+// the name itself.
+std::string PortDevice(const std::string& name);
+
+// The operating system's reason for the last failed operation of this
+// thread, such as "Permission denied".
+std::string LastSystemError();
+
+}  // namespace fwdl

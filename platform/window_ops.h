@@ -1,0 +1,64 @@
+// The window operations that the serial link and the download procedures
+// use. The main window implements them with Qt; tests implement them with a
+// scripted window that answers message boxes and dialogs and records what
+// the program shows.
+//
+// Everything runs on one thread. Timer ticks reach their handlers only while
+// events are handled: in the main event loop, in PumpEvents, in
+// WaitForEvents, and inside message boxes and file dialogs.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace fwdl {
+
+enum class Button { Button1, Button2, Button3 };
+enum class MenuItem { Port1, Exit1 };
+// Timer1: the 10 ms receive poll. Timer2: the one-shot timer behind Delay.
+// Timer3: the 50 ms wake-up pings of the HEX download.
+enum class Timer { Timer1, Timer2, Timer3 };
+// OpenDialog1 picks "*.hex" files, OpenDialog2 "*.bin" files.
+enum class FileDialog { OpenDialog1, OpenDialog2 };
+enum class BoxButtons { Ok, OkCancel };
+enum class BoxAnswer { Ok, Cancel };
+
+class WindowOps {
+ public:
+  virtual ~WindowOps() = default;
+
+  // Label2, the status line.
+  virtual void SetStatusText(const std::string& text) = 0;
+  // Label1, the large progress figure.
+  virtual void SetProgressText(const std::string& text) = 0;
+  virtual void SetButtonVisible(Button button, bool visible) = 0;
+  virtual void SetMenuEnabled(MenuItem item, bool enabled) = 0;
+
+  // A modal box that belongs to no window. Texts are 8-bit and split their
+  // lines with "\r\n". Closing the box counts as Cancel where Cancel is
+  // offered.
+  virtual BoxAnswer MessageBox(const std::string& text, const std::string& caption,
+                               BoxButtons buttons) = 0;
+  // Runs a firmware file dialog; the chosen path, or nothing on Cancel.
+  virtual std::optional<std::string> RunOpenDialog(FileDialog dialog) = 0;
+
+  // Adds one line to the receive log Memo1.
+  virtual void AppendLogLine(const std::string& line) = 0;
+
+  virtual void SetTimerInterval(Timer timer, int milliseconds) = 0;
+  // Enabling a timer (again) starts its interval anew.
+  virtual void SetTimerEnabled(Timer timer, bool enabled) = 0;
+  virtual bool TimerEnabled(Timer timer) const = 0;
+
+  // Handles every event that is waiting and returns.
+  virtual void PumpEvents() = 0;
+  // Sleeps until at least one event has come, handles what is waiting and
+  // returns. Waits are built on this so that they never spin.
+  virtual void WaitForEvents() = 0;
+
+  // Closes the main window; the program ends once control is back in the
+  // main event loop.
+  virtual void CloseMainWindow() = 0;
+};
+
+}  // namespace fwdl

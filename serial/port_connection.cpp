@@ -1,0 +1,108 @@
+// Opening, setting up, writing to and closing the port.
+#include <iostream>
+
+#include "serial_link.h"
+
+namespace fwdl {
+void WriteLineSettings(LineSettings& dcb) {
+  dcb.BaudRate = 57600;
+  dcb.ByteSize = 8;
+  dcb.Parity = kNoParity;
+  dcb.StopBits = kOneStopBit;
+  dcb.fBinary = true;
+  dcb.fParity = false;
+  dcb.fOutxCtsFlow = false;
+  dcb.fOutxDsrFlow = false;
+  dcb.fDtrControl = kDtrControlEnable;
+  dcb.fDsrSensitivity = false;
+  dcb.fTXContinueOnXoff = false;
+  dcb.fOutX = true;
+  dcb.fInX = true;
+  dcb.fErrorChar = false;
+  dcb.fNull = false;
+  dcb.fRtsControl = kRtsControlEnable;
+  dcb.fAbortOnError = false;
+  dcb.XonLim = 2;
+  dcb.XoffLim = 20;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0x3F;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+}
+
+namespace {
+
+// The message box keeps its fixed wording; the system's reason goes to
+// standard error for whoever has to find out why.
+void ReportSystemError(const std::string& name, const char* what) {
+  std::cerr << "firmware-downloader: " << name << " (" << PortDevice(name) << "): " << what
+            << ": " << LastSystemError() << '\n';
+}
+
+}  // namespace
+
+SerialLink::SerialLink(WindowOps& window, SerialPorts& ports) : window_(window), ports_(ports) {}
+
+void SerialLink::SelectPort(const std::string& name) {
+  if (PortOpen()) {
+    window_.SetTimerEnabled(Timer::Timer1, false);
+    ports_.Close(ComHandle);
+    ComHandle = kInvalidPortHandle;
+    window_.SetButtonVisible(Button::Button1, false);
+    window_.SetButtonVisible(Button::Button3, false);
+    window_.SetStatusText("Select Port...");
+  }
+  OpenComPort(name);
+  if (!PortOpen()) {
+    window_.SetTimerEnabled(Timer::Timer1, false);
+    window_.SetButtonVisible(Button::Button1, false);
+    window_.SetButtonVisible(Button::Button3, false);
+    window_.SetStatusText("Select Port...");
+    window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok);
+    return;
+  }
+  window_.SetTimerEnabled(Timer::Timer1, true);
+  ComBufPointer = 0;
+  window_.SetButtonVisible(Button::Button1, true);
+  window_.SetButtonVisible(Button::Button3, true);
+  window_.SetStatusText("");
+}
+
+void SerialLink::OpenComPort(const std::string& name) {
+  ComHandle = ports_.Open(name);
+  if (!PortOpen()) {
+    ReportSystemError(name, "cannot open");
+    return;
+  }
+  if (!ports_.GetState(ComHandle, line_settings_)) {
+    ReportSystemError(name, "cannot read the line settings");
+    window_.MessageBox("ERROR, Can't get commport state.", "", BoxButtons::Ok);
+  }
+  WriteLineSettings(line_settings_);
+  if (!ports_.SetState(ComHandle, line_settings_)) {
+    ReportSystemError(name, "cannot set the line settings");
+    window_.MessageBox("ERROR, Can't set commport state.", "", BoxButtons::Ok);
+  }
+}
+
+bool SerialLink::SendBytes(const void* bytes, std::uint32_t count) {
+  if (!PortOpen()) return false;
+  (void)ports_.Write(ComHandle, bytes, count);
+  return true;
+}
+
+std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count) {
+  return ports_.Write(ComHandle, bytes, count);
+}
+
+void SerialLink::Exit1Click() {
+  window_.SetTimerEnabled(Timer::Timer1, false);
+  if (PortOpen()) {
+    ports_.Close(ComHandle);
+    ComHandle = kInvalidPortHandle;
+  }
+  window_.CloseMainWindow();
+}
+
+}  // namespace fwdl

@@ -1,0 +1,84 @@
+// The serial link: the one open port, the receive buffer that the 10 ms
+// poll fills, and the waits that keep the window alive.
+//
+// The download procedures talk to the instrument by one pattern: set
+// ComBufPointer to 0, send, Delay, then look at the buffer (mostly at its
+// last byte). Bytes reach the buffer only in Timer1Timer, and that runs only
+// while events are handled, so the buffer changes only across a Delay, an
+// event pump, a message box or a file dialog.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/serial_port.h"
+#include "platform/window_ops.h"
+
+namespace fwdl {
+
+// ComBuf's size and the bounds of the poll tick. A read asks for no more
+// than fits the read area with its terminating zero and ComBuf from
+// ComBufPointer on; what does not fit stays queued at the port. The fill
+// limit lies below the size of ComBuf and the wrap point above the fill
+// limit, so the count never wraps to 0 without the fill message first.
+inline constexpr std::uint32_t kComBufSize = 60000;
+inline constexpr std::uint32_t kReadAreaSize = 10000;
+inline constexpr std::uint32_t kReadLimit = 60000;  // most bytes a port may hold
+inline constexpr std::uint32_t kFillLimit = 59000;
+inline constexpr std::uint32_t kWrapPoint = 59990;
+
+// The line: 57600 baud, 8N1, XON/XOFF both ways, DTR and RTS on, no
+// hardware handshake. Written over whatever the port reported.
+void WriteLineSettings(LineSettings& settings);
+
+class SerialLink {
+ public:
+  SerialLink(WindowOps& window, SerialPorts& ports);
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
+
+  // Port connection.
+  // Closes any open port, opens the named one ("COM1".."COM8") and brings
+  // the window and the receive poll into line with the outcome.
+  void SelectPort(const std::string& name);
+  // Opens and sets up the port; the outcome is ComHandle, valid or not.
+  void OpenComPort(const std::string& name);
+  // One blocking write. False only when no port is open; true otherwise,
+  // whatever the write did.
+  bool SendBytes(const void* bytes, std::uint32_t count);
+  // One raw write on the open port; the count the port took. For writers
+  // that must see a short write. Needs an open port.
+  std::uint32_t WriteToPort(const void* bytes, std::uint32_t count);
+  bool PortOpen() const { return ComHandle != kInvalidPortHandle; }
+  // Stops the poll, closes the port and closes the main window.
+  void Exit1Click();
+
+  // Receive poll and waits.
+  void Timer1Timer();
+  void Timer2Timer();
+  // Returns after at least `ms` milliseconds (ms >= 1), having handled every
+  // event that came in meanwhile. Sleeps between events.
+  void Delay(unsigned ms);
+  // True when the last received byte is `byte`; false on an empty buffer.
+  bool LastByteIs(std::uint8_t byte) const;
+
+  WindowOps& window() { return window_; }
+
+  PortHandle ComHandle = kInvalidPortHandle;
+  // Only the first ComBufPointer bytes have meaning; setting the count to 0
+  // does not clear the bytes, and no terminator follows them.
+  std::array<std::uint8_t, kComBufSize> ComBuf{};
+  std::uint32_t ComBufPointer = 0;
+
+ private:
+  void ShowBoundError(const char* text);
+
+  WindowOps& window_;
+  SerialPorts& ports_;
+  LineSettings line_settings_;  // outlives each opening, as a DCB would
+  std::array<char, kReadAreaSize> read_area_{};
+  bool showing_bound_error_ = false;
+};
+
+}  // namespace fwdl
