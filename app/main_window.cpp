@@ -1,0 +1,276 @@
+#include "main_window.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <exception>
+
+#include "Aboutunit.h"
+#include "look.h"
+
+using fwdl::Button;
+using fwdl::FileDialog;
+using fwdl::MenuItem;
+using fwdl::Timer;
+
+namespace {
+
+QString Latin1(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The program's texts split lines with "\r\n"; a box shows line breaks.
+QString DisplayText(const std::string& text) {
+  QString shown = Latin1(text);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return shown;
+}
+
+}  // namespace
+
+void ShowStandardError(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Firmware DL"), text, QMessageBox::Ok);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+TForm1::TForm1(fwdl::SerialPorts& ports)
+    : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      link_(*this, ports) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Firmware Downloader"));
+  setFont(SansSerif(11));
+  BuildControls();
+  BuildMenu();
+  Timer1.setObjectName(QStringLiteral("Timer1"));
+  Timer2.setObjectName(QStringLiteral("Timer2"));
+  Timer3.setObjectName(QStringLiteral("Timer3"));
+  for (QTimer* t : {&Timer1, &Timer2, &Timer3}) t->setTimerType(Qt::PreciseTimer);
+  Timer1.setInterval(10);
+  Timer3.setInterval(50);
+  InitConnections();
+  FormCreate();
+  Form2 = std::make_unique<TForm2>();
+
+  // A client area of 303 by 145 below the menu bar, in the screen's centre.
+  resize(303, 145 + menuBar()->sizeHint().height());
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("ClientArea"));
+  client->setAutoFillBackground(true);
+  QPalette face = client->palette();
+  face.setColor(QPalette::Window, face.color(QPalette::Button));
+  client->setPalette(face);
+  setCentralWidget(client);
+
+  Label2 = new QLabel(client);
+  Label2->setObjectName(QStringLiteral("Label2"));
+  Label2->setGeometry(72, 16, 153, 13);
+  Label2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+
+  Label1 = new QLabel(client);
+  Label1->setObjectName(QStringLiteral("Label1"));
+  Label1->setGeometry(72, 32, 153, 29);
+  Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  Label1->setFont(SansSerif(24));
+
+  auto make_button = [client](const char* name, const char* text, QRect place) {
+    auto* b = new QPushButton(QString::fromLatin1(text), client);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(place);
+    b->hide();
+    return b;
+  };
+  Button1 = make_button("Button1", "Send Vardelo Firmware", {72, 40, 161, 25});
+  Button2 = make_button("Button2", "Abort Search...", {112, 40, 81, 25});
+  Button3 = make_button("Button3", "Send DVB Firmware", {72, 72, 161, 25});
+
+  // The receive log lies wholly right of the laid-out client area: only a
+  // window widened by the user shows it.
+  Memo1 = new QPlainTextEdit(client);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setGeometry(336, 8, 505, 641);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setPlainText(QStringLiteral("Memo1"));
+
+  setTabOrder(Button1, Button2);
+  setTabOrder(Button2, Button3);
+  setTabOrder(Button3, Memo1);
+}
+
+void TForm1::BuildMenu() {
+  QMenuBar* MainMenu1 = menuBar();
+  MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+  Port1 = MainMenu1->addMenu(QStringLiteral("&Port"));
+  Port1->setObjectName(QStringLiteral("Port1"));
+  Port1->setToolTipsVisible(true);
+  for (int n = 1; n <= 8; ++n) {
+    QAction* item = Port1->addAction(QStringLiteral("COM &%1").arg(n));
+    item->setObjectName(QStringLiteral("COM%11").arg(n));
+    // Where the name leads on this system, for instance /dev/ttyUSB0.
+    item->setToolTip(QString::fromLocal8Bit(fwdl::PortDevice("COM" + std::to_string(n))));
+    COM[static_cast<std::size_t>(n - 1)] = item;
+  }
+  About1 = MainMenu1->addAction(QStringLiteral("&About"));
+  About1->setObjectName(QStringLiteral("About1"));
+  Exit1 = MainMenu1->addAction(QStringLiteral("&Exit"));
+  Exit1->setObjectName(QStringLiteral("Exit1"));
+}
+
+void TForm1::InitConnections() {
+  using Click = void (TForm1::*)();
+  constexpr std::array<Click, 8> com_clicks = {
+      &TForm1::Com11Click, &TForm1::Com21Click, &TForm1::Com31Click, &TForm1::Com41Click,
+      &TForm1::Com51Click, &TForm1::Com61Click, &TForm1::Com71Click, &TForm1::Com81Click};
+  for (std::size_t i = 0; i < COM.size(); ++i) {
+    connect(COM[i], &QAction::triggered, this, [this, click = com_clicks[i]] {
+      Handle([&] { (this->*click)(); });
+    });
+  }
+  connect(About1, &QAction::triggered, this, [this] { Handle([&] { About1Click(); }); });
+  connect(Exit1, &QAction::triggered, this, [this] { Handle([&] { Exit1Click(); }); });
+  connect(&Timer1, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer1Timer(); }); });
+  connect(&Timer2, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer2Timer(); }); });
+}
+
+void TForm1::FormCreate() {
+  link_.ComHandle = fwdl::kInvalidPortHandle;
+  Label1->setText(QString());
+  Button1->hide();
+  Button3->hide();
+  Label2->setText(QStringLiteral("Select Port..."));
+}
+
+void TForm1::About1Click() { Form2->show(); }
+
+template <class Handler>
+void TForm1::Handle(Handler&& handler) {
+  ++handler_depth_;
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    ShowStandardError(QString::fromLocal8Bit(error.what()));
+  } catch (...) {
+    ShowStandardError(QStringLiteral("Unknown error."));
+  }
+  --handler_depth_;
+  if (handler_depth_ == 0 && close_requested_) FinishClose();
+}
+
+void TForm1::CloseMainWindow() {
+  close_requested_ = true;
+  if (handler_depth_ == 0) FinishClose();
+}
+
+void TForm1::FinishClose() {
+  if (closed_) return;
+  closed_ = true;
+  Form2->hide();
+  close();
+  QCoreApplication::quit();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  // Closed by the window manager: the same as the Exit command, and refused
+  // where Exit is (during a HEX download).
+  event->ignore();
+  if (Exit1->isEnabled()) Handle([&] { Exit1Click(); });
+}
+
+QPushButton* TForm1::button(Button which) const {
+  switch (which) {
+    case Button::Button1: return Button1;
+    case Button::Button2: return Button2;
+    case Button::Button3: return Button3;
+  }
+  return Button1;
+}
+
+QTimer& TForm1::timer(Timer which) {
+  return const_cast<QTimer&>(static_cast<const TForm1*>(this)->timer(which));
+}
+
+const QTimer& TForm1::timer(Timer which) const {
+  switch (which) {
+    case Timer::Timer1: return Timer1;
+    case Timer::Timer2: return Timer2;
+    case Timer::Timer3: return Timer3;
+  }
+  return Timer1;
+}
+
+void TForm1::SetStatusText(const std::string& text) { Label2->setText(Latin1(text)); }
+
+void TForm1::SetProgressText(const std::string& text) { Label1->setText(Latin1(text)); }
+
+void TForm1::SetButtonVisible(Button which, bool visible) { button(which)->setVisible(visible); }
+
+void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
+  (item == MenuItem::Port1 ? Port1->menuAction() : Exit1)->setEnabled(enabled);
+}
+
+fwdl::BoxAnswer TForm1::MessageBox(const std::string& text, const std::string& caption,
+                                   fwdl::BoxButtons buttons) {
+  // No owner window: the box stands on its own, as the program's boxes do.
+  QMessageBox box(QMessageBox::NoIcon, Latin1(caption), DisplayText(text),
+                  buttons == fwdl::BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
+                                                        : QMessageBox::Ok);
+  box.setObjectName(QStringLiteral("MessageBox"));
+  box.setTextFormat(Qt::PlainText);
+  return box.exec() == QMessageBox::Cancel ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
+}
+
+std::optional<std::string> TForm1::RunOpenDialog(FileDialog dialog) {
+  const QString filter = dialog == FileDialog::OpenDialog1
+                             ? QStringLiteral("Firmware file (*.hex)")
+                             : QStringLiteral("Firmware file (*.bin)");
+  const QString path =
+      QFileDialog::getOpenFileName(this, QStringLiteral("Open Firmware file"),
+                                   QStringLiteral("."), filter);
+  if (path.isEmpty()) return std::nullopt;
+  return path.toLocal8Bit().toStdString();
+}
+
+void TForm1::AppendLogLine(const std::string& line) { Memo1->appendPlainText(Latin1(line)); }
+
+void TForm1::SetTimerInterval(Timer which, int milliseconds) { timer(which).setInterval(milliseconds); }
+
+void TForm1::SetTimerEnabled(Timer which, bool enabled) {
+  if (enabled) {
+    timer(which).start();
+  } else {
+    timer(which).stop();
+  }
+}
+
+bool TForm1::TimerEnabled(Timer which) const { return timer(which).isActive(); }
+
+void TForm1::PumpEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TForm1::WaitForEvents() {
+  // Sleeps in the event dispatcher until a timer, input or repaint comes.
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}

@@ -1,0 +1,105 @@
+// The main window "Firmware Downloader": port menu, status and progress
+// labels, the download buttons, the hidden receive log and the timers. It
+// implements the window operations for the serial link and the download
+// procedures, and hands every event to them through one guard that shows
+// an escaped error in the standard error box and lets the event loop go on.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+#include "platform/serial_port.h"
+#include "platform/window_ops.h"
+#include "serial/serial_link.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class TForm2;
+
+class TForm1 : public QMainWindow, public fwdl::WindowOps {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(fwdl::SerialPorts& ports);
+  ~TForm1() override;
+
+  // Handlers.
+  void FormCreate();
+  void Com11Click() { link_.SelectPort("COM1"); }
+  void Com21Click() { link_.SelectPort("COM2"); }
+  void Com31Click() { link_.SelectPort("COM3"); }
+  void Com41Click() { link_.SelectPort("COM4"); }
+  void Com51Click() { link_.SelectPort("COM5"); }
+  void Com61Click() { link_.SelectPort("COM6"); }
+  void Com71Click() { link_.SelectPort("COM7"); }
+  void Com81Click() { link_.SelectPort("COM8"); }
+  void About1Click();
+  void Exit1Click() { link_.Exit1Click(); }
+
+  fwdl::SerialLink& link() { return link_; }
+  TForm2* aboutWindow() const { return Form2.get(); }
+  // True once the window has been closed for good.
+  bool closed() const { return closed_; }
+
+  // Window operations.
+  void SetStatusText(const std::string& text) override;
+  void SetProgressText(const std::string& text) override;
+  void SetButtonVisible(fwdl::Button button, bool visible) override;
+  void SetMenuEnabled(fwdl::MenuItem item, bool enabled) override;
+  fwdl::BoxAnswer MessageBox(const std::string& text, const std::string& caption,
+                             fwdl::BoxButtons buttons) override;
+  std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
+  void AppendLogLine(const std::string& line) override;
+  void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;
+  void SetTimerEnabled(fwdl::Timer timer, bool enabled) override;
+  bool TimerEnabled(fwdl::Timer timer) const override;
+  void PumpEvents() override;
+  void WaitForEvents() override;
+  void CloseMainWindow() override;
+
+  // Components, named as in the form's design.
+  QLabel* Label1;
+  QLabel* Label2;
+  QPushButton* Button1;
+  QPushButton* Button2;
+  QPushButton* Button3;
+  QPlainTextEdit* Memo1;
+  QMenu* Port1;
+  std::array<QAction*, 8> COM;  // COM11 .. COM81
+  QAction* About1;
+  QAction* Exit1;
+  QTimer Timer1;
+  QTimer Timer2;
+  QTimer Timer3;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenu();
+  void InitConnections();
+  // Runs one event handler: counts the nesting, shows an escaped error in
+  // the standard error box, and finishes a requested close once the
+  // outermost handler has returned.
+  template <class Handler>
+  void Handle(Handler&& handler);
+  void FinishClose();
+  QPushButton* button(fwdl::Button button) const;
+  QTimer& timer(fwdl::Timer timer);
+  const QTimer& timer(fwdl::Timer timer) const;
+
+  fwdl::SerialLink link_;
+  std::unique_ptr<TForm2> Form2;
+  int handler_depth_ = 0;
+  bool close_requested_ = false;
+  bool closed_ = false;
+};
+
+// The application's standard error box.
+void ShowStandardError(const QString& text);
