@@ -1,0 +1,291 @@
+// instrument-sim: plays a Vardelo instrument on a serial line, for service
+// training, demonstrations and tests. Without a device it opens a new
+// pseudo-terminal and prints the path of the program's end on its first
+// line. Every received byte can be logged; the received firmware is written
+// to a file for comparison.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "instrument.h"
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+const char kUsage[] =
+    "usage: instrument-sim [options] [DEVICE]\n"
+    "Plays a Vardelo instrument. Without DEVICE it opens a pseudo-terminal and\n"
+    "prints its path; point the program's port at it (FWDL_COM1=PATH).\n"
+    "  --log FILE               every received byte, as received\n"
+    "  --image-out FILE         the HEX file body or DVB image received\n"
+    "  -v                       hex dump of everything received on stderr\n"
+    "Carriage return:   --prompt-delay MS, --no-prompt\n"
+    "HEX loader:        --charger-ms MS, --wake-bytes N, --no-wake-prompt,\n"
+    "                   --wake-prompt-delay MS, --probe prompt|other|silent,\n"
+    "                   --quiet-ms MS, --verdict ok|error|short|none\n"
+    "DVB receiver:      --no-go-ahead, --flash-ms MS, --no-report,\n"
+    "                   --result-tail TEXT (\\r \\n \\\\ \\xHH), --xoff-at N, --xoff-ms MS\n"
+    "Standard input takes the commands: burst N, say TEXT, quit.\n";
+
+[[noreturn]] void Usage(const std::string& problem) {
+  std::cerr << "instrument-sim: " << problem << "\n" << kUsage;
+  std::exit(2);
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char c = text[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 'x' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+struct Config {
+  sim::Options options;
+  std::string device, log_path, image_path;
+  bool verbose = false;
+};
+
+Config Parse(int argc, char** argv) {
+  Config c;
+  auto& o = c.options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Usage(arg + " needs a value");
+      return argv[++i];
+    };
+    auto number = [&]() -> long long {
+      const std::string v = value();
+      try {
+        return std::stoll(v);
+      } catch (const std::exception&) {
+        Usage(arg + ": not a number: " + v);
+      }
+    };
+    if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (arg == "--log") {
+      c.log_path = value();
+    } else if (arg == "--image-out") {
+      c.image_path = value();
+    } else if (arg == "-v") {
+      c.verbose = true;
+    } else if (arg == "--prompt-delay") {
+      o.prompt_delay_ms = number();
+    } else if (arg == "--no-prompt") {
+      o.answer_prompt = false;
+    } else if (arg == "--charger-ms") {
+      o.charger_ms = number();
+    } else if (arg == "--wake-bytes") {
+      o.wake_bytes = static_cast<unsigned>(number());
+    } else if (arg == "--no-wake-prompt") {
+      o.wake_prompt = false;
+    } else if (arg == "--wake-prompt-delay") {
+      o.wake_prompt_delay_ms = number();
+    } else if (arg == "--probe") {
+      const std::string v = value();
+      if (v == "prompt") o.probe = sim::Probe::Prompt;
+      else if (v == "other") o.probe = sim::Probe::Other;
+      else if (v == "silent") o.probe = sim::Probe::Silent;
+      else Usage("--probe: " + v);
+    } else if (arg == "--quiet-ms") {
+      o.quiet_ms = number();
+    } else if (arg == "--verdict") {
+      const std::string v = value();
+      if (v == "ok") o.verdict = sim::Verdict::Ok;
+      else if (v == "error") o.verdict = sim::Verdict::Error;
+      else if (v == "short") o.verdict = sim::Verdict::Short;
+      else if (v == "none") o.verdict = sim::Verdict::None;
+      else Usage("--verdict: " + v);
+    } else if (arg == "--no-go-ahead") {
+      o.go_ahead = false;
+    } else if (arg == "--flash-ms") {
+      o.flash_ms = number();
+    } else if (arg == "--no-report") {
+      o.report = false;
+    } else if (arg == "--result-tail") {
+      o.result_tail = Unescape(value());
+    } else if (arg == "--xoff-at") {
+      o.xoff_at = number();
+    } else if (arg == "--xoff-ms") {
+      o.xoff_ms = number();
+    } else if (!arg.empty() && arg[0] == '-') {
+      Usage("unknown option " + arg);
+    } else if (c.device.empty()) {
+      c.device = arg;
+    } else {
+      Usage("one device only");
+    }
+  }
+  return c;
+}
+
+// The instrument's own end of a real serial line: 57600 8N1, raw, XON/XOFF.
+bool ConfigureDevice(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_iflag |= IXON | IXOFF;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  cfsetspeed(&t, B57600);
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+std::string HexDump(const unsigned char* data, ssize_t size) {
+  std::ostringstream out;
+  char cell[4];
+  for (ssize_t i = 0; i < size; ++i) {
+    std::snprintf(cell, sizeof cell, "%02X ", data[i]);
+    out << cell;
+  }
+  return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Config config = Parse(argc, argv);
+  std::signal(SIGINT, [](int) { stop_requested = 1; });
+  std::signal(SIGTERM, [](int) { stop_requested = 1; });
+  std::signal(SIGPIPE, SIG_IGN);
+
+  int line = -1;
+  int keep_open = -1;  // our copy of the program's end: no hang-up between its sessions
+  if (config.device.empty()) {
+    int program_end = -1;
+    if (openpty(&line, &program_end, nullptr, nullptr, nullptr) != 0) {
+      std::perror("instrument-sim: openpty");
+      return 1;
+    }
+    // Raw until the program sets the line up itself. After that only the
+    // program touches the settings: on Linux both ends share one record.
+    termios t{};
+    tcgetattr(program_end, &t);
+    cfmakeraw(&t);
+    tcsetattr(program_end, TCSANOW, &t);
+    keep_open = program_end;
+    std::cout << ttyname(program_end) << std::endl;
+  } else {
+    line = open(config.device.c_str(), O_RDWR | O_NOCTTY);
+    if (line < 0 || !ConfigureDevice(line)) {
+      std::perror(("instrument-sim: " + config.device).c_str());
+      return 1;
+    }
+    std::cout << config.device << std::endl;
+  }
+  fcntl(line, F_SETFL, fcntl(line, F_GETFL) | O_NONBLOCK);
+
+  std::ofstream log;
+  if (!config.log_path.empty()) log.open(config.log_path, std::ios::binary | std::ios::trunc);
+
+  sim::Instrument instrument(config.options);
+  const auto start = std::chrono::steady_clock::now();
+  auto now = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+  };
+  std::string outgoing;
+  bool saved_complete = false;
+  bool stdin_open = true;
+  std::string command;
+
+  while (!stop_requested) {
+    outgoing += instrument.TakeOutput(now());
+    while (!outgoing.empty()) {
+      const ssize_t n = write(line, outgoing.data(), outgoing.size());
+      if (n <= 0) break;  // the program is not reading; try again when it does
+      outgoing.erase(0, static_cast<std::size_t>(n));
+    }
+    for (const std::string& event : instrument.TakeEvents()) {
+      std::cerr << "instrument-sim: " << event << std::endl;
+    }
+    if (instrument.complete() && !saved_complete && !config.image_path.empty()) {
+      std::ofstream(config.image_path, std::ios::binary | std::ios::trunc) << instrument.received();
+      std::cerr << "instrument-sim: wrote " << config.image_path << std::endl;
+    }
+    saved_complete = instrument.complete();
+
+    int timeout = -1;
+    if (const auto due = instrument.NextDue()) {
+      timeout = static_cast<int>(std::max<long long>(0, *due - now()));
+    }
+    pollfd fds[2] = {{line, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0},
+                     {STDIN_FILENO, POLLIN, 0}};
+    if (poll(fds, stdin_open ? 2 : 1, timeout) < 0) {
+      if (errno == EINTR) continue;
+      std::perror("instrument-sim: poll");
+      return 1;
+    }
+    if (fds[0].revents & POLLIN) {
+      unsigned char buffer[65536];
+      const ssize_t got = read(line, buffer, sizeof buffer);
+      if (got > 0) {
+        if (log.is_open()) log.write(reinterpret_cast<const char*>(buffer), got).flush();
+        if (config.verbose) std::cerr << "instrument-sim: rx " << HexDump(buffer, got) << '\n';
+        instrument.Receive(buffer, static_cast<std::size_t>(got), now());
+      }
+    }
+    if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP))) {
+      char c = 0;
+      if (read(STDIN_FILENO, &c, 1) != 1) {
+        stdin_open = false;
+      } else if (c != '\n') {
+        command += c;
+      } else {
+        std::istringstream words(command);
+        std::string verb;
+        words >> verb;
+        if (verb == "burst") {
+          std::size_t count = 0;
+          words >> count;
+          instrument.Burst(count, now());
+        } else if (verb == "say") {
+          std::string rest;
+          std::getline(words >> std::ws, rest);
+          instrument.Say(Unescape(rest), now());
+        } else if (verb == "quit") {
+          break;
+        } else if (!verb.empty()) {
+          std::cerr << "instrument-sim: commands are: burst N, say TEXT, quit" << std::endl;
+        }
+        command.clear();
+      }
+    }
+  }
+  if (keep_open >= 0) close(keep_open);
+  close(line);
+  return 0;
+}
