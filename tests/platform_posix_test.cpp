@@ -1,0 +1,158 @@
+// The POSIX serial port on a real pseudo-terminal: the line settings take
+// effect, XON/XOFF holds our output without losing any, and a port is ours
+// alone.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/serial_port.h"
+#include "serial/serial_link.h"
+#include "support/pty.h"
+
+namespace fwdl {
+namespace {
+
+using testing::Pty;
+using namespace std::chrono_literals;
+
+// Maps COM1 to a device for the length of a test.
+class MappedCom1 {
+ public:
+  explicit MappedCom1(const std::string& device) { setenv("FWDL_COM1", device.c_str(), 1); }
+  ~MappedCom1() { unsetenv("FWDL_COM1"); }
+};
+
+// Opens COM1 and sets the program's line up, as a port choice does.
+PortHandle OpenConfigured(SystemSerialPorts& ports) {
+  const PortHandle port = ports.Open("COM1");
+  if (port == kInvalidPortHandle) return port;
+  LineSettings settings;
+  EXPECT_TRUE(ports.GetState(port, settings));
+  WriteLineSettings(settings);
+  EXPECT_TRUE(ports.SetState(port, settings)) << LastSystemError();
+  return port;
+}
+
+TEST(PortDevice, MapsComNamesToLinuxDevices) {
+  unsetenv("FWDL_COM3");
+  EXPECT_EQ(PortDevice("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(PortDevice("COM8"), "/dev/ttyS7");
+  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2");
+  setenv("FWDL_COM3", "/dev/ttyUSB0", 1);
+  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyUSB0");
+  EXPECT_EQ(PortDevice("COM4"), "/dev/ttyS3") << "a mapping is for its own port only";
+  setenv("FWDL_COM3", "", 1);
+  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2") << "an empty mapping counts as none";
+  unsetenv("FWDL_COM3");
+}
+
+TEST(SystemSerialPorts, LineSettingsTakeEffect) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports;
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+
+  termios t{};
+  ASSERT_EQ(tcgetattr(static_cast<int>(port), &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), B57600);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+  EXPECT_TRUE((t.c_iflag & IXON) && (t.c_iflag & IXOFF));
+  EXPECT_FALSE(t.c_iflag & IXANY) << "any byte from the instrument would resume our output";
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+
+  // Out: a line feed stays one byte, high bytes pass unchanged.
+  std::string high;
+  for (int b = 0x80; b <= 0xFF; ++b) high += static_cast<char>(b);
+  const std::string out = "\n:10\r" + high;
+  EXPECT_EQ(ports.Write(port, out.data(), static_cast<std::uint32_t>(out.size())), out.size());
+  EXPECT_EQ(pty.Receive(out.size() + 1, 300), out);
+
+  // In: carriage returns and line feeds arrive as sent, nothing echoed back.
+  pty.Send("\r\n>\r" + high);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ports.WaitingCount(port), 4 + high.size());
+  std::string in(400, '\0');
+  const std::uint32_t got = ports.Read(port, in.data(), 400);
+  EXPECT_EQ(in.substr(0, got), "\r\n>\r" + high);
+  EXPECT_EQ(pty.Receive(1, 100), "") << "nothing may be echoed to the instrument";
+
+  // A read with nothing waiting returns at once.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(ports.WaitingCount(port), 0u);
+  EXPECT_EQ(ports.Read(port, in.data(), 10), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 50ms);
+  ports.Close(port);
+}
+
+TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports;
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+
+  pty.Send("\x13");  // XOFF: the instrument is busy
+  std::this_thread::sleep_for(50ms);
+  std::string image(20000, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7) % 251);
+  auto writer = std::async(std::launch::async, [&] {
+    std::uint32_t total = 0;
+    for (char c : image) total += ports.Write(port, &c, 1);  // one byte per write
+    return total;
+  });
+  EXPECT_EQ(pty.Receive(1, 300), "") << "output went on under XOFF";
+  EXPECT_EQ(writer.wait_for(0ms), std::future_status::timeout) << "writes must wait, not fail";
+
+  pty.Send("\x11");  // XON
+  const std::string received = pty.Receive(image.size(), 5000);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(writer.get(), image.size());
+  EXPECT_EQ(received.size(), image.size());
+  EXPECT_TRUE(received == image) << "bytes lost or changed under flow control";
+  ports.Close(port);
+}
+
+TEST(SystemSerialPorts, APortIsOursAlone) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports;
+  const PortHandle first = ports.Open("COM1");
+  ASSERT_NE(first, kInvalidPortHandle) << LastSystemError();
+  EXPECT_EQ(ports.Open("COM1"), kInvalidPortHandle) << "a second program got the port";
+  EXPECT_FALSE(LastSystemError().empty());
+  ports.Close(first);
+  const PortHandle again = ports.Open("COM1");
+  EXPECT_NE(again, kInvalidPortHandle) << "closing must release the port: " << LastSystemError();
+  ports.Close(again);
+}
+
+TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
+  const auto dir = std::filesystem::temp_directory_path() / "fwdl-not-a-port";
+  std::filesystem::create_directories(dir);
+  const auto file = dir / "COM1.txt";
+  std::ofstream(file) << "firmware must never land here";
+  SystemSerialPorts ports;
+  for (const std::string& device :
+       {(dir / "missing").string(), file.string(), dir.string(), std::string("/dev/null")}) {
+    MappedCom1 map(device);
+    EXPECT_EQ(ports.Open("COM1"), kInvalidPortHandle) << device;
+    EXPECT_FALSE(LastSystemError().empty());
+  }
+  std::ifstream check(file);
+  std::string content;
+  std::getline(check, content);
+  EXPECT_EQ(content, "firmware must never land here");
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace fwdl

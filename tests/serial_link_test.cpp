@@ -1,0 +1,235 @@
+// The serial link on fake ports and a fake clock: port choice, the receive
+// poll with its bounds, and Delay.
+#include <gtest/gtest.h>
+
+#include "support/rig.h"
+
+namespace fwdl {
+namespace {
+
+using testing::LinkRig;
+
+class PortConnection : public ::testing::Test, public LinkRig {};
+
+TEST_F(PortConnection, SuccessOpensSetsTheLineUpAndShowsTheButtons) {
+  link.ComBufPointer = 7;
+  link.SelectPort("COM1");
+  EXPECT_TRUE(link.PortOpen());
+  EXPECT_TRUE(window.TimerEnabled(Timer::Timer1));
+  EXPECT_EQ(link.ComBufPointer, 0u);
+  EXPECT_TRUE(window.visible[0] && window.visible[2]);
+  EXPECT_EQ(window.label2, "");
+  EXPECT_TRUE(window.boxes.empty());
+
+  const LineSettings& s = *ports.device("COM1").applied;
+  EXPECT_EQ(s.BaudRate, 57600u);
+  EXPECT_EQ(s.ByteSize, 8);
+  EXPECT_EQ(s.Parity, kNoParity);
+  EXPECT_EQ(s.StopBits, kOneStopBit);
+  EXPECT_TRUE(s.fBinary && s.fOutX && s.fInX);
+  EXPECT_FALSE(s.fParity || s.fOutxCtsFlow || s.fOutxDsrFlow || s.fTXContinueOnXoff);
+  EXPECT_EQ(s.fDtrControl, kDtrControlEnable);
+  EXPECT_EQ(s.fRtsControl, kRtsControlEnable);
+  EXPECT_EQ(s.XonChar, 0x11);
+  EXPECT_EQ(s.XoffChar, 0x13);
+  EXPECT_EQ(s.XonLim, 2);
+  EXPECT_EQ(s.XoffLim, 20);
+}
+
+TEST_F(PortConnection, FailureNamesThePortAndLeavesNoPortOpen) {
+  ports.device("COM5").exists = false;
+  link.SelectPort("COM5");
+  EXPECT_FALSE(link.PortOpen());
+  EXPECT_FALSE(window.TimerEnabled(Timer::Timer1));
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text, "ERROR, Can't use comport 'COM5'.");
+  EXPECT_EQ(window.boxes[0].caption, "");
+  EXPECT_EQ(window.label2, "Select Port...");
+  EXPECT_FALSE(window.visible[0] || window.visible[2]);
+}
+
+TEST_F(PortConnection, AFailingSecondPortStillClosesTheFirst) {
+  link.SelectPort("COM1");
+  ports.device("COM2").exists = false;
+  link.SelectPort("COM2");
+  EXPECT_FALSE(ports.device("COM1").open);
+  EXPECT_FALSE(link.PortOpen());
+  EXPECT_EQ(window.label2, "Select Port...");
+  EXPECT_FALSE(window.TimerEnabled(Timer::Timer1));
+}
+
+TEST_F(PortConnection, ChoosingTheOpenPortAgainReopensItEmpty) {
+  link.SelectPort("COM1");
+  ports.Arrive("COM1", "abc");
+  window.WaitForEvents();
+  ASSERT_EQ(link.ComBufPointer, 3u);
+  link.SelectPort("COM1");
+  EXPECT_EQ(ports.device("COM1").opens, 2);
+  EXPECT_EQ(ports.device("COM1").closes, 1);
+  EXPECT_TRUE(link.PortOpen());
+  EXPECT_EQ(link.ComBufPointer, 0u);
+  EXPECT_TRUE(window.TimerEnabled(Timer::Timer1));
+}
+
+TEST_F(PortConnection, SettingsFailuresAreReportedButThePortCountsAsOpen) {
+  // The values are written over whatever the record held before.
+  ports.device("COM1").port_settings.BaudRate = 9600;
+  link.SelectPort("COM1");
+  ports.device("COM2").get_state_ok = false;
+  ports.device("COM2").set_state_ok = false;
+  ports.device("COM2").port_settings.XonLim = 999;  // never read: GetState fails
+  link.SelectPort("COM2");
+  ASSERT_EQ(window.boxes.size(), 2u);
+  EXPECT_EQ(window.boxes[0].text, "ERROR, Can't get commport state.");
+  EXPECT_EQ(window.boxes[1].text, "ERROR, Can't set commport state.");
+  EXPECT_EQ(window.boxes[1].caption, "");
+  EXPECT_TRUE(link.PortOpen());
+  EXPECT_TRUE(window.TimerEnabled(Timer::Timer1));
+  EXPECT_TRUE(window.visible[0] && window.visible[2]);
+  EXPECT_EQ(window.label2, "");
+  EXPECT_EQ(ports.device("COM2").applied->BaudRate, 57600u);
+  EXPECT_EQ(ports.device("COM2").applied->XonLim, 2);
+}
+
+TEST_F(PortConnection, SendBytesWritesOnlyToAnOpenPort) {
+  EXPECT_FALSE(link.SendBytes("F", 1));
+  link.SelectPort("COM1");
+  EXPECT_TRUE(link.SendBytes("SX\r", 3));
+  EXPECT_EQ(ports.device("COM1").written, "SX\r");
+  EXPECT_EQ(ports.device("COM1").write_calls, 1) << "one write for the whole run";
+  ports.device("COM1").accept_limit = 3;  // the port takes nothing more
+  EXPECT_TRUE(link.SendBytes("L", 1)) << "a failed write is not reported";
+}
+
+TEST_F(PortConnection, ExitClosesThePortAndTheWindow) {
+  link.Exit1Click();  // no port: only the window closes
+  EXPECT_TRUE(window.closed);
+  link.SelectPort("COM1");
+  link.Exit1Click();
+  EXPECT_FALSE(link.PortOpen());
+  EXPECT_EQ(ports.device("COM1").closes, 1);
+  EXPECT_FALSE(window.TimerEnabled(Timer::Timer1));
+}
+
+class ReceivePoll : public ::testing::Test, public LinkRig {
+ protected:
+  void SetUp() override { link.SelectPort("COM1"); }
+  void Tick() { link.Timer1Timer(); }
+  testing::FakeDevice& dev() { return ports.device("COM1"); }
+};
+
+TEST_F(ReceivePoll, AppendsCountsAndLogsEachRead) {
+  Tick();
+  EXPECT_EQ(link.ComBufPointer, 0u) << "an empty tick changes nothing";
+  EXPECT_TRUE(window.log_lines.empty());
+
+  ports.Arrive("COM1", "12:>>");
+  Tick();
+  EXPECT_EQ(link.ComBufPointer, 5u);
+  EXPECT_TRUE(link.LastByteIs('>'));
+  ports.Arrive("COM1", std::string("ab\0cd#", 6));
+  Tick();
+  EXPECT_EQ(Held(), std::string("12:>>ab\0cd#", 11)) << "a zero byte is stored like any other";
+  EXPECT_TRUE(link.LastByteIs('#'));
+  EXPECT_EQ(window.log_lines, (std::vector<std::string>{"12:>>", "ab"}))
+      << "one log line per read, ending before a zero byte";
+}
+
+TEST_F(ReceivePoll, LastByteTestIsFalseOnAnEmptyBuffer) {
+  link.ComBuf[0] = '>';  // left over from an earlier exchange
+  link.ComBufPointer = 0;
+  for (int b : {0, int{'>'}, int{'#'}}) EXPECT_FALSE(link.LastByteIs(static_cast<std::uint8_t>(b))) << b;
+}
+
+TEST_F(ReceivePoll, ATickWithNoPortDoesNothing) {
+  link.Exit1Click();
+  ports.Arrive("COM1", "x");
+  Tick();
+  EXPECT_EQ(link.ComBufPointer, 0u);
+}
+
+TEST_F(ReceivePoll, BurstsLargerThanBothBuffersStayQueuedAndNothingOverruns) {
+  // 25000 bytes waiting at once: each tick takes what fits its read area.
+  std::string burst(25000, '\0');
+  for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>('a' + i % 26);
+  ports.Arrive("COM1", burst);
+  Tick();
+  EXPECT_EQ(link.ComBufPointer, kReadAreaSize - 1);
+  EXPECT_EQ(dev().waiting.size(), burst.size() - (kReadAreaSize - 1));
+  Tick();
+  Tick();
+  EXPECT_EQ(Held(), burst) << "every byte in order, none lost";
+  EXPECT_TRUE(window.boxes.empty());
+}
+
+TEST_F(ReceivePoll, FillingComBufGivesOneMessageThenExitAndWrapsTheCount) {
+  // More than ComBuf holds, in two bursts that each fit the port's queue.
+  ports.Arrive("COM1", std::string(40000, 'y'));
+  window.At(25, [&] { ports.Arrive("COM1", std::string(30000, 'z')); });
+  window.box_open_ms = 200;  // ticks keep coming while the message is open
+  for (int i = 0; i < 20 && link.PortOpen(); ++i) window.WaitForEvents();
+  ASSERT_EQ(window.boxes.size(), 1u) << "messages must not nest";
+  EXPECT_EQ(window.boxes[0].text, "ERROR, ComBufPointer is out of bounds...");
+  EXPECT_EQ(window.boxes[0].caption, "");
+  EXPECT_TRUE(window.closed);
+  EXPECT_FALSE(link.PortOpen());
+  EXPECT_EQ(link.ComBufPointer, 0u) << "the count wraps after the fill message";
+  // The reads stopped within ComBuf; the rest stayed at the port.
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[39999]), 2), "yz");
+  EXPECT_GE(dev().waiting.size(), 70000u - kComBufSize);
+}
+
+TEST_F(ReceivePoll, AnImpossibleWaitingCountGivesItsMessageAndExit) {
+  dev().reported_waiting = kReadLimit + 1;
+  dev().waiting = "abc";
+  window.box_open_ms = 100;
+  window.WaitForEvents();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text, "ERROR, Stat.cbInQue is out of bounds...");
+  EXPECT_TRUE(window.closed);
+  EXPECT_EQ(link.ComBufPointer, 0u) << "nothing read after the message";
+}
+
+TEST_F(ReceivePoll, AReadThatDeliversMoreThanAskedIsNotTrusted) {
+  dev().waiting = "abc";
+  dev().read_overrun = 20000;
+  Tick();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text, "ERROR, BytesRead is out of bounds...");
+  EXPECT_TRUE(window.closed);
+  EXPECT_EQ(link.ComBufPointer, 0u);
+}
+
+TEST_F(ReceivePoll, CountsNearTheEndOfComBufAreBounded) {
+  link.ComBufPointer = kComBufSize - 3;
+  ports.Arrive("COM1", "123456");
+  Tick();
+  EXPECT_EQ(dev().waiting, "456") << "only what fits ComBuf is read";
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(link.ComBufPointer, 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[kComBufSize - 3]), 3), "123");
+}
+
+class Waits : public ::testing::Test, public LinkRig {};
+
+TEST_F(Waits, DelayWaitsAtLeastTheTimeAndSeesWhatArrivesMeanwhile) {
+  link.SelectPort("COM1");
+  window.At(30, [&] { ports.Arrive("COM1", "\r\n>"); });
+  const auto start = clock.Now();
+  link.Delay(100);
+  EXPECT_GE(clock.Now() - start, 100);
+  EXPECT_LE(clock.Now() - start, 110);
+  EXPECT_TRUE(link.LastByteIs('>'));
+  EXPECT_FALSE(window.TimerEnabled(Timer::Timer2));
+}
+
+TEST_F(Waits, DelayHandlesClicksThatComeDuringIt) {
+  bool clicked = false;
+  window.At(500, [&] { clicked = true; });
+  link.Delay(1000);
+  EXPECT_TRUE(clicked);
+  EXPECT_EQ(clock.Now(), 1000);
+}
+
+}  // namespace
+}  // namespace fwdl

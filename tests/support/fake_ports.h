@@ -1,0 +1,69 @@
+// Serial ports in memory. Each port name has a device that records what the
+// program wrote and holds what waits to be read; a simulated instrument or a
+// test's own responder can sit on the other end.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "clock.h"
+#include "instrument.h"
+#include "platform/serial_port.h"
+
+namespace fwdl::testing {
+
+struct FakeDevice {
+  bool exists = true;
+  bool throw_on_open = false;  // a fault that escapes the port choice
+  bool get_state_ok = true;
+  bool set_state_ok = true;
+  bool open = false;
+  int opens = 0;
+  int closes = 0;
+  std::string waiting;  // received bytes not yet read
+  std::string written;  // everything the program wrote, in order
+  int write_calls = 0;
+  // After this many bytes the device takes no more (a failed port).
+  std::optional<std::size_t> accept_limit;
+  // A faulty driver: WaitingCount reports this instead, Read delivers this
+  // many bytes more than asked for.
+  std::optional<std::uint32_t> reported_waiting;
+  std::uint32_t read_overrun = 0;
+  LineSettings port_settings;  // what GetState reports
+  std::optional<LineSettings> applied;  // what SetState received last
+  sim::Instrument* instrument = nullptr;
+  std::function<void(char byte)> on_byte;  // a test's responder
+};
+
+class FakePorts final : public SerialPorts {
+ public:
+  explicit FakePorts(Clock& clock) : clock_(clock) {}
+
+  // The device behind a port name; created on first use.
+  FakeDevice& device(const std::string& name) { return devices_[name]; }
+  // Puts bytes in the device's receive queue now.
+  void Arrive(const std::string& name, const std::string& bytes) {
+    devices_[name].waiting += bytes;
+  }
+
+  PortHandle Open(const std::string& name) override;
+  bool GetState(PortHandle port, LineSettings& settings) override;
+  bool SetState(PortHandle port, const LineSettings& settings) override;
+  std::uint32_t WaitingCount(PortHandle port) override;
+  std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) override;
+  std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) override;
+  void Close(PortHandle port) override;
+
+ private:
+  FakeDevice& At(PortHandle port);
+  void Collect(FakeDevice& d);
+
+  Clock& clock_;
+  std::map<std::string, FakeDevice> devices_;
+  std::map<PortHandle, std::string> handles_;
+  PortHandle next_handle_ = 100;
+};
+
+}  // namespace fwdl::testing

@@ -1,0 +1,66 @@
+// A pseudo-terminal pair for tests: the program opens `path`, the test
+// plays the instrument on `master`.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+namespace fwdl::testing {
+
+class Pty {
+ public:
+  Pty() {
+    int program_end = -1;
+    if (openpty(&master, &program_end, nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    path = ttyname(program_end);
+    // Kept open so that the master never sees a hang-up between openings.
+    keep_open_ = program_end;
+  }
+  ~Pty() {
+    close(keep_open_);
+    close(master);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  void Send(const std::string& bytes) const {
+    if (write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      throw std::runtime_error("pty write failed");
+    }
+  }
+  // Reads until `count` bytes have come or `timeout_ms` has passed.
+  std::string Receive(std::size_t count, int timeout_ms = 2000) const {
+    std::string got;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - got.size()));
+      if (n <= 0) break;
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+  int master = -1;
+  std::string path;
+
+ private:
+  int keep_open_ = -1;
+};
+
+}  // namespace fwdl::testing

@@ -1,0 +1,155 @@
+#include "scripted_window.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace fwdl::testing {
+namespace {
+
+const char* Name(Button b) {
+  return b == Button::Button1 ? "Button1" : b == Button::Button2 ? "Button2" : "Button3";
+}
+
+int Index(Timer t) { return static_cast<int>(t); }
+
+}  // namespace
+
+void ScriptedWindow::At(Millis when, std::function<void()> action) {
+  actions_.push_back({when, std::move(action)});
+}
+
+std::vector<std::string> ScriptedWindow::Label1History() const {
+  std::vector<std::string> history;
+  for (const std::string& e : events) {
+    if (e.rfind("Label1=", 0) == 0) history.push_back(e.substr(7));
+  }
+  return history;
+}
+
+bool ScriptedWindow::Saw(const std::string& event) const {
+  return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+void ScriptedWindow::SetStatusText(const std::string& text) {
+  if (text != label2) events.push_back("Label2=" + text);
+  label2 = text;
+}
+
+void ScriptedWindow::SetProgressText(const std::string& text) {
+  if (text != label1) events.push_back("Label1=" + text);
+  label1 = text;
+}
+
+void ScriptedWindow::SetButtonVisible(Button button, bool shown) {
+  visible[static_cast<int>(button)] = shown;
+  events.push_back(std::string(Name(button)) + (shown ? " shown" : " hidden"));
+}
+
+void ScriptedWindow::SetMenuEnabled(MenuItem item, bool enabled) {
+  (item == MenuItem::Port1 ? port1_enabled : exit1_enabled) = enabled;
+  events.push_back(std::string(item == MenuItem::Port1 ? "Port1" : "Exit1") +
+                   (enabled ? " enabled" : " disabled"));
+}
+
+BoxAnswer ScriptedWindow::MessageBox(const std::string& text, const std::string& caption,
+                                     BoxButtons buttons) {
+  boxes.push_back({text, caption, buttons, clock_.Now()});
+  events.push_back("box[" + caption + "] " + text);
+  // A modal box runs its own event loop while the user reads it.
+  const Millis until = clock_.Now() + box_open_ms;
+  while (clock_.Now() < until) {
+    if (RunOneDue()) continue;
+    const auto next = NextDue();
+    clock_.SleepUntil(next ? std::min(*next, until) : until);
+  }
+  // Only questions take a scripted answer; an OK box is simply closed.
+  BoxAnswer answer = BoxAnswer::Ok;
+  if (buttons == BoxButtons::OkCancel && !box_answers.empty()) {
+    answer = box_answers.front();
+    box_answers.pop_front();
+  }
+  return answer;
+}
+
+std::optional<std::string> ScriptedWindow::RunOpenDialog(FileDialog dialog) {
+  events.push_back(dialog == FileDialog::OpenDialog1 ? "dialog OpenDialog1" : "dialog OpenDialog2");
+  if (dialog_answers.empty()) return std::nullopt;
+  auto answer = dialog_answers.front();
+  dialog_answers.pop_front();
+  return answer;
+}
+
+void ScriptedWindow::SetTimerInterval(Timer timer, int milliseconds) {
+  timers_[Index(timer)].interval = milliseconds;
+}
+
+void ScriptedWindow::SetTimerEnabled(Timer timer, bool enabled) {
+  TimerState& t = timers_[Index(timer)];
+  t.enabled = enabled;
+  if (enabled) t.due = clock_.Now() + std::max(t.interval, 1);
+}
+
+bool ScriptedWindow::TimerEnabled(Timer timer) const { return timers_[Index(timer)].enabled; }
+
+std::optional<Millis> ScriptedWindow::NextDue() const {
+  std::optional<Millis> next;
+  for (const TimerState& t : timers_) {
+    if (t.enabled && (!next || t.due < *next)) next = t.due;
+  }
+  for (const Action& a : actions_) {
+    if (!next || a.due < *next) next = a.due;
+  }
+  return next;
+}
+
+bool ScriptedWindow::RunOneDue() {
+  const Millis now = clock_.Now();
+  if (now > time_limit) throw std::runtime_error("scripted window: time limit passed");
+  // Scheduled actions first, in the order they were scheduled.
+  for (auto it = actions_.begin(); it != actions_.end(); ++it) {
+    if (it->due <= now) {
+      auto run = std::move(it->run);
+      actions_.erase(it);
+      run();
+      return true;
+    }
+  }
+  int earliest = -1;
+  for (int i = 0; i < 3; ++i) {
+    if (timers_[i].enabled && timers_[i].due <= now &&
+        (earliest < 0 || timers_[i].due < timers_[earliest].due)) {
+      earliest = i;
+    }
+  }
+  if (earliest < 0) return false;
+  TimerState& t = timers_[earliest];
+  // Like a precise timer: keep the beat, but skip ticks that were missed.
+  t.due += std::max(t.interval, 1);
+  if (t.due <= now) t.due = now + std::max(t.interval, 1);
+  if (on_tick[earliest]) on_tick[earliest]();
+  return true;
+}
+
+void ScriptedWindow::PumpEvents() {
+  ++pumps;
+  while (RunOneDue()) {
+  }
+}
+
+void ScriptedWindow::WaitForEvents() {
+  if (!RunOneDue()) {
+    const auto next = NextDue();
+    if (!next) throw std::runtime_error("scripted window: waiting for an event that never comes");
+    clock_.SleepUntil(*next);
+    RunOneDue();
+  }
+  while (RunOneDue()) {
+  }
+}
+
+void ScriptedWindow::CloseMainWindow() {
+  closed = true;
+  events.push_back("close");
+}
+
+}  // namespace fwdl::testing

@@ -1,0 +1,97 @@
+// A window for tests: it answers message boxes and file dialogs from a
+// script, records what the program shows in order, and runs the program's
+// timers on a clock (fake or real). Actions can be scheduled at a time, such
+// as a click on "Abort Search..." or the Exit command.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "platform/window_ops.h"
+
+namespace fwdl::testing {
+
+struct Box {
+  std::string text, caption;
+  BoxButtons buttons;
+  Millis at;
+};
+
+class ScriptedWindow final : public WindowOps {
+ public:
+  // The timers' intervals are those the main window gives them.
+  explicit ScriptedWindow(Clock& clock) : clock_(clock) {
+    timers_[0].interval = 10;
+    timers_[2].interval = 50;
+  }
+
+  // Wiring: what each timer's tick runs.
+  std::function<void()> on_tick[3];
+
+  // Script.
+  std::deque<BoxAnswer> box_answers;  // Ok when empty
+  std::deque<std::optional<std::string>> dialog_answers;  // Cancel when empty
+  Millis box_open_ms = 0;  // how long each box stays open, handling events
+  // Runs `action` as an event at time `when` (or at once, if that has passed).
+  void At(Millis when, std::function<void()> action);
+  // Gives up with an exception when the fake time passes this.
+  Millis time_limit = 24LL * 3600 * 1000;
+
+  // What was shown, in order: "Label1=..." and "Label2=..." when the text
+  // changes, "Button1 shown", "Port1 disabled", "box[caption] text",
+  // "dialog OpenDialog1", "close".
+  std::vector<std::string> events;
+  std::vector<Box> boxes;
+  std::vector<std::string> log_lines;  // Memo1
+  std::string label1, label2;
+  bool visible[3] = {false, false, false};
+  bool port1_enabled = true, exit1_enabled = true;
+  bool closed = false;
+  int pumps = 0;
+
+  // The values Label1 took, in order (consecutive repeats folded).
+  std::vector<std::string> Label1History() const;
+  bool Saw(const std::string& event) const;
+
+  // WindowOps.
+  void SetStatusText(const std::string& text) override;
+  void SetProgressText(const std::string& text) override;
+  void SetButtonVisible(Button button, bool visible) override;
+  void SetMenuEnabled(MenuItem item, bool enabled) override;
+  BoxAnswer MessageBox(const std::string& text, const std::string& caption,
+                       BoxButtons buttons) override;
+  std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
+  void AppendLogLine(const std::string& line) override { log_lines.push_back(line); }
+  void SetTimerInterval(Timer timer, int milliseconds) override;
+  void SetTimerEnabled(Timer timer, bool enabled) override;
+  bool TimerEnabled(Timer timer) const override;
+  void PumpEvents() override;
+  void WaitForEvents() override;
+  void CloseMainWindow() override;
+
+  Clock& clock() { return clock_; }
+
+ private:
+  struct TimerState {
+    bool enabled = false;
+    int interval = 0;
+    Millis due = 0;
+  };
+  struct Action {
+    Millis due;
+    std::function<void()> run;
+  };
+  // Runs the earliest event due by now; false when none is due.
+  bool RunOneDue();
+  std::optional<Millis> NextDue() const;
+
+  Clock& clock_;
+  TimerState timers_[3];
+  std::vector<Action> actions_;
+};
+
+}  // namespace fwdl::testing

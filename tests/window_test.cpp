@@ -1,0 +1,230 @@
+// The main window and the About window, offscreen: layout, states, the
+// boxes, closing, and waits that keep the window alive without spinning.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <ctime>
+#include <iostream>
+#include <thread>
+
+#include "app/Aboutunit.h"
+#include "app/main_window.h"
+#include "support/fake_ports.h"
+#include "support/pty.h"
+#include "support/qt_boxes.h"
+
+namespace fwdl {
+namespace {
+
+using testing::BoxAnswerer;
+using testing::FakeClock;
+using testing::FakePorts;
+
+class MainWindow : public ::testing::Test {
+ protected:
+  FakeClock clock;
+  FakePorts ports{clock};
+  TForm1 form{ports};
+};
+
+TEST_F(MainWindow, StartsInTheNoPortState) {
+  EXPECT_EQ(form.windowTitle(), "Firmware Downloader");
+  EXPECT_EQ(form.Label2->text(), "Select Port...");
+  EXPECT_EQ(form.Label1->text(), "");
+  EXPECT_TRUE(form.Button1->isHidden());
+  EXPECT_TRUE(form.Button2->isHidden());
+  EXPECT_TRUE(form.Button3->isHidden());
+  EXPECT_EQ(form.Memo1->toPlainText(), "Memo1");
+  EXPECT_EQ(form.link().ComHandle, kInvalidPortHandle);
+  for (const QTimer* t : {&form.Timer1, &form.Timer2, &form.Timer3}) {
+    EXPECT_FALSE(t->isActive()) << t->objectName().toStdString();
+    EXPECT_EQ(t->timerType(), Qt::PreciseTimer);
+  }
+  EXPECT_EQ(form.Timer1.interval(), 10);
+  EXPECT_EQ(form.Timer3.interval(), 50);
+}
+
+TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
+  form.show();
+  EXPECT_EQ(form.centralWidget()->size(), QSize(303, 145));
+  EXPECT_EQ(form.Label2->geometry(), QRect(72, 16, 153, 13));
+  EXPECT_EQ(form.Label1->geometry(), QRect(72, 32, 153, 29));
+  EXPECT_EQ(form.Button1->geometry(), QRect(72, 40, 161, 25));
+  EXPECT_EQ(form.Button2->geometry(), QRect(112, 40, 81, 25));
+  EXPECT_EQ(form.Button3->geometry(), QRect(72, 72, 161, 25));
+  EXPECT_EQ(form.Memo1->geometry(), QRect(336, 8, 505, 641));
+  EXPECT_GE(form.Memo1->x(), form.centralWidget()->width()) << "the log must lie outside the view";
+  EXPECT_EQ(form.Label1->font().pixelSize(), 24);
+  EXPECT_EQ(form.Label2->font().pixelSize(), 11);
+  EXPECT_TRUE(form.Label1->alignment() & Qt::AlignHCenter);
+  EXPECT_EQ(form.Button1->text(), "Send Vardelo Firmware");
+  EXPECT_EQ(form.Button2->text(), "Abort Search...");
+  EXPECT_EQ(form.Button3->text(), "Send DVB Firmware");
+
+  // Tab order: Button1, Button2, Button3, Memo1.
+  EXPECT_EQ(form.Button1->nextInFocusChain(), form.Button2);
+  EXPECT_EQ(form.Button2->nextInFocusChain(), form.Button3);
+  EXPECT_EQ(form.Button3->nextInFocusChain(), form.Memo1);
+}
+
+TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
+  const QList<QAction*> bar = form.menuBar()->actions();
+  ASSERT_EQ(bar.size(), 3);
+  EXPECT_EQ(bar[0]->text(), "&Port");
+  EXPECT_EQ(bar[1]->text(), "&About");
+  EXPECT_EQ(bar[2]->text(), "&Exit");
+  const QList<QAction*> items = form.Port1->actions();
+  ASSERT_EQ(items.size(), 8);
+  for (int n = 1; n <= 8; ++n) {
+    EXPECT_EQ(items[n - 1]->text(), QStringLiteral("COM &%1").arg(n));
+    EXPECT_EQ(items[n - 1]->objectName(), QStringLiteral("COM%11").arg(n));
+    EXPECT_EQ(items[n - 1]->toolTip(), QString::fromStdString(PortDevice("COM" + std::to_string(n))));
+  }
+}
+
+TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {
+  BoxAnswerer boxes;
+  form.COM[0]->trigger();
+  EXPECT_FALSE(form.Button1->isHidden());
+  EXPECT_FALSE(form.Button3->isHidden());
+  EXPECT_EQ(form.Label2->text(), "");
+  EXPECT_TRUE(form.Timer1.isActive());
+
+  ports.device("COM5").exists = false;
+  form.COM[4]->trigger();
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].text, "ERROR, Can't use comport 'COM5'.");
+  EXPECT_EQ(boxes.seen[0].title, "") << "an empty caption stays empty";
+  EXPECT_TRUE(form.Button1->isHidden());
+  EXPECT_TRUE(form.Button3->isHidden());
+  EXPECT_EQ(form.Label2->text(), "Select Port...");
+  EXPECT_FALSE(form.Timer1.isActive());
+  EXPECT_FALSE(ports.device("COM1").open);
+}
+
+TEST_F(MainWindow, BoxesShowLineBreaksAndNoStrayCharacters) {
+  BoxAnswerer boxes;
+  boxes.answers = {QMessageBox::Cancel};
+  EXPECT_EQ(form.MessageBox("1. One\r\n2. Two\r\n\r\nOBS! <b>x</b>", "", BoxButtons::OkCancel),
+            BoxAnswer::Cancel);
+  EXPECT_EQ(form.MessageBox("Done.", "INFO", BoxButtons::Ok), BoxAnswer::Ok);
+  ASSERT_EQ(boxes.seen.size(), 2u);
+  EXPECT_EQ(boxes.seen[0].text, "1. One\n2. Two\n\nOBS! <b>x</b>");
+  EXPECT_EQ(boxes.seen[1].title, "INFO");
+}
+
+TEST_F(MainWindow, AnEscapedErrorIsShownAndTheProgramGoesOn) {
+  BoxAnswerer boxes;
+  ports.device("COM1").throw_on_open = true;
+  form.COM[0]->trigger();
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].text, "fake port: COM1 broke");
+  form.COM[1]->trigger();
+  EXPECT_TRUE(form.link().PortOpen()) << "handlers keep working after the error";
+}
+
+TEST_F(MainWindow, ExitClosesAtOnceOrWhenTheRunningHandlerReturns) {
+  BoxAnswerer boxes;
+  bool closed_while_box_open = true;
+  boxes.while_open = [&](QMessageBox*) {
+    form.Exit1->trigger();  // chosen while a handler still runs
+    closed_while_box_open = form.closed();
+  };
+  ports.device("COM3").exists = false;
+  form.show();
+  form.COM[2]->trigger();
+  EXPECT_FALSE(closed_while_box_open);
+  EXPECT_TRUE(form.closed());
+  EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(MainWindow, KeysTypedIntoTheLogNeverReachThePort) {
+  form.COM[0]->trigger();
+  QTest::keyClicks(form.Memo1, "F\rQ");
+  EXPECT_TRUE(form.Memo1->toPlainText().contains("F"));
+  EXPECT_EQ(ports.device("COM1").written, "");
+}
+
+TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
+  FakeClock clock;
+  FakePorts ports{clock};
+  TForm1 form{ports};
+  TForm2* about = form.aboutWindow();
+  EXPECT_FALSE(about->isVisible());
+  EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(about->size(), QSize(264, 166));
+  EXPECT_EQ(about->Panel1->palette().color(QPalette::Window), QColor(128, 128, 255));
+  EXPECT_EQ(about->Panel1->lineWidth(), 3);
+  EXPECT_EQ(about->StaticText1->text(), "Firmware Downloader V1.1");
+  EXPECT_EQ(about->StaticText2->text(), "Is used to transfer firmware to ");
+  EXPECT_EQ(about->StaticText3->text(), "VARDELO");
+  EXPECT_EQ(about->StaticText5->text(), "With support for DVB firmware upgrade");
+  EXPECT_EQ(about->StaticText1->geometry(), QRect(48, 16, 164, 20));
+  EXPECT_EQ(about->Button1->geometry(), QRect(96, 112, 75, 25));
+  EXPECT_TRUE(about->StaticText4->font().bold());
+  for (int round = 0; round < 3; ++round) {
+    form.About1->trigger();
+    const QPoint where = about->pos();
+    form.About1->trigger();  // shown twice: nothing changes
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->pos(), where);
+    EXPECT_FALSE(about->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    QTest::mouseClick(about->Button1, Qt::LeftButton);
+    EXPECT_FALSE(about->isVisible());
+  }
+}
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+TEST(Waits, DelaySeesAnswersAndSleepsWhileItWaits) {
+  testing::Pty pty;
+  setenv("FWDL_COM1", pty.path.c_str(), 1);
+  SystemSerialPorts ports;
+  TForm1 form{ports};
+  form.COM[0]->trigger();
+  ASSERT_TRUE(form.link().PortOpen());
+
+  std::thread instrument([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty.Send("\r\n>");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  form.link().Delay(100);
+  instrument.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  EXPECT_TRUE(form.link().LastByteIs('>'));
+  EXPECT_TRUE(form.Memo1->toPlainText().startsWith("Memo1\n"));
+  EXPECT_TRUE(form.Memo1->toPlainText().endsWith(">")) << "what came in is logged";
+
+  // The poll ticks every 10 ms throughout; the thread must sleep between.
+  const double cpu_before = CpuSeconds();
+  form.link().Delay(500);
+  const double cpu = CpuSeconds() - cpu_before;
+  EXPECT_LT(cpu, 0.05) << "Delay(500) used " << cpu << " s of CPU";
+  std::cout << "Delay(500) used " << cpu * 1000 << " ms of CPU\n";
+  form.Exit1->trigger();
+  unsetenv("FWDL_COM1");
+}
+
+}  // namespace
+}  // namespace fwdl
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
