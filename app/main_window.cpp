@@ -148,8 +148,12 @@ void TForm1::InitConnections() {
   }
   connect(About1, &QAction::triggered, this, [this] { Handle([&] { About1Click(); }); });
   connect(Exit1, &QAction::triggered, this, [this] { Handle([&] { Exit1Click(); }); });
+  connect(Button1, &QPushButton::clicked, this, [this] { Handle([&] { Button1Click(); }); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Handle([&] { Button2Click(); }); });
+  connect(Button3, &QPushButton::clicked, this, [this] { Handle([&] { Button3Click(); }); });
   connect(&Timer1, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer1Timer(); }); });
   connect(&Timer2, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer2Timer(); }); });
+  connect(&Timer3, &QTimer::timeout, this, [this] { Handle([&] { hex_.Timer3Timer(); }); });
 }
 
 void TForm1::FormCreate() {

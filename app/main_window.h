@@ -10,6 +10,9 @@
 #include <array>
 #include <memory>
 
+#include "download/dvb_download.h"
+#include "download/hex_download.h"
+#include "download/progress.h"
 #include "platform/serial_port.h"
 #include "platform/window_ops.h"
 #include "serial/serial_link.h"
@@ -40,6 +43,9 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   void Com81Click() { link_.SelectPort("COM8"); }
   void About1Click();
   void Exit1Click() { link_.Exit1Click(); }
+  void Button1Click() { hex_.Button1Click(); }
+  void Button2Click() { hex_.Button2Click(); }
+  void Button3Click() { dvb_.Button3Click(); }
 
   fwdl::SerialLink& link() { return link_; }
   TForm2* aboutWindow() const { return Form2.get(); }
@@ -95,6 +101,9 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   const QTimer& timer(fwdl::Timer timer) const;
 
   fwdl::SerialLink link_;
+  fwdl::Progress progress_;
+  fwdl::HexDownload hex_{link_, progress_};
+  fwdl::DvbDownload dvb_{link_, progress_};
   std::unique_ptr<TForm2> Form2;
   int handler_depth_ = 0;
   bool close_requested_ = false;

@@ -26,35 +26,43 @@ std::vector<std::string> ScriptedWindow::Label1History() const {
   return history;
 }
 
+void ScriptedWindow::Record(std::string event) {
+  events.push_back(event);
+  if (on_event) on_event(event);
+}
+
 bool ScriptedWindow::Saw(const std::string& event) const {
   return std::find(events.begin(), events.end(), event) != events.end();
 }
 
 void ScriptedWindow::SetStatusText(const std::string& text) {
-  if (text != label2) events.push_back("Label2=" + text);
+  if (text == label2) return;
   label2 = text;
+  Record("Label2=" + text);
 }
 
 void ScriptedWindow::SetProgressText(const std::string& text) {
-  if (text != label1) events.push_back("Label1=" + text);
+  progress_texts.push_back(text);
+  if (text == label1) return;
   label1 = text;
+  Record("Label1=" + text);
 }
 
 void ScriptedWindow::SetButtonVisible(Button button, bool shown) {
   visible[static_cast<int>(button)] = shown;
-  events.push_back(std::string(Name(button)) + (shown ? " shown" : " hidden"));
+  Record(std::string(Name(button)) + (shown ? " shown" : " hidden"));
 }
 
 void ScriptedWindow::SetMenuEnabled(MenuItem item, bool enabled) {
   (item == MenuItem::Port1 ? port1_enabled : exit1_enabled) = enabled;
-  events.push_back(std::string(item == MenuItem::Port1 ? "Port1" : "Exit1") +
+  Record(std::string(item == MenuItem::Port1 ? "Port1" : "Exit1") +
                    (enabled ? " enabled" : " disabled"));
 }
 
 BoxAnswer ScriptedWindow::MessageBox(const std::string& text, const std::string& caption,
                                      BoxButtons buttons) {
   boxes.push_back({text, caption, buttons, clock_.Now()});
-  events.push_back("box[" + caption + "] " + text);
+  Record("box[" + caption + "] " + text);
   // A modal box runs its own event loop while the user reads it.
   const Millis until = clock_.Now() + box_open_ms;
   while (clock_.Now() < until) {
@@ -72,7 +80,7 @@ BoxAnswer ScriptedWindow::MessageBox(const std::string& text, const std::string&
 }
 
 std::optional<std::string> ScriptedWindow::RunOpenDialog(FileDialog dialog) {
-  events.push_back(dialog == FileDialog::OpenDialog1 ? "dialog OpenDialog1" : "dialog OpenDialog2");
+  Record(dialog == FileDialog::OpenDialog1 ? "dialog OpenDialog1" : "dialog OpenDialog2");
   if (dialog_answers.empty()) return std::nullopt;
   auto answer = dialog_answers.front();
   dialog_answers.pop_front();
@@ -149,7 +157,7 @@ void ScriptedWindow::WaitForEvents() {
 
 void ScriptedWindow::CloseMainWindow() {
   closed = true;
-  events.push_back("close");
+  Record("close");
 }
 
 }  // namespace fwdl::testing

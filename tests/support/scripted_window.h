@@ -38,6 +38,9 @@ class ScriptedWindow final : public WindowOps {
   Millis box_open_ms = 0;  // how long each box stays open, handling events
   // Runs `action` as an event at time `when` (or at once, if that has passed).
   void At(Millis when, std::function<void()> action);
+  // Called with every event as it is recorded, while the program waits for
+  // it to return: the place to react to what the program shows.
+  std::function<void(const std::string&)> on_event;
   // Gives up with an exception when the fake time passes this.
   Millis time_limit = 24LL * 3600 * 1000;
 
@@ -47,6 +50,7 @@ class ScriptedWindow final : public WindowOps {
   std::vector<std::string> events;
   std::vector<Box> boxes;
   std::vector<std::string> log_lines;  // Memo1
+  std::vector<std::string> progress_texts;  // every text given to Label1
   std::string label1, label2;
   bool visible[3] = {false, false, false};
   bool port1_enabled = true, exit1_enabled = true;
@@ -88,6 +92,7 @@ class ScriptedWindow final : public WindowOps {
   // Runs the earliest event due by now; false when none is due.
   bool RunOneDue();
   std::optional<Millis> NextDue() const;
+  void Record(std::string event);
 
   Clock& clock_;
   TimerState timers_[3];

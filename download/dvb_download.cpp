@@ -1,0 +1,175 @@
+#include "dvb_download.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <string_view>
+
+#include "download/escape.h"
+#include "download/firmware_file.h"
+#include "download/procedure.h"
+
+namespace fwdl {
+namespace {
+
+constexpr char kSelectPort[] = "Select the comport that the\r\ninstrument is connected to...";
+constexpr char kInstructions[] =
+    "1. Turn on the instrument.\r\n2. Wait for instrument to startup completely.\r\n3. Klick "
+    "OK.\r\n";
+constexpr char kNoContact[] =
+    "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck comport!";
+constexpr std::string_view kSuccess = "Flashed successfully...";
+
+constexpr int kPromptAttempts = 20;
+constexpr int kGoAheadAttempts = 20;
+constexpr int kResultAttempts = 60;
+constexpr std::size_t kChunkSize = 1024;
+
+void PutLittleEndian(std::uint32_t value, std::uint8_t* out) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+DvbDownload::DvbDownload(SerialLink& link, Progress& progress)
+    : link_(link), window_(link.window()), progress_(progress) {}
+
+bool DvbDownload::SendEscaped(const std::uint8_t* data, std::uint32_t count,
+                              std::uint32_t& consumed) {
+  consumed = 0;
+  if (!link_.PortOpen()) return false;
+  while (consumed < count) {
+    const LineBytes line = Escape(data[consumed]);
+    for (std::size_t i = 0; i < line.size; ++i) {
+      if (link_.WriteToPort(&line.bytes[i], 1) != 1) return false;
+    }
+    ++consumed;
+  }
+  return true;
+}
+
+bool DvbDownload::FlashedSuccessfully() const {
+  // Anywhere among the held bytes: a short report, or one followed by a
+  // prompt and more, is still a success. Zero bytes do not end the search.
+  const auto* held = link_.ComBuf.data();
+  const auto* end = held + link_.ComBufPointer;
+  return std::search(held, end, kSuccess.begin(), kSuccess.end()) != end;
+}
+
+void DvbDownload::Button3Click() {
+  window_.SetMenuEnabled(MenuItem::Port1, false);
+  window_.SetButtonVisible(Button::Button1, false);
+  window_.SetButtonVisible(Button::Button3, false);
+  progress_.SentBytes = 0;
+
+  if (!link_.PortOpen()) {
+    window_.MessageBox(kSelectPort, "ERROR", BoxButtons::Ok);
+    RestoreWindow(window_);
+    return;
+  }
+  if (window_.MessageBox(kInstructions, "", BoxButtons::OkCancel) == BoxAnswer::Cancel) {
+    RestoreWindow(window_);
+    return;
+  }
+
+  window_.SetStatusText("Searching...");
+  link_.ComBufPointer = 0;  // once: the prompt must be the newest byte of all
+  bool prompt = false;
+  for (int attempt = 0; attempt < kPromptAttempts && !prompt; ++attempt) {
+    link_.SendBytes("\r", 1);
+    link_.Delay(100);
+    prompt = link_.LastByteIs('>');
+  }
+  if (!prompt) {
+    window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
+    RestoreWindow(window_);
+    return;
+  }
+
+  window_.SetStatusText("Found Instrument.");
+  const auto path = window_.RunOpenDialog(FileDialog::OpenDialog2);
+  if (!path) {
+    ClearLabels(window_);
+    RestoreWindow(window_);
+    return;
+  }
+  window_.SetStatusText("Preparing for download.");
+  FirmwareFile file;  // closed on every way out
+  if (!file.Open(*path)) {
+    ClearLabels(window_);
+    RestoreWindow(window_);
+    return;
+  }
+  link_.ComBufPointer = 0;
+  // The header states the size in 32 bits; a file that cannot be measured
+  // or stated there is refused before the instrument hears of it.
+  const auto size = file.Size();
+  if (!size || *size > std::numeric_limits<std::uint32_t>::max()) {
+    ClearLabels(window_);
+    RestoreWindow(window_);
+    return;
+  }
+  progress_.TotalBytes = *size;
+  window_.PumpEvents();
+
+  if (!link_.SendBytes("SX\r", 3)) {
+    RestoreWindow(window_);
+    return;
+  }
+  bool go_ahead = false;
+  for (int attempt = 0; attempt < kGoAheadAttempts && !go_ahead; ++attempt) {
+    link_.Delay(1000);
+    go_ahead = link_.LastByteIs('#');
+    if (!go_ahead) window_.PumpEvents();
+  }
+  if (!go_ahead) {
+    window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
+    RestoreWindow(window_);
+    return;
+  }
+
+  window_.SetProgressText("0% done");
+  link_.Delay(200);
+  // The header goes out as it stands, never escaped.
+  const std::uint8_t start[2] = {0x23, 0x04};
+  std::uint8_t marker[4], length[4];
+  PutLittleEndian(0x12345678, marker);
+  PutLittleEndian(static_cast<std::uint32_t>(*size), length);
+  link_.SendBytes(&start[0], 1);
+  link_.SendBytes(&start[1], 1);
+  link_.SendBytes(marker, 4);
+  link_.SendBytes(length, 4);
+  window_.SetStatusText("Downloading.");
+
+  std::array<std::uint8_t, kChunkSize> chunk;
+  for (std::size_t got = file.Read(chunk.data(), chunk.size()); got > 0;
+       got = file.Read(chunk.data(), chunk.size())) {
+    window_.PumpEvents();
+    link_.ComBufPointer = 0;
+    std::uint32_t consumed = 0;
+    SendEscaped(chunk.data(), static_cast<std::uint32_t>(got), consumed);
+    progress_.SentBytes += consumed;
+    window_.SetProgressText(progress_.Text());
+    window_.PumpEvents();
+  }
+
+  window_.SetProgressText("FLASHING");
+  window_.SetStatusText("This takes 1 minute.");
+  file.Close();
+  bool flashed = false;
+  for (int attempt = 0; attempt < kResultAttempts && !flashed; ++attempt) {
+    link_.Delay(1000);
+    flashed = FlashedSuccessfully();
+    if (!flashed) window_.PumpEvents();
+  }
+  if (flashed) {
+    window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info", BoxButtons::Ok);
+  } else {
+    window_.MessageBox("Download failed.\r\n\r\nPlease try again.", "Info", BoxButtons::Ok);
+  }
+  link_.Exit1Click();
+  ClearLabels(window_);
+  RestoreWindow(window_);
+}
+
+}  // namespace fwdl

@@ -1,0 +1,47 @@
+#include "firmware_file.h"
+
+#include <filesystem>
+
+namespace fwdl {
+
+bool FirmwareFile::Open(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  return buffer_.open(path, std::ios::in | std::ios::binary) != nullptr;
+}
+
+std::optional<std::uint64_t> FirmwareFile::Size() {
+  const auto end = buffer_.pubseekoff(0, std::ios::end, std::ios::in);
+  const auto start = buffer_.pubseekpos(0, std::ios::in);
+  const std::streamoff failed = -1;
+  if (std::streamoff(end) == failed || std::streamoff(start) == failed) return std::nullopt;
+  return static_cast<std::uint64_t>(std::streamoff(end));
+}
+
+std::size_t FirmwareFile::Read(std::uint8_t* data, std::size_t size) {
+  const auto got = buffer_.sgetn(reinterpret_cast<char*>(data), static_cast<std::streamsize>(size));
+  return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+int FirmwareFile::Get() {
+  const auto c = buffer_.sbumpc();
+  return c == std::filebuf::traits_type::eof() ? -1 : std::filebuf::traits_type::to_int_type(c);
+}
+
+int HexFile::Get() {
+  constexpr int kCarriageReturn = 0x0D;
+  constexpr int kCtrlZ = 0x1A;
+  if (ended_) return -1;
+  int c = file_.Get();
+  while (c == kCarriageReturn) c = file_.Get();
+  if (c == kCtrlZ) c = -1;
+  ended_ = c < 0;
+  return c;
+}
+
+std::optional<std::uint64_t> HexFile::Size() {
+  ended_ = false;
+  return file_.Size();
+}
+
+}  // namespace fwdl

@@ -1,0 +1,49 @@
+// Reading firmware files. Both downloads read the file as it is stored:
+// FirmwareFile gives its bytes, HexFile the characters that the loader is
+// sent.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace fwdl {
+
+class FirmwareFile {
+ public:
+  // Opens a regular file for reading. Directories, devices and pipes are
+  // refused: they are never firmware, and a pipe could block the window.
+  bool Open(const std::string& path);
+  // Seeks to the end, takes the position as the size, seeks back to the
+  // start. Nothing when the file cannot be measured.
+  std::optional<std::uint64_t> Size();
+  // Up to `size` bytes; 0 at the end of the file or on a read error.
+  std::size_t Read(std::uint8_t* data, std::size_t size);
+  // The next byte, or -1 at the end of the file or on a read error.
+  int Get();
+  void Close() { buffer_.close(); }
+
+ private:
+  std::filebuf buffer_;
+};
+
+// A text firmware file read the way the loader has always been fed, the
+// same on every system: carriage returns are left out, a Ctrl-Z byte ends
+// the content, every other byte comes as it is stored.
+class HexFile {
+ public:
+  bool Open(const std::string& path) { return file_.Open(path); }
+  // The next character, or -1 at the end of the content.
+  int Get();
+  // The stored size, carriage returns and anything after a Ctrl-Z included;
+  // reading starts again from the beginning.
+  std::optional<std::uint64_t> Size();
+  void Close() { file_.Close(); }
+
+ private:
+  FirmwareFile file_;
+  bool ended_ = false;
+};
+
+}  // namespace fwdl

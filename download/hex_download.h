@@ -1,0 +1,33 @@
+// "Send Vardelo Firmware": wakes the instrument's loader while the user
+// connects the charger, waits for its prompt, sends a text Intel HEX file
+// one character per write with a live percentage, and shows the loader's
+// verdict line. After a successful download the program ends.
+#pragma once
+
+#include "download/progress.h"
+#include "serial/serial_link.h"
+
+namespace fwdl {
+
+class HexDownload {
+ public:
+  HexDownload(SerialLink& link, Progress& progress);
+
+  // The whole procedure, from the first box to its end.
+  void Button1Click();
+  // One wake-up tick of the search (Timer3, every 50 ms).
+  void Timer3Timer();
+  // "Abort Search...".
+  void Button2Click();
+
+ private:
+  bool Send(char byte) { return link_.SendBytes(&byte, 1); }
+  // Reads the loader's answer after the transfer and ends the procedure.
+  void ShowVerdict();
+
+  SerialLink& link_;
+  WindowOps& window_;
+  Progress& progress_;
+};
+
+}  // namespace fwdl

@@ -1,0 +1,326 @@
+// "Send DVB Firmware" on fake ports and a fake clock: the escape writer,
+// every end of the procedure, the progress figures and the result search.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "instrument.h"
+#include "support/rig.h"
+
+namespace fwdl {
+namespace {
+
+using testing::TempFile;
+
+const std::string kNoContact =
+    "box[ERROR] No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck "
+    "comport!";
+const std::string kCompleted = "box[Info] Download comleted.\r\n\r\nPower off instrument.";
+const std::string kFailed = "box[Info] Download failed.\r\n\r\nPlease try again.";
+const std::vector<std::string> kRestore = {"Button1 shown", "Button3 shown", "Exit1 enabled",
+                                           "Port1 enabled"};
+
+std::string Header(std::uint32_t length) {
+  std::string h = "\x23\x04\x78\x56\x34\x12";
+  for (int i = 0; i < 4; ++i) h += static_cast<char>(length >> (8 * i) & 0xFF);
+  return h;
+}
+
+std::string Escaped(const std::string& data) {
+  std::string line;
+  for (unsigned char b : data) {
+    if (b == 0x11 || b == 0x13 || b == 0x1B) {
+      line += {'\x1B', static_cast<char>(b & 0xF0), static_cast<char>(b & 0x0F)};
+    } else {
+      line += static_cast<char>(b);
+    }
+  }
+  return line;
+}
+
+class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
+ protected:
+  void OpenPort() {
+    link.SelectPort("COM1");
+    window.events.clear();
+  }
+  void UseInstrument(sim::Options options = {.flash_ms = 3000}) {
+    instrument = std::make_unique<sim::Instrument>(options);
+    dev().instrument = instrument.get();
+  }
+  testing::FakeDevice& dev() { return ports.device("COM1"); }
+  const std::string& Written() { return dev().written; }
+  // What went out after "SX\r".
+  std::string AfterCommand() {
+    const std::size_t at = Written().find("SX\r");
+    return at == std::string::npos ? "" : Written().substr(at + 3);
+  }
+  void RunWithFile(const std::string& content) {
+    TempFile file(content, "firmware.bin");
+    window.dialog_answers = {file.path};
+    dvb.Button3Click();
+  }
+  bool EndsWithRestore() const {
+    return window.events.size() >= 4 &&
+           std::equal(kRestore.begin(), kRestore.end(), window.events.end() - 4);
+  }
+  std::vector<std::string> StatusHistory() const {
+    std::vector<std::string> history;
+    for (const std::string& e : window.events) {
+      if (e.rfind("Label2=", 0) == 0) history.push_back(e.substr(7));
+    }
+    return history;
+  }
+
+  std::unique_ptr<sim::Instrument> instrument;
+};
+
+TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
+  const std::uint8_t data[] = {'A', 0x11, 'B'};
+  std::uint32_t consumed = 99;
+  EXPECT_FALSE(dvb.SendEscaped(data, 3, consumed)) << "no port";
+  EXPECT_EQ(consumed, 0u);
+
+  OpenPort();
+  EXPECT_TRUE(dvb.SendEscaped(data, 3, consumed));
+  EXPECT_EQ(consumed, 3u);
+  EXPECT_EQ(Written(), "A\x1B\x10\x01" "B");
+  EXPECT_EQ(dev().write_calls, 5) << "one byte per write";
+
+  // The port fails in the middle of an escape sequence.
+  dev().written.clear();
+  dev().accept_limit = 2;
+  EXPECT_FALSE(dvb.SendEscaped(data, 3, consumed));
+  EXPECT_EQ(consumed, 1u);
+  EXPECT_EQ(Written(), "A\x1B");
+
+  // ... and on a plain byte.
+  dev().written.clear();
+  dev().accept_limit = 1;
+  const std::uint8_t plain[] = {'A', 'B'};
+  EXPECT_FALSE(dvb.SendEscaped(plain, 2, consumed));
+  EXPECT_EQ(consumed, 1u);
+}
+
+TEST_F(DvbDownloadTest, WithNoPortOnlyTheMessageIsShownAndExitStaysEnabled) {
+  dvb.Button3Click();
+  const std::vector<std::string> expected = {
+      "Port1 disabled", "Button1 hidden", "Button3 hidden",
+      "box[ERROR] Select the comport that the\r\ninstrument is connected to...",
+      "Button1 shown", "Button3 shown", "Exit1 enabled", "Port1 enabled"};
+  EXPECT_EQ(window.events, expected);
+}
+
+TEST_F(DvbDownloadTest, CancelOnTheInstructionsSendsNothing) {
+  OpenPort();
+  window.box_answers = {BoxAnswer::Cancel};
+  dvb.Button3Click();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "1. Turn on the instrument.\r\n2. Wait for instrument to startup completely.\r\n3. "
+            "Klick OK.\r\n");
+  EXPECT_EQ(window.boxes[0].caption, "");
+  EXPECT_EQ(Written(), "");
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, NoPromptAfterTwentyCarriageReturns) {
+  OpenPort();
+  UseInstrument({.answer_prompt = false});
+  dvb.Button3Click();
+  EXPECT_EQ(Written(), std::string(20, '\r'));
+  EXPECT_TRUE(window.Saw(kNoContact));
+  EXPECT_EQ(window.label2, "Searching...");
+  EXPECT_GE(clock.Now(), 2000);
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, APromptFollowedByAnotherByteDoesNotCount) {
+  OpenPort();
+  int carriage_returns = 0;
+  dev().on_byte = [&](char b) {
+    if (b == '\r') ports.Arrive("COM1", ++carriage_returns == 1 ? "> " : ">");
+  };
+  dvb.Button3Click();  // the dialog is cancelled
+  EXPECT_EQ(carriage_returns, 2);
+  EXPECT_TRUE(window.Saw("dialog OpenDialog2"));
+  EXPECT_EQ(window.label2, "");
+}
+
+TEST_F(DvbDownloadTest, CancelledDialogOrUnopenableFileEndQuietly) {
+  for (const std::optional<std::string>& answer :
+       {std::optional<std::string>{}, std::optional<std::string>{"/nonexistent/image.bin"},
+        std::optional<std::string>{std::filesystem::temp_directory_path().string()}}) {
+    testing::LinkRig rig;
+    rig.link.SelectPort("COM1");
+    sim::Instrument instrument;
+    rig.ports.device("COM1").instrument = &instrument;
+    rig.window.dialog_answers = {answer};
+    rig.dvb.Button3Click();
+    EXPECT_EQ(rig.ports.device("COM1").written, "\r") << answer.value_or("cancelled");
+    EXPECT_EQ(rig.window.boxes.size(), 1u);
+    EXPECT_EQ(rig.window.label1, "");
+    EXPECT_EQ(rig.window.label2, "");
+  }
+}
+
+TEST_F(DvbDownloadTest, AFileTooLargeForTheHeaderIsRefusedBeforeAnythingIsSent) {
+  OpenPort();
+  UseInstrument();
+  TempFile file("");
+  std::filesystem::resize_file(file.path, (std::uint64_t{1} << 32) + 5);  // sparse
+  window.dialog_answers = {file.path};
+  dvb.Button3Click();
+  EXPECT_EQ(Written(), "\r");
+  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.label2, "");
+  EXPECT_FALSE(window.closed);
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, CommandNotSentWhenThePortIsGone) {
+  OpenPort();
+  UseInstrument();
+  window.on_event = [&](const std::string& e) {
+    if (e == "dialog OpenDialog2") link.Exit1Click();  // the poll closed the port meanwhile
+  };
+  RunWithFile("image");
+  EXPECT_EQ(Written(), "\r");
+  EXPECT_EQ(window.label2, "Preparing for download.");
+  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, NoGoAheadAfterTwentySeconds) {
+  OpenPort();
+  UseInstrument({.go_ahead = false});
+  RunWithFile("image");
+  EXPECT_TRUE(window.Saw(kNoContact));
+  EXPECT_EQ(AfterCommand(), "") << "no header without the go-ahead";
+  EXPECT_GE(clock.Now(), 20'000);
+  EXPECT_EQ(window.label2, "Preparing for download.");
+  EXPECT_FALSE(window.closed);
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, SuccessSendsHeaderAndEscapedImageAndEndsTheProgram) {
+  OpenPort();
+  UseInstrument();
+  const std::string image = testing::EveryByteImage(5000);
+  RunWithFile(image);
+  EXPECT_EQ(instrument->received(), image);
+  EXPECT_EQ(AfterCommand(), Header(5000) + Escaped(image));
+  EXPECT_EQ(window.progress_texts,
+            (std::vector<std::string>{"0% done", "20% done", "41% done", "61% done", "82% done",
+                                      "100% done", "FLASHING", ""}));
+  EXPECT_EQ(StatusHistory(),
+            (std::vector<std::string>{"Searching...", "Found Instrument.",
+                                      "Preparing for download.", "Downloading.",
+                                      "This takes 1 minute.", ""}));
+  EXPECT_TRUE(window.Saw(kCompleted));
+  EXPECT_TRUE(window.closed);
+  EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(DvbDownloadTest, A1025ByteFileGoesOutInTwoChunks) {
+  OpenPort();
+  UseInstrument();
+  RunWithFile(testing::EveryByteImage(1025));
+  EXPECT_EQ(window.progress_texts,
+            (std::vector<std::string>{"0% done", "100% done", "100% done", "FLASHING", ""}));
+  EXPECT_TRUE(window.Saw(kCompleted));
+}
+
+TEST_F(DvbDownloadTest, AnEmptyFileSendsAHeaderOfLengthZero) {
+  OpenPort();
+  UseInstrument();
+  RunWithFile("");
+  EXPECT_EQ(AfterCommand(), Header(0));
+  EXPECT_EQ(window.progress_texts, (std::vector<std::string>{"0% done", "FLASHING", ""}));
+  EXPECT_TRUE(window.Saw(kCompleted));
+}
+
+TEST_F(DvbDownloadTest, NoReportInSixtySecondsIsAFailureAndEndsTheProgram) {
+  OpenPort();
+  UseInstrument({.report = false});
+  RunWithFile("image");
+  EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_GE(clock.Now(), 60'000);
+  EXPECT_TRUE(window.closed);
+  EXPECT_EQ(window.label1, "");
+}
+
+// Success is found wherever the report lies among the bytes held since the
+// last chunk began: right at the end, short, with a long tail, or split
+// across two attempts.
+TEST_F(DvbDownloadTest, TheSuccessReportIsFoundInEveryShape) {
+  for (const std::string& tail :
+       {std::string(""), std::string("\r\n"), std::string("\r\n>"),
+        std::string("\r\nVardelo ready for use.\r\n>")}) {
+    testing::LinkRig rig;
+    rig.link.SelectPort("COM1");
+    sim::Instrument instrument({.flash_ms = 2500, .result_tail = tail});
+    rig.ports.device("COM1").instrument = &instrument;
+    TempFile file("image");
+    rig.window.dialog_answers = {file.path};
+    rig.dvb.Button3Click();
+    EXPECT_TRUE(rig.window.Saw(kCompleted)) << "tail of " << tail.size() << " bytes";
+  }
+}
+
+TEST_F(DvbDownloadTest, ASuccessReportSplitAcrossTwoAttemptsIsFoundInTheSecond) {
+  OpenPort();
+  UseInstrument({.report = false});
+  testing::Millis shown_at = 0, flashing_at = 0;
+  window.on_event = [&](const std::string& e) {
+    if (e == "Label1=FLASHING") {
+      flashing_at = clock.Now();
+      window.At(flashing_at + 1500, [&] { ports.Arrive("COM1", std::string("\0Flashed succ", 13)); });
+      window.At(flashing_at + 2500, [&] { ports.Arrive("COM1", "essfully..."); });
+    }
+    if (e == kCompleted) shown_at = clock.Now();
+  };
+  RunWithFile("image");
+  EXPECT_TRUE(window.Saw(kCompleted));
+  EXPECT_EQ(shown_at - flashing_at, 3000) << "found at the third attempt, after the second half";
+}
+
+TEST_F(DvbDownloadTest, ExitDuringTheDataPhaseStopsSendingAndEndsAfterTheResultAttempts) {
+  OpenPort();
+  UseInstrument();
+  const std::string image = testing::EveryByteImage(10 * 1024);
+  std::size_t exit_at = 0;
+  bool exited = false;
+  dev().on_byte = [&](char) {
+    if (!exited && Written().size() == Written().find("SX\r") + 3 + 10 + 3000) {
+      exited = true;
+      window.At(clock.Now(), [&] {
+        exit_at = Written().size();
+        link.Exit1Click();
+      });
+    }
+  };
+  RunWithFile(image);
+  EXPECT_EQ(Written().size(), exit_at) << "nothing more after Exit";
+  const auto& texts = window.progress_texts;
+  ASSERT_GE(texts.size(), 4u);
+  EXPECT_EQ(texts[texts.size() - 2], "FLASHING");
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "100% done"), texts.end());
+  EXPECT_EQ(texts[texts.size() - 3], texts[texts.size() - 4]) << "the figure stops";
+  EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_TRUE(window.closed);
+}
+
+TEST_F(DvbDownloadTest, AWriteThatFailsMidImageLeavesTheFigureBelowHundred) {
+  OpenPort();
+  UseInstrument();
+  dev().accept_limit = 1 + 3 + 10 + 1500;  // the search's CR, "SX\r", header, part of the image
+  RunWithFile(std::string(4096, 'x'));
+  const auto& texts = window.progress_texts;
+  EXPECT_EQ(texts[texts.size() - 3], "37% done");  // 1500 of 4096
+  EXPECT_TRUE(window.Saw(kFailed));
+}
+
+}  // namespace
+}  // namespace fwdl

@@ -1,0 +1,143 @@
+// Whole downloads in real time: the procedures on the real POSIX port,
+// over a pseudo-terminal, against the simulated instrument in its own
+// process. This is where termios mistakes show.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/rig.h"
+#include "support/sim_process.h"
+
+namespace fwdl {
+namespace {
+
+using testing::Millis;
+using testing::SimProcess;
+using testing::TempFile;
+
+// The program's layers wired as the main window wires them, on the real
+// clock and the real port.
+struct RealRig {
+  explicit RealRig(const std::string& device) {
+    setenv("FWDL_COM1", device.c_str(), 1);
+    window.on_tick[0] = [this] { link.Timer1Timer(); };
+    window.on_tick[1] = [this] { link.Timer2Timer(); };
+    window.on_tick[2] = [this] { hex.Timer3Timer(); };
+    link.SelectPort("COM1");
+  }
+  ~RealRig() { unsetenv("FWDL_COM1"); }
+  // When `event` is recorded, relative to the start.
+  Millis TimeOf(const std::string& event) {
+    const auto at = seen.find(event);
+    return at == seen.end() ? -1 : at->second;
+  }
+
+  testing::RealClock clock;
+  testing::ScriptedWindow window{clock};
+  SystemSerialPorts ports;
+  SerialLink link{window, ports};
+  Progress progress;
+  HexDownload hex{link, progress};
+  DvbDownload dvb{link, progress};
+  std::map<std::string, Millis> seen;
+};
+
+// Waits up to a second for the instrument's log to end with `tail`.
+bool LogEndsWith(const SimProcess& sim, const std::string& tail) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string log = sim.Received();
+    if (log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+std::string HexFileOf(int lines) {
+  std::string hex;
+  for (int i = 0; i < lines; ++i) {
+    char record[64];
+    std::snprintf(record, sizeof record, ":10%04X00000102030405060708090A0B0C0D0E0F%02X\r\n",
+                  i * 16, (0x100 - ((0x10 + (i * 16 >> 8) + (i * 16 & 0xFF) + 0x78) & 0xFF)) & 0xFF);
+    hex += record;
+  }
+  return hex + ":00000001FF\r\n";
+}
+
+TEST(EndToEnd, HexDownloadSendsTheFileAsTheLoaderReadsIt) {
+  TempFile workspace("");
+  const std::string dir = std::filesystem::path(workspace.path).parent_path();
+  SimProcess sim(dir, {"--charger-ms", "300", "--quiet-ms", "400"});
+  RealRig rig(sim.path);
+  const std::string body = HexFileOf(60);
+  TempFile file(body + "\x1A:00000001FF\r\nafter Ctrl-Z\r\n", "firmware.hex");
+  rig.window.dialog_answers = {file.path};
+  bool q_before_box = false;
+  rig.window.on_event = [&](const std::string& e) {
+    if (e.rfind("box[INFO]", 0) == 0) q_before_box = LogEndsWith(sim, "Q");
+  };
+  rig.hex.Button1Click();
+
+  std::string expected = body;
+  std::erase(expected, '\r');
+  EXPECT_EQ(sim.Image(), expected) << "the bytes after Y must be the file without CRs, up to Ctrl-Z";
+  const std::string log = sim.Received();
+  EXPECT_EQ(log.substr(log.find("\rLY") + 3), expected + "Q");
+  ASSERT_FALSE(rig.window.boxes.empty());
+  EXPECT_EQ(rig.window.boxes.back().caption, "INFO");
+  EXPECT_EQ(rig.window.boxes.back().text, "Firmware programmed OK");
+  EXPECT_TRUE(q_before_box);
+  EXPECT_TRUE(rig.window.closed);
+  EXPECT_FALSE(rig.link.PortOpen());
+}
+
+TEST(EndToEnd, HexDownloadWithAnErrorVerdictKeepsTheProgram) {
+  TempFile workspace("");
+  const std::string dir = std::filesystem::path(workspace.path).parent_path();
+  SimProcess sim(dir, {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"});
+  RealRig rig(sim.path);
+  TempFile file(HexFileOf(20), "firmware.hex");
+  rig.window.dialog_answers = {file.path};
+  rig.hex.Button1Click();
+
+  ASSERT_FALSE(rig.window.boxes.empty());
+  EXPECT_EQ(rig.window.boxes.back().text,
+            "Error while downloading.\r\n'?Checksum error'\r\nPlease try again...");
+  EXPECT_EQ(rig.window.boxes.back().caption, "ERROR");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(sim.Received().back(), '\n') << "no Q after an error verdict";
+  EXPECT_FALSE(rig.window.closed);
+  EXPECT_TRUE(rig.link.PortOpen());
+}
+
+TEST(EndToEnd, DvbDownloadRebuildsTheImageByteForByteThroughAnXoff) {
+  TempFile workspace("");
+  const std::string dir = std::filesystem::path(workspace.path).parent_path();
+  // The size 0x0001131B puts 0x1B and 0x13 into the header's length.
+  const std::size_t size = 0x1131B;
+  SimProcess sim(dir, {"--flash-ms", "300", "--xoff-at", "30000", "--xoff-ms", "1500",
+                       "--result-tail", "\\r\\n"});
+  RealRig rig(sim.path);
+  const std::string image = testing::EveryByteImage(size);
+  TempFile file(image, "firmware.bin");
+  rig.window.dialog_answers = {file.path};
+  rig.window.on_event = [&](const std::string& e) { rig.seen.emplace(e, rig.clock.Now()); };
+  rig.dvb.Button3Click();
+
+  EXPECT_TRUE(sim.Image() == image) << "the rebuilt image differs from the file";
+  EXPECT_EQ(sim.Image().size(), size);
+  const std::string log = sim.Received();
+  const std::size_t command = log.find("SX\r");
+  ASSERT_NE(command, std::string::npos);
+  EXPECT_EQ(log.substr(command + 3, 10), std::string("\x23\x04\x78\x56\x34\x12\x1B\x13\x01\x00", 10))
+      << "the header goes out unescaped";
+  EXPECT_GE(rig.TimeOf("Label1=FLASHING") - rig.TimeOf("Label2=Downloading."), 1500)
+      << "the instrument's XOFF held the program back";
+  EXPECT_TRUE(rig.window.Saw("box[Info] Download comleted.\r\n\r\nPower off instrument."))
+      << "the short report \"Flashed successfully...\\r\\n\" is a success";
+  EXPECT_TRUE(rig.window.closed);
+}
+
+}  // namespace
+}  // namespace fwdl

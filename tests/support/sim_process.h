@@ -1,0 +1,67 @@
+// The simulated instrument as its own process on a new pseudo-terminal,
+// for end-to-end runs in real time.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fwdl::testing {
+
+class SimProcess {
+ public:
+  // Starts instrument-sim with `options`; its log and received firmware go
+  // to files in `dir`.
+  SimProcess(const std::string& dir, std::vector<std::string> options)
+      : log_path(dir + "/received.log"), image_path(dir + "/image.out") {
+    options.insert(options.begin(), {INSTRUMENT_SIM_PATH, "--log", log_path, "--image-out",
+                                     image_path});
+    std::vector<char*> argv;
+    for (std::string& o : options) argv.push_back(o.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (failed != 0) throw std::runtime_error("cannot start instrument-sim");
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n') path += c;
+    close(out[0]);
+    if (path.empty()) throw std::runtime_error("instrument-sim printed no path");
+  }
+  ~SimProcess() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  static std::string Slurp(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::string Received() const { return Slurp(log_path); }
+  std::string Image() const { return Slurp(image_path); }
+
+  std::string path;  // the program's end of the line
+  std::string log_path, image_path;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+}  // namespace fwdl::testing
