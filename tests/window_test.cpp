@@ -19,6 +19,8 @@
 #include "support/fake_ports.h"
 #include "support/pty.h"
 #include "support/qt_boxes.h"
+#include "support/rig.h"
+#include "support/sim_process.h"
 
 namespace fwdl {
 namespace {
@@ -216,6 +218,58 @@ TEST(Waits, DelaySeesAnswersAndSleepsWhileItWaits) {
   std::cout << "Delay(500) used " << cpu * 1000 << " ms of CPU\n";
   form.Exit1->trigger();
   unsetenv("FWDL_COM1");
+}
+
+TEST(WholeDownload, DvbThroughTheWindowEndsTheProgramWhenItReturns) {
+  testing::TempFile image(testing::EveryByteImage(3000), "image.bin");
+  const std::string dir = std::filesystem::path(image.path).parent_path();
+  testing::SimProcess sim(dir, {"--flash-ms", "100"});
+  setenv("FWDL_COM1", sim.path.c_str(), 1);
+  SystemSerialPorts ports;
+  TForm1 form{ports};
+  form.show();
+  form.COM[0]->trigger();
+  BoxAnswerer user;
+  user.pick = QString::fromStdString(image.path);
+  QTest::mouseClick(form.Button3, Qt::LeftButton);  // runs the whole download
+
+  ASSERT_EQ(user.dialogs.size(), 1u);
+  EXPECT_EQ(user.dialogs[0].title, "Open Firmware file");
+  EXPECT_EQ(user.dialogs[0].filters, QStringList{"Firmware file (*.bin)"});
+  EXPECT_EQ(user.dialogs[0].directory, QDir::currentPath());
+  ASSERT_EQ(user.seen.size(), 2u);
+  EXPECT_EQ(user.seen[1].text, "Download comleted.\n\nPower off instrument.");
+  EXPECT_EQ(user.seen[1].title, "Info");
+  EXPECT_TRUE(sim.Image() == testing::EveryByteImage(3000));
+  EXPECT_TRUE(form.closed());
+  EXPECT_FALSE(form.link().PortOpen());
+  unsetenv("FWDL_COM1");
+}
+
+TEST_F(MainWindow, TheHexDialogOffersHexFilesFromTheWorkingFolder) {
+  BoxAnswerer user;  // cancels the dialog
+  EXPECT_EQ(form.RunOpenDialog(FileDialog::OpenDialog1), std::nullopt);
+  ASSERT_EQ(user.dialogs.size(), 1u);
+  EXPECT_EQ(user.dialogs[0].title, "Open Firmware file");
+  EXPECT_EQ(user.dialogs[0].filters, QStringList{"Firmware file (*.hex)"});
+  EXPECT_EQ(user.dialogs[0].directory, QDir::currentPath());
+}
+
+TEST_F(MainWindow, TheBusyStateOfTheHexDownloadDisablesPortAndExit) {
+  BoxAnswerer user;
+  form.COM[0]->trigger();
+  bool port_enabled = true, exit_enabled = true;
+  user.while_open = [&](QMessageBox*) {
+    port_enabled = form.Port1->menuAction()->isEnabled();
+    exit_enabled = form.Exit1->isEnabled();
+  };
+  user.answers = {QMessageBox::Cancel};
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+  EXPECT_FALSE(port_enabled);
+  EXPECT_FALSE(exit_enabled);
+  EXPECT_TRUE(form.Port1->menuAction()->isEnabled());
+  EXPECT_TRUE(form.Exit1->isEnabled());
+  EXPECT_FALSE(form.Button1->isHidden());
 }
 
 }  // namespace

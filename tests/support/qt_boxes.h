@@ -1,8 +1,12 @@
-// Answers the program's modal boxes in Qt tests: every box that opens is
-// recorded and closed with the next scripted button (OK when none is left).
+// Answers the program's modal boxes and file dialogs in Qt tests: every box
+// that opens is recorded and closed with the next scripted button (OK when
+// none is left); a file dialog is recorded and answered with `pick`, or
+// cancelled.
 #pragma once
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
 #include <deque>
@@ -13,6 +17,11 @@ namespace fwdl::testing {
 
 struct SeenBox {
   QString text, title;
+};
+
+struct SeenDialog {
+  QString title, directory;
+  QStringList filters;
 };
 
 class BoxAnswerer {
@@ -26,9 +35,24 @@ class BoxAnswerer {
   // Runs while a box is open, before it is answered.
   std::function<void(QMessageBox*)> while_open;
   std::vector<SeenBox> seen;
+  QString pick;  // the file a dialog is answered with; empty: Cancel
+  std::vector<SeenDialog> dialogs;
 
  private:
   void Poll() {
+    if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+      if (dialog->property("answered").toBool()) return;
+      dialog->setProperty("answered", true);
+      dialogs.push_back({dialog->windowTitle(), dialog->directory().absolutePath(),
+                         dialog->nameFilters()});
+      if (pick.isEmpty()) {
+        dialog->reject();
+      } else {
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(pick);
+        QMetaObject::invokeMethod(dialog, "accept");
+      }
+      return;
+    }
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || box->property("answered").toBool()) return;
     box->setProperty("answered", true);
