@@ -16,8 +16,6 @@ constexpr char kSelectPort[] = "Select the comport that the\r\ninstrument is con
 constexpr char kInstructions[] =
     "1. Turn on the instrument.\r\n2. Wait for instrument to startup completely.\r\n3. Klick "
     "OK.\r\n";
-constexpr char kNoContact[] =
-    "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck comport!";
 constexpr std::string_view kSuccess = "Flashed successfully...";
 
 constexpr int kPromptAttempts = 20;
@@ -62,15 +60,7 @@ void DvbDownload::Button3Click() {
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
 
-  if (!link_.PortOpen()) {
-    window_.MessageBox(kSelectPort, "ERROR", BoxButtons::Ok);
-    RestoreWindow(window_);
-    return;
-  }
-  if (window_.MessageBox(kInstructions, "", BoxButtons::OkCancel) == BoxAnswer::Cancel) {
-    RestoreWindow(window_);
-    return;
-  }
+  if (!StartWithInstructions(link_, kSelectPort, kInstructions)) return;
 
   window_.SetStatusText("Searching...");
   link_.ComBufPointer = 0;  // once: the prompt must be the newest byte of all

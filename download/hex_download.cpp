@@ -13,8 +13,6 @@ constexpr char kInstructions[] =
     "1. Remove power and switch off Instrument.\r\n2. Klick OK\r\n3. Connect charger to "
     "Instrument...\r\n\r\nOBS! You have to use external powersupply (charger).\r\n          And "
     "the powerswitch has to be OFF.";
-constexpr char kNoContact[] =
-    "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck comport!";
 constexpr char kNotHex[] = "Not a valid Instrument-firmware file.";
 constexpr char kLostContact[] =
     "Lost contact with Instrument.\r\nYou have to use the external powersupply...";
@@ -47,15 +45,7 @@ void HexDownload::Button1Click() {
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
 
-  if (!link_.PortOpen()) {
-    window_.MessageBox(kSelectPort, "ERROR", BoxButtons::Ok);
-    RestoreWindow(window_);
-    return;
-  }
-  if (window_.MessageBox(kInstructions, "", BoxButtons::OkCancel) == BoxAnswer::Cancel) {
-    RestoreWindow(window_);
-    return;
-  }
+  if (!StartWithInstructions(link_, kSelectPort, kInstructions)) return;
 
   // Ping the loader every 50 ms until it answers or the user gives up; no
   // time limit, since the user may take a while with the charger.

@@ -18,8 +18,6 @@ const std::string kNoContact =
     "comport!";
 const std::string kCompleted = "box[Info] Download comleted.\r\n\r\nPower off instrument.";
 const std::string kFailed = "box[Info] Download failed.\r\n\r\nPlease try again.";
-const std::vector<std::string> kRestore = {"Button1 shown", "Button3 shown", "Exit1 enabled",
-                                           "Port1 enabled"};
 
 std::string Header(std::uint32_t length) {
   std::string h = "\x23\x04\x78\x56\x34\x12";
@@ -45,12 +43,9 @@ class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
     link.SelectPort("COM1");
     window.events.clear();
   }
-  void UseInstrument(sim::Options options = {.flash_ms = 3000}) {
-    instrument = std::make_unique<sim::Instrument>(options);
-    dev().instrument = instrument.get();
+  void UseInstrument(const sim::Options& options = {.flash_ms = 3000}) {
+    LinkRig::UseInstrument(options);
   }
-  testing::FakeDevice& dev() { return ports.device("COM1"); }
-  const std::string& Written() { return dev().written; }
   // What went out after "SX\r".
   std::string AfterCommand() {
     const std::size_t at = Written().find("SX\r");
@@ -61,10 +56,6 @@ class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
     window.dialog_answers = {file.path};
     dvb.Button3Click();
   }
-  bool EndsWithRestore() const {
-    return window.events.size() >= 4 &&
-           std::equal(kRestore.begin(), kRestore.end(), window.events.end() - 4);
-  }
   std::vector<std::string> StatusHistory() const {
     std::vector<std::string> history;
     for (const std::string& e : window.events) {
@@ -72,8 +63,6 @@ class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
     }
     return history;
   }
-
-  std::unique_ptr<sim::Instrument> instrument;
 };
 
 TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {

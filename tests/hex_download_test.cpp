@@ -22,8 +22,6 @@ const std::string kNoContact =
     "comport!";
 const std::string kLostContact =
     "box[ERROR] Lost contact with Instrument.\r\nYou have to use the external powersupply...";
-const std::vector<std::string> kRestore = {"Button1 shown", "Button3 shown", "Exit1 enabled",
-                                           "Port1 enabled"};
 
 // A small valid HEX file with CR LF line ends.
 const std::string kHex =
@@ -35,22 +33,15 @@ class HexDownloadTest : public ::testing::Test, public testing::LinkRig {
     link.SelectPort("COM1");
     window.events.clear();
   }
-  // A loader that answers as `options` say; by default it wakes at once.
-  void UseInstrument(sim::Options options = {.charger_ms = 0}) {
-    instrument = std::make_unique<sim::Instrument>(options);
-    dev().instrument = instrument.get();
+  // A loader that wakes at once unless the options say otherwise.
+  void UseInstrument(const sim::Options& options = {.charger_ms = 0}) {
+    LinkRig::UseInstrument(options);
   }
-  testing::FakeDevice& dev() { return ports.device("COM1"); }
-  const std::string& Written() { return dev().written; }
   // Runs the procedure with `content` as the chosen file.
   void RunWithFile(const std::string& content) {
     TempFile file(content, "firmware.hex");
     window.dialog_answers = {file.path};
     hex.Button1Click();
-  }
-  bool EndsWithRestore() const {
-    return window.events.size() >= 4 &&
-           std::equal(kRestore.begin(), kRestore.end(), window.events.end() - 4);
   }
   // Bytes from the instrument at `delay` ms after the program shows `event`.
   void AnswerAfter(const std::string& event, testing::Millis delay, const std::string& bytes) {
@@ -58,8 +49,6 @@ class HexDownloadTest : public ::testing::Test, public testing::LinkRig {
       if (e == event) window.At(clock.Now() + delay, [=, this] { ports.Arrive("COM1", bytes); });
     };
   }
-
-  std::unique_ptr<sim::Instrument> instrument;
 };
 
 TEST_F(HexDownloadTest, WithNoPortOnlyTheMessageIsShown) {

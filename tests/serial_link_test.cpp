@@ -115,7 +115,6 @@ class ReceivePoll : public ::testing::Test, public LinkRig {
  protected:
   void SetUp() override { link.SelectPort("COM1"); }
   void Tick() { link.Timer1Timer(); }
-  testing::FakeDevice& dev() { return ports.device("COM1"); }
 };
 
 TEST_F(ReceivePoll, AppendsCountsAndLogsEachRead) {

@@ -9,6 +9,10 @@
 #include <string>
 
 #include "download/dvb_download.h"
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "download/hex_download.h"
 #include "fake_ports.h"
 #include "scripted_window.h"
@@ -26,6 +30,21 @@ struct LinkRig {
   std::string Held() const {
     return std::string(reinterpret_cast<const char*>(link.ComBuf.data()), link.ComBufPointer);
   }
+  // COM1, where the tests' instrument sits.
+  FakeDevice& dev() { return ports.device("COM1"); }
+  const std::string& Written() { return dev().written; }
+  // Puts a simulated instrument on COM1.
+  void UseInstrument(const sim::Options& options) {
+    instrument = std::make_unique<sim::Instrument>(options);
+    dev().instrument = instrument.get();
+  }
+  // The window's last four events are the restore sequence.
+  bool EndsWithRestore() const {
+    static const std::vector<std::string> restore = {"Button1 shown", "Button3 shown",
+                                                     "Exit1 enabled", "Port1 enabled"};
+    return window.events.size() >= restore.size() &&
+           std::equal(restore.begin(), restore.end(), window.events.end() - 4);
+  }
 
   FakeClock clock;
   ScriptedWindow window{clock};
@@ -34,6 +53,7 @@ struct LinkRig {
   Progress progress;
   HexDownload hex{link, progress};
   DvbDownload dvb{link, progress};
+  std::unique_ptr<sim::Instrument> instrument;
 };
 
 // A file in a fresh temporary folder, removed with the object.
