@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/main_window.h"
+#include "app/qt/main_window.h"
 #include "support/sim_process.h"
 
 namespace {

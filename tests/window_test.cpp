@@ -14,8 +14,8 @@
 #include <iostream>
 #include <thread>
 
-#include "app/Aboutunit.h"
-#include "app/main_window.h"
+#include "app/qt/Aboutunit.h"
+#include "app/qt/main_window.h"
 #include "support/fake_ports.h"
 #include "support/pty.h"
 #include "support/qt_boxes.h"

@@ -15,6 +15,7 @@
 #include <exception>
 
 #include "Aboutunit.h"
+#include "app/form.h"
 #include "look.h"
 
 using fwdl::Button;
@@ -23,6 +24,12 @@ using fwdl::MenuItem;
 using fwdl::Timer;
 
 namespace {
+
+namespace form = fwdl::form::main;
+
+QRect Place(const fwdl::form::Control& c) {
+  return {c.place.left, c.place.top, c.place.width, c.place.height};
+}
 
 QString Latin1(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
@@ -48,22 +55,22 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       link_(*this, ports) {
   setObjectName(QStringLiteral("Form1"));
-  setWindowTitle(QStringLiteral("Firmware Downloader"));
-  setFont(SansSerif(11));
+  setWindowTitle(QString::fromLatin1(form::kCaption));
+  setFont(SansSerif(form::kFontHeight));
   BuildControls();
   BuildMenu();
   Timer1.setObjectName(QStringLiteral("Timer1"));
   Timer2.setObjectName(QStringLiteral("Timer2"));
   Timer3.setObjectName(QStringLiteral("Timer3"));
   for (QTimer* t : {&Timer1, &Timer2, &Timer3}) t->setTimerType(Qt::PreciseTimer);
-  Timer1.setInterval(10);
-  Timer3.setInterval(50);
+  Timer1.setInterval(form::kPollInterval);
+  Timer3.setInterval(form::kWakeInterval);
   InitConnections();
   FormCreate();
   Form2 = std::make_unique<TForm2>();
 
   // A client area of 303 by 145 below the menu bar, in the screen's centre.
-  resize(303, 145 + menuBar()->sizeHint().height());
+  resize(form::kClientWidth, form::kClientHeight + menuBar()->sizeHint().height());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
@@ -80,59 +87,60 @@ void TForm1::BuildControls() {
   client->setPalette(face);
   setCentralWidget(client);
 
-  Label2 = new QLabel(client);
-  Label2->setObjectName(QStringLiteral("Label2"));
-  Label2->setGeometry(72, 16, 153, 13);
-  Label2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  auto make_label = [client](const fwdl::form::Control& c) {
+    auto* label = new QLabel(client);
+    label->setObjectName(QString::fromLatin1(c.name));
+    label->setGeometry(Place(c));
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    return label;
+  };
+  Label2 = make_label(form::Label2);
+  Label1 = make_label(form::Label1);
+  Label1->setFont(SansSerif(form::kProgressFontHeight));
 
-  Label1 = new QLabel(client);
-  Label1->setObjectName(QStringLiteral("Label1"));
-  Label1->setGeometry(72, 32, 153, 29);
-  Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  Label1->setFont(SansSerif(24));
-
-  auto make_button = [client](const char* name, const char* text, QRect place) {
-    auto* b = new QPushButton(QString::fromLatin1(text), client);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(place);
+  auto make_button = [client](const fwdl::form::Control& c) {
+    auto* b = new QPushButton(QString::fromLatin1(c.text), client);
+    b->setObjectName(QString::fromLatin1(c.name));
+    b->setGeometry(Place(c));
     b->hide();
     return b;
   };
-  Button1 = make_button("Button1", "Send Vardelo Firmware", {72, 40, 161, 25});
-  Button2 = make_button("Button2", "Abort Search...", {112, 40, 81, 25});
-  Button3 = make_button("Button3", "Send DVB Firmware", {72, 72, 161, 25});
+  Button1 = make_button(form::Button1);
+  Button2 = make_button(form::Button2);
+  Button3 = make_button(form::Button3);
 
-  // The receive log lies wholly right of the laid-out client area: only a
-  // window widened by the user shows it.
   Memo1 = new QPlainTextEdit(client);
-  Memo1->setObjectName(QStringLiteral("Memo1"));
-  Memo1->setGeometry(336, 8, 505, 641);
+  Memo1->setObjectName(QString::fromLatin1(form::Memo1.name));
+  Memo1->setGeometry(Place(form::Memo1));
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setPlainText(QStringLiteral("Memo1"));
+  Memo1->setPlainText(QString::fromLatin1(form::Memo1.text));
 
-  setTabOrder(Button1, Button2);
-  setTabOrder(Button2, Button3);
-  setTabOrder(Button3, Memo1);
+  QWidget* previous = nullptr;
+  for (const fwdl::form::Control* c : form::kTabOrder) {
+    auto* widget = client->findChild<QWidget*>(QString::fromLatin1(c->name));
+    if (previous) setTabOrder(previous, widget);
+    previous = widget;
+  }
 }
 
 void TForm1::BuildMenu() {
   QMenuBar* MainMenu1 = menuBar();
   MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-  Port1 = MainMenu1->addMenu(QStringLiteral("&Port"));
+  Port1 = MainMenu1->addMenu(QString::fromLatin1(form::kPortMenu));
   Port1->setObjectName(QStringLiteral("Port1"));
   Port1->setToolTipsVisible(true);
-  for (int n = 1; n <= 8; ++n) {
-    QAction* item = Port1->addAction(QStringLiteral("COM &%1").arg(n));
+  for (int n = 1; n <= form::kPorts; ++n) {
+    QAction* item = Port1->addAction(QString::fromLatin1(form::kPortItem) + QString::number(n));
     item->setObjectName(QStringLiteral("COM%11").arg(n));
     // Where the name leads on this system, for instance /dev/ttyUSB0.
     item->setToolTip(QString::fromLocal8Bit(fwdl::PortDevice("COM" + std::to_string(n))));
     COM[static_cast<std::size_t>(n - 1)] = item;
   }
-  About1 = MainMenu1->addAction(QStringLiteral("&About"));
+  About1 = MainMenu1->addAction(QString::fromLatin1(form::kAboutMenu));
   About1->setObjectName(QStringLiteral("About1"));
-  Exit1 = MainMenu1->addAction(QStringLiteral("&Exit"));
+  Exit1 = MainMenu1->addAction(QString::fromLatin1(form::kExitMenu));
   Exit1->setObjectName(QStringLiteral("Exit1"));
 }
 
@@ -161,7 +169,7 @@ void TForm1::FormCreate() {
   Label1->setText(QString());
   Button1->hide();
   Button3->hide();
-  Label2->setText(QStringLiteral("Select Port..."));
+  Label2->setText(QString::fromLatin1(form::kSelectPort));
 }
 
 void TForm1::About1Click() { Form2->show(); }
@@ -248,12 +256,11 @@ fwdl::BoxAnswer TForm1::MessageBox(const std::string& text, const std::string& c
 }
 
 std::optional<std::string> TForm1::RunOpenDialog(FileDialog dialog) {
-  const QString filter = dialog == FileDialog::OpenDialog1
-                             ? QStringLiteral("Firmware file (*.hex)")
-                             : QStringLiteral("Firmware file (*.bin)");
-  const QString path =
-      QFileDialog::getOpenFileName(this, QStringLiteral("Open Firmware file"),
-                                   QStringLiteral("."), filter);
+  const form::Filter& filter =
+      dialog == FileDialog::OpenDialog1 ? form::kHexFilter : form::kBinFilter;
+  const QString path = QFileDialog::getOpenFileName(
+      this, QString::fromLatin1(form::kDialogTitle), QString::fromLatin1(form::kDialogDirectory),
+      QString::fromLatin1(filter.description));
   if (path.isEmpty()) return std::nullopt;
   return path.toLocal8Bit().toStdString();
 }

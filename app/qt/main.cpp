@@ -3,13 +3,14 @@
 #include <QApplication>
 #include <exception>
 
+#include "app/form.h"
 #include "main_window.h"
 #include "platform/serial_port.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("firmware-downloader"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Firmware DL"));
+  QApplication::setApplicationDisplayName(QString::fromLatin1(fwdl::form::main::kApplicationTitle));
   QApplication::setApplicationVersion(QStringLiteral("1.0.0.0"));
   // The main window ends the program itself, also while About is shown.
   QApplication::setQuitOnLastWindowClosed(false);
