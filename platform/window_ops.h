@@ -36,9 +36,14 @@ class WindowOps {
 
   // A modal box that belongs to no window. Texts are 8-bit and split their
   // lines with "\r\n". Closing the box counts as Cancel where Cancel is
-  // offered.
-  virtual BoxAnswer MessageBox(const std::string& text, const std::string& caption,
-                               BoxButtons buttons) = 0;
+  // offered. `details`, when not empty, is offered apart from the fixed
+  // text, such as the system's reason why a port cannot be used.
+  BoxAnswer MessageBox(const std::string& text, const std::string& caption, BoxButtons buttons,
+                       const std::string& details = {}) {
+    return ShowMessageBox(text, caption, buttons, details);
+  }
+  virtual BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
+                                   BoxButtons buttons, const std::string& details) = 0;
   // Runs a firmware file dialog; the chosen path, or nothing on Cancel.
   virtual std::optional<std::string> RunOpenDialog(FileDialog dialog) = 0;
 

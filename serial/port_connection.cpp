@@ -34,10 +34,12 @@ void WriteLineSettings(LineSettings& dcb) {
 namespace {
 
 // The message box keeps its fixed wording; the system's reason goes to
-// standard error for whoever has to find out why.
-void ReportSystemError(const std::string& name, const char* what) {
-  std::cerr << "firmware-downloader: " << name << " (" << PortDevice(name) << "): " << what
-            << ": " << LastSystemError() << '\n';
+// standard error and is offered as the box's details. Returns the details.
+std::string ReportSystemError(const std::string& name, const char* what) {
+  const std::string reason =
+      name + " (" + PortDevice(name) + "): " + what + ": " + LastSystemError();
+  std::cerr << "firmware-downloader: " << reason << '\n';
+  return reason;
 }
 
 }  // namespace
@@ -53,13 +55,13 @@ void SerialLink::SelectPort(const std::string& name) {
     window_.SetButtonVisible(Button::Button3, false);
     window_.SetStatusText("Select Port...");
   }
-  OpenComPort(name);
+  const std::string reason = OpenComPort(name);
   if (!PortOpen()) {
     window_.SetTimerEnabled(Timer::Timer1, false);
     window_.SetButtonVisible(Button::Button1, false);
     window_.SetButtonVisible(Button::Button3, false);
     window_.SetStatusText("Select Port...");
-    window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok);
+    window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok, reason);
     return;
   }
   window_.SetTimerEnabled(Timer::Timer1, true);
@@ -69,21 +71,19 @@ void SerialLink::SelectPort(const std::string& name) {
   window_.SetStatusText("");
 }
 
-void SerialLink::OpenComPort(const std::string& name) {
+std::string SerialLink::OpenComPort(const std::string& name) {
   ComHandle = ports_.Open(name);
-  if (!PortOpen()) {
-    ReportSystemError(name, "cannot open");
-    return;
-  }
+  if (!PortOpen()) return ReportSystemError(name, "cannot open");
   if (!ports_.GetState(ComHandle, line_settings_)) {
-    ReportSystemError(name, "cannot read the line settings");
-    window_.MessageBox("ERROR, Can't get commport state.", "", BoxButtons::Ok);
+    window_.MessageBox("ERROR, Can't get commport state.", "", BoxButtons::Ok,
+                       ReportSystemError(name, "cannot read the line settings"));
   }
   WriteLineSettings(line_settings_);
   if (!ports_.SetState(ComHandle, line_settings_)) {
-    ReportSystemError(name, "cannot set the line settings");
-    window_.MessageBox("ERROR, Can't set commport state.", "", BoxButtons::Ok);
+    window_.MessageBox("ERROR, Can't set commport state.", "", BoxButtons::Ok,
+                       ReportSystemError(name, "cannot set the line settings"));
   }
+  return {};
 }
 
 bool SerialLink::SendBytes(const void* bytes, std::uint32_t count) {

@@ -43,7 +43,8 @@ class SerialLink {
   // the window and the receive poll into line with the outcome.
   void SelectPort(const std::string& name);
   // Opens and sets up the port; the outcome is ComHandle, valid or not.
-  void OpenComPort(const std::string& name);
+  // When the port cannot be opened: the system's reason, for the box.
+  std::string OpenComPort(const std::string& name);
   // One blocking write. False only when no port is open; true otherwise,
   // whatever the write did.
   bool SendBytes(const void* bytes, std::uint32_t count);

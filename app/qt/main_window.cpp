@@ -244,14 +244,15 @@ void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
   (item == MenuItem::Port1 ? Port1->menuAction() : Exit1)->setEnabled(enabled);
 }
 
-fwdl::BoxAnswer TForm1::MessageBox(const std::string& text, const std::string& caption,
-                                   fwdl::BoxButtons buttons) {
+fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
+                                       fwdl::BoxButtons buttons, const std::string& details) {
   // No owner window: the box stands on its own, as the program's boxes do.
   QMessageBox box(QMessageBox::NoIcon, Latin1(caption), DisplayText(text),
                   buttons == fwdl::BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
                                                         : QMessageBox::Ok);
   box.setObjectName(QStringLiteral("MessageBox"));
   box.setTextFormat(Qt::PlainText);
+  if (!details.empty()) box.setDetailedText(QString::fromLocal8Bit(details));
   return box.exec() == QMessageBox::Cancel ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
 }
 

@@ -57,8 +57,8 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   void SetProgressText(const std::string& text) override;
   void SetButtonVisible(fwdl::Button button, bool visible) override;
   void SetMenuEnabled(fwdl::MenuItem item, bool enabled) override;
-  fwdl::BoxAnswer MessageBox(const std::string& text, const std::string& caption,
-                             fwdl::BoxButtons buttons) override;
+  fwdl::BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
+                                 fwdl::BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override;
   void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;

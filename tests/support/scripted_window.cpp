@@ -59,9 +59,9 @@ void ScriptedWindow::SetMenuEnabled(MenuItem item, bool enabled) {
                    (enabled ? " enabled" : " disabled"));
 }
 
-BoxAnswer ScriptedWindow::MessageBox(const std::string& text, const std::string& caption,
-                                     BoxButtons buttons) {
-  boxes.push_back({text, caption, buttons, clock_.Now()});
+BoxAnswer ScriptedWindow::ShowMessageBox(const std::string& text, const std::string& caption,
+                                         BoxButtons buttons, const std::string& details) {
+  boxes.push_back({text, caption, buttons, details, clock_.Now()});
   Record("box[" + caption + "] " + text);
   // A modal box runs its own event loop while the user reads it.
   const Millis until = clock_.Now() + box_open_ms;

@@ -18,6 +18,7 @@ namespace fwdl::testing {
 struct Box {
   std::string text, caption;
   BoxButtons buttons;
+  std::string details;
   Millis at;
 };
 
@@ -66,8 +67,8 @@ class ScriptedWindow final : public WindowOps {
   void SetProgressText(const std::string& text) override;
   void SetButtonVisible(Button button, bool visible) override;
   void SetMenuEnabled(MenuItem item, bool enabled) override;
-  BoxAnswer MessageBox(const std::string& text, const std::string& caption,
-                       BoxButtons buttons) override;
+  BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
+                           BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override { log_lines.push_back(line); }
   void SetTimerInterval(Timer timer, int milliseconds) override;
