@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "instrument.h"
@@ -33,6 +36,9 @@ const char kUsage[] =
     "  --log FILE               every received byte, as received\n"
     "  --image-out FILE         the HEX file body or DVB image received\n"
     "  -v                       hex dump of everything received on stderr\n"
+    "  --baud N                 read no faster than a line of N baud carries (8N1:\n"
+    "                           N/10 bytes a second), so that the program waits\n"
+    "                           as it would on a real line; default: as fast as it can\n"
     "Carriage return:   --prompt-delay MS, --no-prompt\n"
     "HEX loader:        --charger-ms MS, --wake-bytes N, --no-wake-prompt,\n"
     "                   --wake-prompt-delay MS, --probe prompt|other|silent,\n"
@@ -46,6 +52,8 @@ const char kUsage[] =
   std::exit(2);
 }
 
+// Turns \r, \n, \\ and \xHH into bytes; throws std::invalid_argument on
+// a malformed \x.
 std::string Unescape(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -58,8 +66,13 @@ std::string Unescape(const std::string& text) {
       out += '\r';
     } else if (c == 'n') {
       out += '\n';
-    } else if (c == 'x' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+    } else if (c == 'x') {
+      const std::string digits = text.substr(i + 1, 2);
+      if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(digits[1]))) {
+        throw std::invalid_argument("\\x needs two hex digits: \\x" + digits);
+      }
+      out += static_cast<char>(std::stoi(digits, nullptr, 16));
       i += 2;
     } else {
       out += c;
@@ -72,6 +85,7 @@ struct Config {
   sim::Options options;
   std::string device, log_path, image_path;
   bool verbose = false;
+  long long baud = 0;  // 0: read as fast as possible
 };
 
 Config Parse(int argc, char** argv) {
@@ -100,6 +114,9 @@ Config Parse(int argc, char** argv) {
       c.image_path = value();
     } else if (arg == "-v") {
       c.verbose = true;
+    } else if (arg == "--baud") {
+      c.baud = number();
+      if (c.baud <= 0) Usage("--baud: must be above 0");
     } else if (arg == "--prompt-delay") {
       o.prompt_delay_ms = number();
     } else if (arg == "--no-prompt") {
@@ -134,7 +151,11 @@ Config Parse(int argc, char** argv) {
     } else if (arg == "--no-report") {
       o.report = false;
     } else if (arg == "--result-tail") {
-      o.result_tail = Unescape(value());
+      try {
+        o.result_tail = Unescape(value());
+      } catch (const std::invalid_argument& error) {
+        Usage(std::string("--result-tail: ") + error.what());
+      }
     } else if (arg == "--xoff-at") {
       o.xoff_at = number();
     } else if (arg == "--xoff-ms") {
@@ -171,6 +192,69 @@ std::string HexDump(const unsigned char* data, ssize_t size) {
     out << cell;
   }
   return out.str();
+}
+
+// Reads no faster than a line of `baud` carries: a bucket of read credit
+// that fills at baud/10 bytes a second and holds at most a receive FIFO's
+// worth, so that an idle line does not save up credit for a burst.
+class Pace {
+ public:
+  explicit Pace(long long baud) : bytes_per_us_(static_cast<double>(baud) / 10 / 1e6) {}
+  bool paced() const { return bytes_per_us_ > 0; }
+  // Bytes that may be read now (at most `wanted`).
+  std::size_t Allowed(std::size_t wanted) {
+    if (!paced()) return wanted;
+    Refill();
+    return std::min(wanted, static_cast<std::size_t>(credit_));
+  }
+  void Took(std::size_t bytes) {
+    if (paced()) credit_ -= static_cast<double>(bytes);
+  }
+  // Milliseconds until one more byte may be read.
+  int WaitMs() {
+    Refill();
+    if (!paced() || credit_ >= 1) return 0;
+    return std::max(1, static_cast<int>((1 - credit_) / bytes_per_us_ / 1000 + 0.999));
+  }
+
+ private:
+  void Refill() {
+    const auto now = std::chrono::steady_clock::now();
+    const double us = std::chrono::duration<double, std::micro>(now - last_).count();
+    last_ = now;
+    credit_ = std::min(kFifo, credit_ + us * bytes_per_us_);
+  }
+  static constexpr double kFifo = 64;
+  double bytes_per_us_;
+  double credit_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// One command line from standard input; false for "quit". A malformed
+// command is reported and ignored.
+bool RunCommand(sim::Instrument& instrument, const std::string& command, sim::Millis now) {
+  std::istringstream words(command);
+  std::string verb;
+  words >> verb;
+  try {
+    if (verb == "burst") {
+      long long count = -1;
+      if (!(words >> count) || count < 0) throw std::invalid_argument("burst needs a count");
+      instrument.Burst(static_cast<std::size_t>(count), now);
+    } else if (verb == "say") {
+      std::string rest;
+      std::getline(words >> std::ws, rest);
+      instrument.Say(Unescape(rest), now);
+    } else if (verb == "quit") {
+      return false;
+    } else if (!verb.empty()) {
+      throw std::invalid_argument("unknown command " + verb);
+    }
+  } catch (const std::invalid_argument& error) {
+    std::cerr << "instrument-sim: " << error.what()
+              << " (commands: burst N, say TEXT, quit)" << std::endl;
+  }
+  return true;
 }
 
 }  // namespace
@@ -211,6 +295,7 @@ int main(int argc, char** argv) {
   if (!config.log_path.empty()) log.open(config.log_path, std::ios::binary | std::ios::trunc);
 
   sim::Instrument instrument(config.options);
+  Pace pace(config.baud);
   const auto start = std::chrono::steady_clock::now();
   auto now = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -242,7 +327,11 @@ int main(int argc, char** argv) {
     if (const auto due = instrument.NextDue()) {
       timeout = static_cast<int>(std::max<long long>(0, *due - now()));
     }
-    pollfd fds[2] = {{line, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0},
+    // A paced line that has used up its credit is not read until it has more.
+    const int pace_wait = pace.WaitMs();
+    if (pace_wait > 0) timeout = timeout < 0 ? pace_wait : std::min(timeout, pace_wait);
+    const short want_in = pace_wait > 0 ? 0 : POLLIN;
+    pollfd fds[2] = {{line, static_cast<short>(want_in | (outgoing.empty() ? 0 : POLLOUT)), 0},
                      {STDIN_FILENO, POLLIN, 0}};
     if (poll(fds, stdin_open ? 2 : 1, timeout) < 0) {
       if (errno == EINTR) continue;
@@ -251,8 +340,9 @@ int main(int argc, char** argv) {
     }
     if (fds[0].revents & POLLIN) {
       unsigned char buffer[65536];
-      const ssize_t got = read(line, buffer, sizeof buffer);
+      const ssize_t got = read(line, buffer, pace.Allowed(sizeof buffer));
       if (got > 0) {
+        pace.Took(static_cast<std::size_t>(got));
         if (log.is_open()) log.write(reinterpret_cast<const char*>(buffer), got).flush();
         if (config.verbose) std::cerr << "instrument-sim: rx " << HexDump(buffer, got) << '\n';
         instrument.Receive(buffer, static_cast<std::size_t>(got), now());
@@ -265,23 +355,9 @@ int main(int argc, char** argv) {
       } else if (c != '\n') {
         command += c;
       } else {
-        std::istringstream words(command);
-        std::string verb;
-        words >> verb;
-        if (verb == "burst") {
-          std::size_t count = 0;
-          words >> count;
-          instrument.Burst(count, now());
-        } else if (verb == "say") {
-          std::string rest;
-          std::getline(words >> std::ws, rest);
-          instrument.Say(Unescape(rest), now());
-        } else if (verb == "quit") {
-          break;
-        } else if (!verb.empty()) {
-          std::cerr << "instrument-sim: commands are: burst N, say TEXT, quit" << std::endl;
-        }
+        const bool go_on = RunCommand(instrument, command, now());
         command.clear();
+        if (!go_on) break;
       }
     }
   }
