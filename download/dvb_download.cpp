@@ -55,6 +55,7 @@ bool DvbDownload::FlashedSuccessfully() const {
 }
 
 void DvbDownload::Button3Click() {
+  SerialLink::Procedure running(link_);
   window_.SetMenuEnabled(MenuItem::Port1, false);
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
@@ -92,9 +93,10 @@ void DvbDownload::Button3Click() {
   }
   link_.ComBufPointer = 0;
   // The header states the size in 32 bits; a file that cannot be measured
-  // or stated there is refused before the instrument hears of it.
+  // or stated there, or an empty one that holds no image, is refused
+  // before the instrument hears of it.
   const auto size = file.Size();
-  if (!size || *size > std::numeric_limits<std::uint32_t>::max()) {
+  if (!size || *size == 0 || *size > std::numeric_limits<std::uint32_t>::max()) {
     ClearLabels(window_);
     RestoreWindow(window_);
     return;
@@ -131,9 +133,15 @@ void DvbDownload::Button3Click() {
   link_.SendBytes(length, 4);
   window_.SetStatusText("Downloading.");
 
+  // Exactly the announced length goes out: a file that grows meanwhile
+  // sends no more, and one that shrinks or fails to read ends the transfer
+  // as a failure, since the instrument would wait for the rest.
   std::array<std::uint8_t, kChunkSize> chunk;
-  for (std::size_t got = file.Read(chunk.data(), chunk.size()); got > 0;
-       got = file.Read(chunk.data(), chunk.size())) {
+  std::uint64_t left = *size;
+  while (left > 0 && link_.PortOpen()) {
+    const std::size_t got = file.Read(chunk.data(), std::min<std::uint64_t>(left, chunk.size()));
+    if (got == 0) break;
+    left -= got;
     window_.PumpEvents();
     link_.ComBufPointer = 0;
     std::uint32_t consumed = 0;
@@ -142,15 +150,18 @@ void DvbDownload::Button3Click() {
     window_.SetProgressText(progress_.Text());
     window_.PumpEvents();
   }
-
-  window_.SetProgressText("FLASHING");
-  window_.SetStatusText("This takes 1 minute.");
-  file.Close();
   bool flashed = false;
-  for (int attempt = 0; attempt < kResultAttempts && !flashed; ++attempt) {
-    link_.Delay(1000);
-    flashed = FlashedSuccessfully();
-    if (!flashed) window_.PumpEvents();
+  if (left > 0 || !link_.PortOpen()) {
+    file.Close();  // the image is incomplete: no minute of waiting for it
+  } else {
+    window_.SetProgressText("FLASHING");
+    window_.SetStatusText("This takes 1 minute.");
+    file.Close();
+    for (int attempt = 0; attempt < kResultAttempts && !flashed; ++attempt) {
+      link_.Delay(1000);
+      flashed = FlashedSuccessfully();
+      if (!flashed) window_.PumpEvents();
+    }
   }
   if (flashed) {
     window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info", BoxButtons::Ok);

@@ -28,17 +28,28 @@ HexDownload::HexDownload(SerialLink& link, Progress& progress)
     : link_(link), window_(link.window()), progress_(progress) {}
 
 void HexDownload::Timer3Timer() {
+  // A ping that the line still holds is not followed by another inside it.
+  if (link_.Writing()) return;
+  // No port any more: nothing can answer, so the search ends as aborted.
+  if (!link_.PortOpen()) {
+    window_.SetTimerEnabled(Timer::Timer3, false);
+    return;
+  }
   if (link_.ComBufPointer >= kContactBytes) {
     window_.SetTimerEnabled(Timer::Timer3, false);
     return;
   }
   link_.ComBufPointer = 0;
+  // An instrument that boots or chatters may send a stray XOFF and never
+  // the XON; a ping must not be held by it.
+  link_.ResumeOutput();
   Send('F');
 }
 
 void HexDownload::Button2Click() { window_.SetTimerEnabled(Timer::Timer3, false); }
 
 void HexDownload::Button1Click() {
+  SerialLink::Procedure running(link_);
   window_.SetMenuEnabled(MenuItem::Exit1, false);
   window_.SetMenuEnabled(MenuItem::Port1, false);
   window_.SetButtonVisible(Button::Button1, false);

@@ -11,9 +11,13 @@
 //   GetState fills it from the port; a failed GetState leaves it untouched.
 //   The caller writes its values over the record and hands it to SetState.
 // - WaitingCount never blocks. Read delivers at most the bytes already
-//   waiting and never waits. Write blocks until the system has taken every
-//   byte, for as long as the other side holds the line with XOFF: there is
-//   no write time-out.
+//   waiting and never waits. Write waits at most a given time for the
+//   system to take the bytes (the other side may hold the line with XOFF);
+//   the caller keeps its window alive between such waits and calls again
+//   for the rest. ResumeOutput lifts an XOFF that is holding our output.
+// - A device that has gone (an adapter unplugged, the other end of a
+//   pseudo-terminal closed) is reported as `lost` by WaitingCount, Read and
+//   Write; the caller then closes the port.
 // - Close releases the port; there is nothing to restore.
 //
 // SystemSerialPorts is implemented once per operating system
@@ -67,7 +71,14 @@ struct LineSettings {
   alignas(8) std::array<unsigned char, 128> native{};
 };
 
-// The seven operations the program uses on a serial port. Tests put a fake
+// The outcome of an operation on a port: a count of bytes, and whether the
+// device has gone.
+struct PortResult {
+  std::uint32_t count = 0;
+  bool lost = false;
+};
+
+// The operations the program uses on a serial port. Tests put a fake
 // port behind this interface; the program uses SystemSerialPorts.
 class SerialPorts {
  public:
@@ -80,12 +91,15 @@ class SerialPorts {
   virtual bool SetState(PortHandle port, const LineSettings& settings) = 0;
   // Number of received bytes waiting to be read; 0 when it cannot be told.
   // Clears any line error so that reception goes on.
-  virtual std::uint32_t WaitingCount(PortHandle port) = 0;
-  // Reads at most `count` bytes that are already waiting; returns how many.
-  virtual std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) = 0;
-  // Writes `count` bytes, blocking while flow control holds the line;
-  // returns how many the system took (fewer only when the port failed).
-  virtual std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) = 0;
+  virtual PortResult WaitingCount(PortHandle port) = 0;
+  // Reads at most `count` bytes that are already waiting.
+  virtual PortResult Read(PortHandle port, void* data, std::uint32_t count) = 0;
+  // Writes what the system takes of `count` bytes within about `wait_ms`
+  // milliseconds; fewer while flow control holds the line.
+  virtual PortResult Write(PortHandle port, const void* data, std::uint32_t count,
+                           int wait_ms) = 0;
+  // Resumes our output if an XOFF from the other side is holding it.
+  virtual void ResumeOutput(PortHandle port) = 0;
   virtual void Close(PortHandle port) = 0;
 };
 
@@ -94,9 +108,10 @@ class SystemSerialPorts final : public SerialPorts {
   PortHandle Open(const std::string& name) override;
   bool GetState(PortHandle port, LineSettings& settings) override;
   bool SetState(PortHandle port, const LineSettings& settings) override;
-  std::uint32_t WaitingCount(PortHandle port) override;
-  std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) override;
-  std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) override;
+  PortResult WaitingCount(PortHandle port) override;
+  PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
+  PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
+  void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
 };
 
@@ -108,5 +123,10 @@ std::string PortDevice(const std::string& name);
 // The operating system's reason for the last failed operation of this
 // thread, such as "Permission denied".
 std::string LastSystemError();
+
+// Makes the termination requests of the system (SIGTERM, SIGINT, SIGHUP on
+// POSIX) close the open port before the program ends, so that its exclusive
+// use is lifted. Where the system has no such requests this does nothing.
+void ReleasePortOnTermination();
 
 }  // namespace fwdl

@@ -6,7 +6,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -17,6 +20,9 @@ namespace fwdl {
 namespace {
 
 thread_local int last_error = 0;
+
+// The descriptor of the port opened last, for the termination handler.
+volatile std::sig_atomic_t open_port_fd = -1;
 
 int Fd(PortHandle port) { return static_cast<int>(port); }
 
@@ -59,6 +65,18 @@ std::uint32_t BaudOf(speed_t code) {
   return 0;
 }
 
+// The errors of a device that has gone: an unplugged adapter (EIO after
+// the hang-up, ENXIO/ENODEV), or a pseudo-terminal whose other end closed.
+bool Gone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
+
+// A hang-up or error condition on the descriptor.
+bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+PortResult Lost(int error) {
+  Fail(error);
+  return {0, true};
+}
+
 }  // namespace
 
 PortHandle SystemSerialPorts::Open(const std::string& name) {
@@ -80,10 +98,9 @@ PortHandle SystemSerialPorts::Open(const std::string& name) {
   // the flock is what refuses a second program in every case.
   if (ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
-  // Writes block until the system has taken the bytes (flow control may
-  // hold them); reads never block because they ask only for waiting bytes.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse(errno);
+  // The descriptor stays non-blocking: a write held by XOFF must come back
+  // to the caller, which waits for room in poll() for a bounded time.
+  open_port_fd = fd;
   return fd;
 }
 
@@ -174,57 +191,93 @@ bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   return true;
 }
 
-std::uint32_t SystemSerialPorts::WaitingCount(PortHandle port) {
+PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
+  pollfd p{Fd(port), POLLIN, 0};
+  if (poll(&p, 1, 0) < 0 && errno != EINTR) return Lost(errno);
+  if (HungUp(p.revents)) return Lost(EIO);
   int waiting = 0;
-  if (ioctl(Fd(port), FIONREAD, &waiting) != 0 || waiting < 0) {
+  if (ioctl(Fd(port), FIONREAD, &waiting) != 0) {
+    if (Gone(errno)) return Lost(errno);
     Fail();
-    return 0;
+    return {};
   }
-  return static_cast<std::uint32_t>(waiting);
+  return {static_cast<std::uint32_t>(std::max(waiting, 0)), false};
 }
 
-std::uint32_t SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
-  if (count == 0) return 0;
-  // Belt and braces for a port whose settings did not take: a read that
-  // could wait is not made at all.
-  pollfd p{Fd(port), POLLIN, 0};
-  if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return 0;
+PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
+  if (count == 0) return {};
   for (;;) {
     const ssize_t got = read(Fd(port), data, count);
-    if (got >= 0) return static_cast<std::uint32_t>(got);
-    if (errno != EINTR) {
-      Fail();
-      return 0;
-    }
+    if (got >= 0) return {static_cast<std::uint32_t>(got), false};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return {};
+    if (Gone(errno)) return Lost(errno);
+    Fail();
+    return {};
   }
 }
 
-std::uint32_t SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count) {
+PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count,
+                                    int wait_ms) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::uint32_t written = 0;
-  while (written < count) {
-    const ssize_t n = write(Fd(port), bytes + written, count - written);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  PortResult result;
+  while (result.count < count) {
+    const ssize_t n = write(Fd(port), bytes + result.count, count - result.count);
     if (n > 0) {
-      written += static_cast<std::uint32_t>(n);
-    } else if (n < 0 && errno == EINTR) {
+      result.count += static_cast<std::uint32_t>(n);
       continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{Fd(port), POLLOUT, 0};
-      (void)poll(&p, 1, -1);
-    } else {
-      Fail(n == 0 ? EIO : errno);
-      break;
     }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return {result.count, Lost(errno).lost};
+    // The line is held (or the output queue is full): wait for room.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    pollfd p{Fd(port), POLLOUT, 0};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return {result.count, Lost(errno).lost};
+    if (HungUp(p.revents)) return {result.count, Lost(EIO).lost};
   }
-  return written;
+  return result;
+}
+
+void SystemSerialPorts::ResumeOutput(PortHandle port) {
+  // tcflow(TCOON) only undoes a TCOOFF; output stopped by a received XOFF
+  // is restarted by Linux when IXON is switched off, so switch it off and on.
+  (void)tcflow(Fd(port), TCOON);
+  termios t{};
+  if (tcgetattr(Fd(port), &t) != 0 || !(t.c_iflag & IXON)) return;
+  termios off = t;
+  off.c_iflag &= ~IXON;
+  (void)tcsetattr(Fd(port), TCSANOW, &off);
+  (void)tcsetattr(Fd(port), TCSANOW, &t);
 }
 
 void SystemSerialPorts::Close(PortHandle port) {
+  if (open_port_fd == Fd(port)) open_port_fd = -1;
   // Exclusive mode outlives our descriptor while anyone else keeps the
   // device open (the simulated instrument keeps its pseudo-terminal open);
   // lift it so that the port can be chosen again.
   (void)ioctl(Fd(port), TIOCNXCL);
   (void)close(Fd(port));
+}
+
+void ReleasePortOnTermination() {
+  struct sigaction action {};
+  action.sa_handler = [](int signal) {
+    // Only async-signal-safe calls here: lift the exclusive use, close, and
+    // end the way the signal would have ended the program.
+    const int fd = open_port_fd;
+    if (fd >= 0) {
+      (void)ioctl(fd, TIOCNXCL);
+      (void)close(fd);
+    }
+    (void)std::signal(signal, SIG_DFL);
+    (void)raise(signal);
+  };
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) (void)sigaction(signal, &action, nullptr);
 }
 
 std::string PortDevice(const std::string& name) {

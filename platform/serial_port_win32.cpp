@@ -1,6 +1,9 @@
 // Win32 backend of the serial port operations (CreateFileA and the comm
-// API). Synchronous handles only; no time-outs, queue sizes, purges or
-// modem-line calls are made, so the port keeps the system's defaults.
+// API). Synchronous handles only. The one thing set besides the line is
+// the time-outs: reads return at once with what is waiting, and a write
+// returns after a bounded time with what the driver took, so that a line
+// held by XOFF never freezes the window. No queue sizes, purges or
+// modem-line calls are made.
 #include <windows.h>
 
 #include <cstring>
@@ -24,6 +27,52 @@ static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
 
 DCB& Native(LineSettings& settings) { return *reinterpret_cast<DCB*>(settings.native.data()); }
 
+// The errors of a device that has gone (an unplugged USB adapter). Any of
+// them makes every later call on the handle fail too.
+bool Gone(DWORD error) {
+  switch (error) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Records the failure of the last call; true when the device has gone.
+bool FailedAndGone() {
+  Fail();
+  return Gone(last_error);
+}
+
+// Reads return at once with the bytes already waiting; a write waits at
+// most `write_ms` for the driver to take its bytes. Set again only when the
+// handle or the wait changes, so a one-byte write stays one call.
+constexpr DWORD kDefaultWriteMs = 20;
+thread_local HANDLE timeouts_set_for = nullptr;
+thread_local DWORD timeouts_write_ms = 0;
+
+bool SetTimeouts(HANDLE h, DWORD write_ms) {
+  if (h == timeouts_set_for && write_ms == timeouts_write_ms) return true;
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = 0;
+  t.WriteTotalTimeoutMultiplier = 0;
+  t.WriteTotalTimeoutConstant = write_ms;
+  if (!SetCommTimeouts(h, &t)) return false;
+  timeouts_set_for = h;
+  timeouts_write_ms = write_ms;
+  return true;
+}
+
 }  // namespace
 
 PortHandle SystemSerialPorts::Open(const std::string& name) {
@@ -33,6 +82,8 @@ PortHandle SystemSerialPorts::Open(const std::string& name) {
     Fail();
     return kInvalidPortHandle;
   }
+  timeouts_set_for = nullptr;
+  (void)SetTimeouts(h, kDefaultWriteMs);
   return reinterpret_cast<PortHandle>(h);
 }
 
@@ -102,33 +153,53 @@ bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   return true;
 }
 
-std::uint32_t SystemSerialPorts::WaitingCount(PortHandle port) {
+PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
   // Also clears a line error, so that reception goes on after one. When the
   // call fails the record stays zero: nothing is waiting.
   COMSTAT stat{};
   DWORD errors = 0;
-  if (!ClearCommError(Handle(port), &errors, &stat)) Fail();
-  return stat.cbInQue;
+  if (!ClearCommError(Handle(port), &errors, &stat)) return {0, FailedAndGone()};
+  return {stat.cbInQue, false};
 }
 
-std::uint32_t SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
+PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
   // Asks only for bytes that are already waiting, so it returns at once.
   DWORD read = 0;
-  if (!ReadFile(Handle(port), data, count, &read, nullptr)) Fail();
-  return read;
+  if (!ReadFile(Handle(port), data, count, &read, nullptr)) return {read, FailedAndGone()};
+  return {read, false};
 }
 
-std::uint32_t SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count) {
-  // No write time-out is set: the call waits while the instrument holds the
-  // line with XOFF.
+PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count,
+                                    int wait_ms) {
+  const HANDLE h = Handle(port);
+  if (!SetTimeouts(h, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))) {
+    return {0, FailedAndGone()};
+  }
+  // A write time-out ends the call with the bytes the driver took so far.
   DWORD written = 0;
-  if (!WriteFile(Handle(port), data, count, &written, nullptr)) Fail();
-  return written;
+  if (!WriteFile(h, data, count, &written, nullptr)) {
+    const bool gone = FailedAndGone();
+    return {written, gone};
+  }
+  return {written, false};
 }
 
-void SystemSerialPorts::Close(PortHandle port) { (void)CloseHandle(Handle(port)); }
+void SystemSerialPorts::ResumeOutput(PortHandle port) {
+  // As if the other side had sent XON.
+  (void)EscapeCommFunction(Handle(port), SETXON);
+}
+
+void SystemSerialPorts::Close(PortHandle port) {
+  // A later handle may get the same value: its time-outs must be set anew.
+  if (Handle(port) == timeouts_set_for) timeouts_set_for = nullptr;
+  (void)CloseHandle(Handle(port));
+}
 
 std::string PortDevice(const std::string& name) { return name; }
+
+// A window program gets no termination signals; closing the window is its
+// way out.
+void ReleasePortOnTermination() {}
 
 std::string LastSystemError() {
   return std::system_category().message(static_cast<int>(last_error));

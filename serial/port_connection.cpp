@@ -72,6 +72,7 @@ void SerialLink::SelectPort(const std::string& name) {
 }
 
 std::string SerialLink::OpenComPort(const std::string& name) {
+  port_name_ = name;
   ComHandle = ports_.Open(name);
   if (!PortOpen()) return ReportSystemError(name, "cannot open");
   if (!ports_.GetState(ComHandle, line_settings_)) {
@@ -83,17 +84,49 @@ std::string SerialLink::OpenComPort(const std::string& name) {
     window_.MessageBox("ERROR, Can't set commport state.", "", BoxButtons::Ok,
                        ReportSystemError(name, "cannot set the line settings"));
   }
+  // An XOFF left over from before must not hold the first download.
+  ResumeOutput();
   return {};
 }
 
 bool SerialLink::SendBytes(const void* bytes, std::uint32_t count) {
   if (!PortOpen()) return false;
-  (void)ports_.Write(ComHandle, bytes, count);
+  (void)WriteToPort(bytes, count);
   return true;
 }
 
 std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count) {
-  return ports_.Write(ComHandle, bytes, count);
+  const auto* data = static_cast<const std::uint8_t*>(bytes);
+  std::uint32_t written = 0;
+  const bool outer = !writing_;
+  writing_ = true;
+  while (written < count && PortOpen()) {
+    const PortResult r = ports_.Write(ComHandle, data + written, count - written, kWriteWaitMs);
+    written += r.count;
+    if (r.lost) {
+      LosePort();
+      break;
+    }
+    // Held: let the window live; Exit may close the port meanwhile.
+    if (written < count) window_.PumpEvents();
+  }
+  if (outer) writing_ = false;
+  return written;
+}
+
+void SerialLink::ResumeOutput() {
+  if (PortOpen()) ports_.ResumeOutput(ComHandle);
+}
+
+void SerialLink::LosePort() {
+  std::cerr << "firmware-downloader: " << port_name_ << " (" << PortDevice(port_name_)
+            << "): the device has gone: " << LastSystemError() << '\n';
+  window_.SetTimerEnabled(Timer::Timer1, false);
+  ports_.Close(ComHandle);
+  ComHandle = kInvalidPortHandle;
+  window_.SetButtonVisible(Button::Button1, false);
+  window_.SetButtonVisible(Button::Button3, false);
+  window_.SetStatusText("Select Port...");
 }
 
 void SerialLink::Exit1Click() {

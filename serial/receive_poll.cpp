@@ -11,16 +11,29 @@ void SerialLink::Timer1Timer() {
   // which must not open another one inside it.
   if (!PortOpen() || showing_bound_error_) return;
 
-  const std::uint32_t waiting = ports_.WaitingCount(ComHandle);
-  if (waiting == 0) return;
-  if (waiting > kReadLimit) {
+  const PortResult waiting = ports_.WaitingCount(ComHandle);
+  if (waiting.lost) {
+    LosePort();
+    return;
+  }
+  if (waiting.count == 0) return;
+  if (waiting.count > kReadLimit) {
     ShowBoundError("ERROR, Stat.cbInQue is out of bounds...");
     return;
   }
 
-  const std::uint32_t wanted = std::min({waiting, kReadAreaSize - 1, kComBufSize - ComBufPointer});
+  // Idle bytes are logged but never read by anyone: they start over at
+  // the front each time instead of filling the buffer.
+  if (!procedure_running_) ComBufPointer = 0;
+  const std::uint32_t wanted =
+      std::min({waiting.count, kReadAreaSize - 1, kComBufSize - ComBufPointer});
   if (wanted == 0) return;
-  const std::uint32_t BytesRead = ports_.Read(ComHandle, read_area_.data(), wanted);
+  const PortResult read = ports_.Read(ComHandle, read_area_.data(), wanted);
+  if (read.lost) {
+    LosePort();
+    return;
+  }
+  const std::uint32_t BytesRead = read.count;
   if (BytesRead > wanted) {
     // Only a faulty platform read gets here; nothing it delivered is kept.
     ShowBoundError("ERROR, BytesRead is out of bounds...");
@@ -46,10 +59,13 @@ void SerialLink::ShowBoundError(const char* text) {
 void SerialLink::Timer2Timer() { window_.SetTimerEnabled(Timer::Timer2, false); }
 
 void SerialLink::Delay(unsigned ms) {
+  if (!PortOpen()) return;
   window_.SetTimerEnabled(Timer::Timer2, false);
   window_.SetTimerInterval(Timer::Timer2, static_cast<int>(std::max(ms, 1U)));
   window_.SetTimerEnabled(Timer::Timer2, true);
-  while (window_.TimerEnabled(Timer::Timer2)) window_.WaitForEvents();
+  // Ends early when the port closes (Exit, a lost device) during the wait.
+  while (window_.TimerEnabled(Timer::Timer2) && PortOpen()) window_.WaitForEvents();
+  window_.SetTimerEnabled(Timer::Timer2, false);
 }
 
 bool SerialLink::LastByteIs(std::uint8_t byte) const {

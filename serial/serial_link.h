@@ -27,6 +27,11 @@ inline constexpr std::uint32_t kReadAreaSize = 10000;
 inline constexpr std::uint32_t kReadLimit = 60000;  // most bytes a port may hold
 inline constexpr std::uint32_t kFillLimit = 59000;
 inline constexpr std::uint32_t kWrapPoint = 59990;
+// How long one write waits for a held line before the window's events are
+// handled again: short enough for a responsive window, long enough not to
+// spin, and far shorter than the output queue takes to drain, so the line
+// stays full.
+inline constexpr int kWriteWaitMs = 20;
 
 // The line: 57600 baud, 8N1, XON/XOFF both ways, DTR and RTS on, no
 // hardware handshake. Written over whatever the port reported.
@@ -45,13 +50,19 @@ class SerialLink {
   // Opens and sets up the port; the outcome is ComHandle, valid or not.
   // When the port cannot be opened: the system's reason, for the box.
   std::string OpenComPort(const std::string& name);
-  // One blocking write. False only when no port is open; true otherwise,
-  // whatever the write did.
+  // One write that returns when the port has taken every byte. False only
+  // when no port is open; true otherwise, whatever the write did.
   bool SendBytes(const void* bytes, std::uint32_t count);
-  // One raw write on the open port; the count the port took. For writers
-  // that must see a short write. Needs an open port.
+  // Writes to the open port and returns the count it took: all of them, or
+  // fewer when the port has gone or been closed meanwhile. While the line
+  // is held (XOFF) it waits handling window events, so the window stays
+  // alive and Exit can end the wait. No port open: 0.
   std::uint32_t WriteToPort(const void* bytes, std::uint32_t count);
+  // True while a write waits for the line.
+  bool Writing() const { return writing_; }
   bool PortOpen() const { return ComHandle != kInvalidPortHandle; }
+  // Output held by an XOFF that came before now is resumed.
+  void ResumeOutput();
   // Stops the poll, closes the port and closes the main window.
   void Exit1Click();
 
@@ -59,12 +70,32 @@ class SerialLink {
   void Timer1Timer();
   void Timer2Timer();
   // Returns after at least `ms` milliseconds (ms >= 1), having handled every
-  // event that came in meanwhile. Sleeps between events.
+  // event that came in meanwhile. Sleeps between events. Every wait is one
+  // for the instrument: with no port open (after Exit or a lost port) it
+  // returns at once, since nothing more can arrive.
   void Delay(unsigned ms);
   // True when the last received byte is `byte`; false on an empty buffer.
   bool LastByteIs(std::uint8_t byte) const;
 
   WindowOps& window() { return window_; }
+
+  // A download procedure runs from construction to destruction. Output
+  // held by an old XOFF is resumed as it starts. Only while one runs do
+  // received bytes count toward the buffer's fill limit: bytes that come
+  // while the program is idle go to the log and are never read.
+  class Procedure {
+   public:
+    explicit Procedure(SerialLink& link) : link_(link) {
+      link_.procedure_running_ = true;
+      link_.ResumeOutput();
+    }
+    ~Procedure() { link_.procedure_running_ = false; }
+    Procedure(const Procedure&) = delete;
+    Procedure& operator=(const Procedure&) = delete;
+
+   private:
+    SerialLink& link_;
+  };
 
   PortHandle ComHandle = kInvalidPortHandle;
   // Only the first ComBufPointer bytes have meaning; setting the count to 0
@@ -74,12 +105,17 @@ class SerialLink {
 
  private:
   void ShowBoundError(const char* text);
+  // The device has gone: the port is closed and the window shows no port.
+  void LosePort();
 
   WindowOps& window_;
   SerialPorts& ports_;
   LineSettings line_settings_;  // outlives each opening, as a DCB would
   std::array<char, kReadAreaSize> read_area_{};
   bool showing_bound_error_ = false;
+  bool procedure_running_ = false;
+  bool writing_ = false;
+  std::string port_name_;
 };
 
 }  // namespace fwdl

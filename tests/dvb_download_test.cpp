@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "instrument.h"
@@ -77,16 +78,17 @@ TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   EXPECT_EQ(Written(), "A\x1B\x10\x01" "B");
   EXPECT_EQ(dev().write_calls, 5) << "one byte per write";
 
-  // The port fails in the middle of an escape sequence.
+  // The device goes in the middle of an escape sequence.
   dev().written.clear();
-  dev().accept_limit = 2;
+  dev().lost_after = 2;
   EXPECT_FALSE(dvb.SendEscaped(data, 3, consumed));
   EXPECT_EQ(consumed, 1u);
   EXPECT_EQ(Written(), "A\x1B");
 
   // ... and on a plain byte.
-  dev().written.clear();
-  dev().accept_limit = 1;
+  dev() = {};
+  dev().lost_after = 1;
+  OpenPort();
   const std::uint8_t plain[] = {'A', 'B'};
   EXPECT_FALSE(dvb.SendEscaped(plain, 2, consumed));
   EXPECT_EQ(consumed, 1u);
@@ -154,18 +156,23 @@ TEST_F(DvbDownloadTest, CancelledDialogOrUnopenableFileEndQuietly) {
   }
 }
 
-TEST_F(DvbDownloadTest, AFileTooLargeForTheHeaderIsRefusedBeforeAnythingIsSent) {
+TEST_F(DvbDownloadTest, AFileTheHeaderCannotAnnounceIsRefusedBeforeAnythingIsSent) {
   OpenPort();
   UseInstrument();
-  TempFile file("");
-  std::filesystem::resize_file(file.path, (std::uint64_t{1} << 32) + 5);  // sparse
-  window.dialog_answers = {file.path};
-  dvb.Button3Click();
-  EXPECT_EQ(Written(), "\r");
-  EXPECT_EQ(window.boxes.size(), 1u);
-  EXPECT_EQ(window.label2, "");
-  EXPECT_FALSE(window.closed);
-  EXPECT_TRUE(EndsWithRestore());
+  TempFile too_large("");
+  std::filesystem::resize_file(too_large.path, (std::uint64_t{1} << 32) + 5);  // sparse
+  TempFile empty("");
+  for (const std::string& path : {too_large.path, empty.path}) {
+    dev().written.clear();
+    window.boxes.clear();
+    window.dialog_answers = {path};
+    dvb.Button3Click();
+    EXPECT_EQ(Written(), "\r") << std::filesystem::file_size(path) << " bytes";
+    EXPECT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.label2, "");
+    EXPECT_FALSE(window.closed);
+    EXPECT_TRUE(EndsWithRestore());
+  }
 }
 
 TEST_F(DvbDownloadTest, CommandNotSentWhenThePortIsGone) {
@@ -221,15 +228,6 @@ TEST_F(DvbDownloadTest, A1025ByteFileGoesOutInTwoChunks) {
   EXPECT_TRUE(window.Saw(kCompleted));
 }
 
-TEST_F(DvbDownloadTest, AnEmptyFileSendsAHeaderOfLengthZero) {
-  OpenPort();
-  UseInstrument();
-  RunWithFile("");
-  EXPECT_EQ(AfterCommand(), Header(0));
-  EXPECT_EQ(window.progress_texts, (std::vector<std::string>{"0% done", "FLASHING", ""}));
-  EXPECT_TRUE(window.Saw(kCompleted));
-}
-
 TEST_F(DvbDownloadTest, NoReportInSixtySecondsIsAFailureAndEndsTheProgram) {
   OpenPort();
   UseInstrument({.report = false});
@@ -275,16 +273,20 @@ TEST_F(DvbDownloadTest, ASuccessReportSplitAcrossTwoAttemptsIsFoundInTheSecond) 
   EXPECT_EQ(shown_at - flashing_at, 3000) << "found at the third attempt, after the second half";
 }
 
-TEST_F(DvbDownloadTest, ExitDuringTheDataPhaseStopsSendingAndEndsAfterTheResultAttempts) {
+// The instrument holds the line with XOFF in the middle of the image and
+// the user chooses Exit: the held write lets the window work, Exit ends it,
+// and the program ends at once without a minute of waiting.
+TEST_F(DvbDownloadTest, ExitWhileTheLineIsHeldEndsTheDownloadAtOnce) {
   OpenPort();
   UseInstrument();
   const std::string image = testing::EveryByteImage(10 * 1024);
   std::size_t exit_at = 0;
-  bool exited = false;
+  testing::Millis exit_time = 0;
   dev().on_byte = [&](char) {
-    if (!exited && Written().size() == Written().find("SX\r") + 3 + 10 + 3000) {
-      exited = true;
-      window.At(clock.Now(), [&] {
+    if (exit_time == 0 && Written().size() == Written().find("SX\r") + 3 + 10 + 3000) {
+      dev().xoff = true;
+      exit_time = clock.Now() + 500;
+      window.At(exit_time, [&] {
         exit_at = Written().size();
         link.Exit1Click();
       });
@@ -293,22 +295,67 @@ TEST_F(DvbDownloadTest, ExitDuringTheDataPhaseStopsSendingAndEndsAfterTheResultA
   RunWithFile(image);
   EXPECT_EQ(Written().size(), exit_at) << "nothing more after Exit";
   const auto& texts = window.progress_texts;
-  ASSERT_GE(texts.size(), 4u);
-  EXPECT_EQ(texts[texts.size() - 2], "FLASHING");
-  EXPECT_EQ(std::find(texts.begin(), texts.end(), "100% done"), texts.end());
-  EXPECT_EQ(texts[texts.size() - 3], texts[texts.size() - 4]) << "the figure stops";
-  EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "FLASHING"), texts.end());
+  EXPECT_EQ(texts[texts.size() - 2], "29% done") << "the figure stops at the held chunk";
+  ASSERT_FALSE(window.boxes.empty());
+  EXPECT_EQ("box[Info] " + window.boxes.back().text, kFailed);
+  EXPECT_LE(window.boxes.back().at - exit_time, 1000);
   EXPECT_TRUE(window.closed);
 }
 
-TEST_F(DvbDownloadTest, AWriteThatFailsMidImageLeavesTheFigureBelowHundred) {
+TEST_F(DvbDownloadTest, ALostDeviceMidImageEndsTheDownloadAtOnce) {
   OpenPort();
   UseInstrument();
-  dev().accept_limit = 1 + 3 + 10 + 1500;  // the search's CR, "SX\r", header, part of the image
+  dev().lost_after = 1 + 3 + 10 + 1500;  // the search's CR, "SX\r", header, part of the image
   RunWithFile(std::string(4096, 'x'));
   const auto& texts = window.progress_texts;
-  EXPECT_EQ(texts[texts.size() - 3], "37% done");  // 1500 of 4096
+  EXPECT_EQ(texts[texts.size() - 2], "37% done");  // 1500 of 4096
+  EXPECT_EQ(std::find(texts.begin(), texts.end(), "FLASHING"), texts.end());
   EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_LT(clock.Now(), 5000) << "no minute of waiting for a port that has gone";
+  EXPECT_TRUE(window.closed);
+}
+
+// The header announces the size measured at the start; exactly that many
+// bytes follow, whatever happens to the file meanwhile.
+TEST_F(DvbDownloadTest, AFileThatChangesDuringTheTransferSendsNoMoreThanAnnounced) {
+  OpenPort();
+  UseInstrument();
+  const std::string image = testing::EveryByteImage(3000);
+  TempFile file(image, "firmware.bin");
+  dev().on_byte = [&](char) {
+    if (Written().size() == Written().find("SX\r") + 3 + 10 + 100) {
+      std::ofstream(file.path, std::ios::binary | std::ios::app) << "EXTRA";
+    }
+  };
+  window.dialog_answers = {file.path};
+  dvb.Button3Click();
+  EXPECT_EQ(AfterCommand(), Header(3000) + Escaped(image)) << "grown: nothing beyond the length";
+  EXPECT_TRUE(window.Saw(kCompleted));
+}
+
+TEST_F(DvbDownloadTest, AFileThatShrinksDuringTheTransferFailsAtOnce) {
+  OpenPort();
+  UseInstrument();
+  TempFile file(std::string(50000, 'x'), "firmware.bin");  // more than the file's buffer
+  dev().on_byte = [&](char) {
+    if (Written().size() == Written().find("SX\r") + 3 + 10 + 100) {
+      std::filesystem::resize_file(file.path, 1500);
+    }
+  };
+  window.dialog_answers = {file.path};
+  dvb.Button3Click();
+  EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_FALSE(window.Saw("Label1=FLASHING"));
+  EXPECT_LT(clock.Now(), 30'000) << "no minute of waiting for an image that is not coming";
+}
+
+TEST_F(DvbDownloadTest, AnXoffFromBeforeTheDownloadDoesNotHoldIt) {
+  OpenPort();
+  UseInstrument();
+  dev().xoff = true;  // a stray XOFF while the program was idle
+  RunWithFile("image");
+  EXPECT_TRUE(window.Saw(kCompleted));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,22 +74,23 @@ TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   std::string high;
   for (int b = 0x80; b <= 0xFF; ++b) high += static_cast<char>(b);
   const std::string out = "\n:10\r" + high;
-  EXPECT_EQ(ports.Write(port, out.data(), static_cast<std::uint32_t>(out.size())), out.size());
+  EXPECT_EQ(ports.Write(port, out.data(), static_cast<std::uint32_t>(out.size()), 1000).count,
+            out.size());
   EXPECT_EQ(pty.Receive(out.size() + 1, 300), out);
 
   // In: carriage returns and line feeds arrive as sent, nothing echoed back.
   pty.Send("\r\n>\r" + high);
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(ports.WaitingCount(port), 4 + high.size());
+  EXPECT_EQ(ports.WaitingCount(port).count, 4 + high.size());
   std::string in(400, '\0');
-  const std::uint32_t got = ports.Read(port, in.data(), 400);
+  const std::uint32_t got = ports.Read(port, in.data(), 400).count;
   EXPECT_EQ(in.substr(0, got), "\r\n>\r" + high);
   EXPECT_EQ(pty.Receive(1, 100), "") << "nothing may be echoed to the instrument";
 
   // A read with nothing waiting returns at once.
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(ports.WaitingCount(port), 0u);
-  EXPECT_EQ(ports.Read(port, in.data(), 10), 0u);
+  EXPECT_EQ(ports.WaitingCount(port).count, 0u);
+  EXPECT_EQ(ports.Read(port, in.data(), 10).count, 0u);
   EXPECT_LT(std::chrono::steady_clock::now() - before, 50ms);
   ports.Close(port);
 }
@@ -104,13 +106,23 @@ TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
   std::this_thread::sleep_for(50ms);
   std::string image(20000, '\0');
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7) % 251);
+  std::atomic<int> longest_ms{0};
   auto writer = std::async(std::launch::async, [&] {
     std::uint32_t total = 0;
-    for (char c : image) total += ports.Write(port, &c, 1);  // one byte per write
+    while (total < image.size()) {  // one byte per write, as the program writes
+      const auto start = std::chrono::steady_clock::now();
+      const PortResult r = ports.Write(port, &image[total], 1, 20);
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start).count();
+      longest_ms = std::max<int>(longest_ms, static_cast<int>(ms));
+      if (r.lost) break;
+      total += r.count;
+    }
     return total;
   });
   EXPECT_EQ(pty.Receive(1, 300), "") << "output went on under XOFF";
   EXPECT_EQ(writer.wait_for(0ms), std::future_status::timeout) << "writes must wait, not fail";
+  EXPECT_LT(longest_ms, 200) << "a held write must come back after its wait";
 
   pty.Send("\x11");  // XON
   const std::string received = pty.Receive(image.size(), 5000);
@@ -118,6 +130,37 @@ TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
   EXPECT_EQ(writer.get(), image.size());
   EXPECT_EQ(received.size(), image.size());
   EXPECT_TRUE(received == image) << "bytes lost or changed under flow control";
+  ports.Close(port);
+}
+
+TEST(SystemSerialPorts, ResumeOutputLiftsAStaleXoff) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports;
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+  pty.Send("\x13");
+  std::this_thread::sleep_for(50ms);
+  (void)ports.WaitingCount(port);
+  ports.ResumeOutput(port);
+  EXPECT_EQ(ports.Write(port, "F", 1, 100).count, 1u);
+  EXPECT_EQ(pty.Receive(1, 300), "F") << "an XOFF from before still holds the line";
+  ports.Close(port);
+}
+
+TEST(SystemSerialPorts, AVanishedDeviceIsReportedLost) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports;
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+  EXPECT_FALSE(ports.WaitingCount(port).lost);
+  close(pty.master);  // the other end goes, as an unplugged adapter does
+  pty.master = -1;
+  EXPECT_TRUE(ports.WaitingCount(port).lost);
+  char buffer[8];
+  EXPECT_TRUE(ports.Read(port, buffer, sizeof buffer).lost || ports.WaitingCount(port).lost);
+  EXPECT_TRUE(ports.Write(port, "F", 1, 20).lost);
   ports.Close(port);
 }
 

@@ -2,6 +2,8 @@
 // poll with its bounds, and Delay.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "support/rig.h"
 
 namespace fwdl {
@@ -97,8 +99,11 @@ TEST_F(PortConnection, SendBytesWritesOnlyToAnOpenPort) {
   EXPECT_TRUE(link.SendBytes("SX\r", 3));
   EXPECT_EQ(ports.device("COM1").written, "SX\r");
   EXPECT_EQ(ports.device("COM1").write_calls, 1) << "one write for the whole run";
-  ports.device("COM1").accept_limit = 3;  // the port takes nothing more
+  ports.device("COM1").lost_after = 3;  // the adapter is unplugged
   EXPECT_TRUE(link.SendBytes("L", 1)) << "a failed write is not reported";
+  EXPECT_FALSE(link.PortOpen()) << "a device that has gone closes the port";
+  EXPECT_EQ(window.label2, "Select Port...");
+  EXPECT_FALSE(link.SendBytes("Y", 1));
 }
 
 TEST_F(PortConnection, ExitClosesThePortAndTheWindow) {
@@ -111,11 +116,28 @@ TEST_F(PortConnection, ExitClosesThePortAndTheWindow) {
   EXPECT_FALSE(window.TimerEnabled(Timer::Timer1));
 }
 
+// The poll as a download procedure sees it.
 class ReceivePoll : public ::testing::Test, public LinkRig {
  protected:
-  void SetUp() override { link.SelectPort("COM1"); }
+  void SetUp() override {
+    link.SelectPort("COM1");
+    running.emplace(link);
+  }
   void Tick() { link.Timer1Timer(); }
+  std::optional<SerialLink::Procedure> running;
 };
+
+TEST_F(ReceivePoll, BytesWhileIdleAreLoggedButNeverFillTheBuffer) {
+  running.reset();
+  // A chatty instrument: 70 KB while no download runs.
+  for (int i = 0; i < 7; ++i) window.At(i * 30, [&] { ports.Arrive("COM1", std::string(9000, 's')); });
+  for (int i = 0; i < 30; ++i) window.WaitForEvents();
+  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_TRUE(link.PortOpen());
+  std::size_t logged = 0;
+  for (const std::string& line : window.log_lines) logged += line.size();
+  EXPECT_EQ(logged, 63000u);
+}
 
 TEST_F(ReceivePoll, AppendsCountsAndLogsEachRead) {
   Tick();
@@ -222,12 +244,16 @@ TEST_F(Waits, DelayWaitsAtLeastTheTimeAndSeesWhatArrivesMeanwhile) {
   EXPECT_FALSE(window.TimerEnabled(Timer::Timer2));
 }
 
-TEST_F(Waits, DelayHandlesClicksThatComeDuringIt) {
+TEST_F(Waits, DelayHandlesClicksAndEndsWhenThePortCloses) {
+  link.SelectPort("COM1");
   bool clicked = false;
-  window.At(500, [&] { clicked = true; });
+  window.At(300, [&] { clicked = true; });
   link.Delay(1000);
   EXPECT_TRUE(clicked);
   EXPECT_EQ(clock.Now(), 1000);
+  window.At(1500, [&] { link.Exit1Click(); });
+  link.Delay(1000);
+  EXPECT_EQ(clock.Now(), 1500) << "nothing can arrive once the port is closed";
 }
 
 }  // namespace

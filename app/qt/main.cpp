@@ -17,6 +17,8 @@ int main(int argc, char* argv[]) {
   try {
     fwdl::SystemSerialPorts ports;
     TForm1 Form1(ports);
+    // SIGTERM, SIGINT and SIGHUP close the port before the program ends.
+    fwdl::ReleasePortOnTermination();
     Form1.show();
     return QApplication::exec();
   } catch (const std::exception& error) {

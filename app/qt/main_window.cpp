@@ -116,6 +116,9 @@ void TForm1::BuildControls() {
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setPlainText(QString::fromLatin1(form::Memo1.text));
+  // The log keeps the newest lines only: an instrument that floods the
+  // line must not grow the program without bound.
+  Memo1->setMaximumBlockCount(kLogLines);
 
   QWidget* previous = nullptr;
   for (const fwdl::form::Control* c : form::kTabOrder) {

@@ -28,6 +28,9 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   Q_OBJECT
 
  public:
+  // Lines the receive log keeps.
+  static constexpr int kLogLines = 10000;
+
   explicit TForm1(fwdl::SerialPorts& ports);
   ~TForm1() override;
 

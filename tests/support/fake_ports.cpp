@@ -39,32 +39,51 @@ bool FakePorts::SetState(PortHandle port, const LineSettings& settings) {
   return d.set_state_ok;
 }
 
-std::uint32_t FakePorts::WaitingCount(PortHandle port) {
+PortResult FakePorts::WaitingCount(PortHandle port) {
   FakeDevice& d = At(port);
+  if (d.gone) return {0, true};
   Collect(d);
-  return d.reported_waiting ? *d.reported_waiting : static_cast<std::uint32_t>(d.waiting.size());
+  return {d.reported_waiting ? *d.reported_waiting : static_cast<std::uint32_t>(d.waiting.size()),
+          false};
 }
 
-std::uint32_t FakePorts::Read(PortHandle port, void* data, std::uint32_t count) {
+PortResult FakePorts::Read(PortHandle port, void* data, std::uint32_t count) {
   FakeDevice& d = At(port);
+  if (d.gone) return {0, true};
   const std::size_t n = std::min<std::size_t>(count, d.waiting.size());
   std::memcpy(data, d.waiting.data(), n);
   d.waiting.erase(0, n);
-  return static_cast<std::uint32_t>(n) + d.read_overrun;
+  return {static_cast<std::uint32_t>(n) + d.read_overrun, false};
 }
 
-std::uint32_t FakePorts::Write(PortHandle port, const void* data, std::uint32_t count) {
+PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) {
   FakeDevice& d = At(port);
   ++d.write_calls;
   const auto* bytes = static_cast<const char*>(data);
-  std::uint32_t taken = 0;
-  for (; taken < count; ++taken) {
-    if (d.accept_limit && d.written.size() >= *d.accept_limit) break;
-    d.written += bytes[taken];
-    if (d.instrument) d.instrument->Receive(reinterpret_cast<const std::uint8_t*>(bytes + taken), 1, clock_.Now());
-    if (d.on_byte) d.on_byte(bytes[taken]);
+  PortResult result;
+  for (; result.count < count; ++result.count) {
+    if (d.lost_after && d.written.size() >= *d.lost_after) d.gone = true;
+    if (d.gone) return {result.count, true};
+    if (d.xoff_after && d.written.size() >= *d.xoff_after) {
+      d.xoff = true;
+      d.xoff_after.reset();
+    }
+    if (d.xoff) {
+      clock_.SleepUntil(clock_.Now() + wait_ms);
+      break;
+    }
+    const char byte = bytes[result.count];
+    d.written += byte;
+    if (d.instrument) d.instrument->Receive(reinterpret_cast<const std::uint8_t*>(&byte), 1, clock_.Now());
+    if (d.on_byte) d.on_byte(byte);
   }
-  return taken;
+  return result;
+}
+
+void FakePorts::ResumeOutput(PortHandle port) {
+  FakeDevice& d = At(port);
+  ++d.resumes;
+  d.xoff = false;
 }
 
 void FakePorts::Close(PortHandle port) {

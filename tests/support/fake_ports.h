@@ -25,8 +25,16 @@ struct FakeDevice {
   std::string waiting;  // received bytes not yet read
   std::string written;  // everything the program wrote, in order
   int write_calls = 0;
-  // After this many bytes the device takes no more (a failed port).
-  std::optional<std::size_t> accept_limit;
+  // After this many bytes written the device is gone (an unplugged
+  // adapter): every later operation reports it lost.
+  std::optional<std::size_t> lost_after;
+  bool gone = false;
+  // An XOFF holds our output: writes take nothing and wait out their time
+  // on the clock. ResumeOutput lifts it. `xoff_after`: the XOFF comes once
+  // this many bytes have been written.
+  bool xoff = false;
+  std::optional<std::size_t> xoff_after;
+  int resumes = 0;
   // A faulty driver: WaitingCount reports this instead, Read delivers this
   // many bytes more than asked for.
   std::optional<std::uint32_t> reported_waiting;
@@ -51,9 +59,10 @@ class FakePorts final : public SerialPorts {
   PortHandle Open(const std::string& name) override;
   bool GetState(PortHandle port, LineSettings& settings) override;
   bool SetState(PortHandle port, const LineSettings& settings) override;
-  std::uint32_t WaitingCount(PortHandle port) override;
-  std::uint32_t Read(PortHandle port, void* data, std::uint32_t count) override;
-  std::uint32_t Write(PortHandle port, const void* data, std::uint32_t count) override;
+  PortResult WaitingCount(PortHandle port) override;
+  PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
+  PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
+  void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
 
  private:
