@@ -59,7 +59,6 @@ void SerialLink::ShowBoundError(const char* text) {
 void SerialLink::Timer2Timer() { window_.SetTimerEnabled(Timer::Timer2, false); }
 
 void SerialLink::Delay(unsigned ms) {
-  if (!PortOpen()) return;
   window_.SetTimerEnabled(Timer::Timer2, false);
   window_.SetTimerInterval(Timer::Timer2, static_cast<int>(std::max(ms, 1U)));
   window_.SetTimerEnabled(Timer::Timer2, true);

@@ -69,6 +69,7 @@ PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t cou
       d.xoff_after.reset();
     }
     if (d.xoff) {
+      if (clock_.Now() > 24LL * 3600 * 1000) throw std::runtime_error("fake port: held for a day");
       clock_.SleepUntil(clock_.Now() + wait_ms);
       break;
     }
