@@ -122,7 +122,15 @@ TEST(EndToEnd, DvbDownloadRebuildsTheImageByteForByteThroughAnXoff) {
   const std::string image = testing::EveryByteImage(size);
   TempFile file(image, "firmware.bin");
   rig.window.dialog_answers = {file.path};
-  rig.window.on_event = [&](const std::string& e) { rig.seen.emplace(e, rig.clock.Now()); };
+  // While the line is held, the window's events are still handled on time.
+  Millis click_due = -1, click_ran = -1;
+  rig.window.on_event = [&](const std::string& e) {
+    rig.seen.emplace(e, rig.clock.Now());
+    if (e == "Label2=Downloading.") {
+      click_due = rig.clock.Now() + 700;
+      rig.window.At(click_due, [&] { click_ran = rig.clock.Now(); });
+    }
+  };
   rig.dvb.Button3Click();
 
   EXPECT_TRUE(sim.Image() == image) << "the rebuilt image differs from the file";
@@ -134,9 +142,66 @@ TEST(EndToEnd, DvbDownloadRebuildsTheImageByteForByteThroughAnXoff) {
       << "the header goes out unescaped";
   EXPECT_GE(rig.TimeOf("Label1=FLASHING") - rig.TimeOf("Label2=Downloading."), 1500)
       << "the instrument's XOFF held the program back";
+  EXPECT_LT(click_ran, rig.TimeOf("Label1=FLASHING")) << "the click came while the line was held";
+  EXPECT_LT(click_ran - click_due, 200) << "a held write froze the window";
   EXPECT_TRUE(rig.window.Saw("box[Info] Download comleted.\r\n\r\nPower off instrument."))
       << "the short report \"Flashed successfully...\\r\\n\" is a success";
   EXPECT_TRUE(rig.window.closed);
+}
+
+// While no download runs the instrument chatters: a stray XOFF that never
+// gets its XON, 60 KB of status text; and someone mistypes a command to the
+// simulator. None of it disturbs the download that follows.
+TEST(EndToEnd, IdleChatterAndAStrayXoffDoNotDisturbTheNextDownload) {
+  TempFile workspace("");
+  const std::string dir = std::filesystem::path(workspace.path).parent_path();
+  SimProcess sim(dir, {"--flash-ms", "300"});
+  RealRig rig(sim.path);
+  rig.window.time_limit = 60'000;
+  sim.Command("say \\x13");
+  sim.Command("burst 60000");
+  sim.Command("say \\xZZ");
+  const Millis until = rig.clock.Now() + 1500;
+  while (rig.clock.Now() < until) rig.window.WaitForEvents();
+  EXPECT_TRUE(rig.window.boxes.empty());
+  ASSERT_TRUE(rig.link.PortOpen());
+  EXPECT_TRUE(sim.Running()) << "a malformed command ended the simulator";
+
+  const std::string image = testing::EveryByteImage(5000);
+  TempFile file(image, "firmware.bin");
+  rig.window.dialog_answers = {file.path};
+  rig.dvb.Button3Click();
+  EXPECT_TRUE(sim.Image() == image);
+  EXPECT_TRUE(rig.window.Saw("box[Info] Download comleted.\r\n\r\nPower off instrument."));
+}
+
+// The cable is pulled (the simulator ends) in the middle of each transfer:
+// the download ends within a few seconds, the port is closed.
+TEST(EndToEnd, PullingTheCableEndsEitherDownloadPromptly) {
+  for (const bool dvb : {false, true}) {
+    TempFile workspace("");
+    const std::string dir = std::filesystem::path(workspace.path).parent_path();
+    SimProcess sim(dir, {"--baud", "57600", "--charger-ms", "100"});
+    RealRig rig(sim.path);
+    rig.window.time_limit = 60'000;
+    Millis pulled = -1;
+    rig.window.on_event = [&](const std::string& e) {
+      if (e == "Label1=0% done") {
+        rig.window.At(rig.clock.Now() + 500, [&] {
+          sim.Kill();
+          pulled = rig.clock.Now();
+        });
+      }
+    };
+    TempFile file(dvb ? testing::EveryByteImage(100'000) : HexFileOf(2000),
+                  dvb ? "firmware.bin" : "firmware.hex");
+    rig.window.dialog_answers = {file.path};
+    dvb ? rig.dvb.Button3Click() : rig.hex.Button1Click();
+    ASSERT_GE(pulled, 0) << (dvb ? "DVB" : "HEX");
+    EXPECT_LT(rig.clock.Now() - pulled, 3000) << (dvb ? "DVB" : "HEX");
+    EXPECT_FALSE(rig.link.PortOpen());
+    if (dvb) EXPECT_TRUE(rig.window.Saw("box[Info] Download failed.\r\n\r\nPlease try again."));
+  }
 }
 
 }  // namespace

@@ -158,9 +158,11 @@ TEST_F(HexDownloadTest, AFileThatCannotBeOpenedEndsWithoutQuit) {
   OpenPort();
   UseInstrument();
   window.dialog_answers = {"/nonexistent/firmware.hex"};
+  window.SetProgressText("before");
   hex.Button1Click();
   EXPECT_EQ(Written().find('Q'), std::string::npos);
   EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.label1, "");
   EXPECT_EQ(window.label2, "");
   EXPECT_TRUE(EndsWithRestore());
 }
@@ -238,6 +240,16 @@ TEST_F(HexDownloadTest, LosingThePortDuringTheTransferKeepsTheLastPercentage) {
   EXPECT_NE(window.label1, "");
   EXPECT_EQ(Written().find('Q'), std::string::npos);
   EXPECT_TRUE(EndsWithRestore());
+}
+
+// An instrument that boots sends a stray XOFF and never the XON: the
+// wake-up pings still go out and find it.
+TEST_F(HexDownloadTest, AStrayXoffDuringTheSearchDoesNotHoldThePings) {
+  OpenPort();
+  UseInstrument({.charger_ms = 500});
+  window.At(200, [&] { dev().xoff = true; });
+  RunWithFile(kHex);
+  EXPECT_TRUE(window.Saw("box[INFO] Firmware programmed OK"));
 }
 
 TEST_F(HexDownloadTest, PercentageOfACrLfFileClimbsTo98BeforeDone) {
@@ -325,6 +337,12 @@ TEST_F(HexVerdict, WorkedExampleErrorLine) {
   EXPECT_FALSE(window.closed);
   EXPECT_EQ(window.label1, "");
   EXPECT_TRUE(EndsWithRestore());
+}
+
+TEST_F(HexVerdict, ALineFeedJustBeforeTheLastNineBytesStartsTheLine) {
+  // 30 bytes, line feeds at 5 and at 20 = N - 10, the first byte examined.
+  RunWithAnswer("abcde\nfghijklmnopqrs\n?xyz01234");  // shown: indices 21 to 23
+  EXPECT_EQ(window.boxes.back().text, "Error while downloading.\r\n'?xy'\r\nPlease try again...");
 }
 
 TEST_F(HexVerdict, ALongVerdictLineIsShownWhole) {

@@ -3,9 +3,12 @@
 // alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -162,6 +165,27 @@ TEST(SystemSerialPorts, AVanishedDeviceIsReportedLost) {
   EXPECT_TRUE(ports.Read(port, buffer, sizeof buffer).lost || ports.WaitingCount(port).lost);
   EXPECT_TRUE(ports.Write(port, "F", 1, 20).lost);
   ports.Close(port);
+}
+
+TEST(SystemSerialPorts, ATerminationSignalLiftsTheExclusiveUse) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  const pid_t child = fork();
+  if (child == 0) {
+    SystemSerialPorts ports;
+    ReleasePortOnTermination();
+    if (ports.Open("COM1") == kInvalidPortHandle) _exit(3);
+    raise(SIGTERM);
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+  const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "the port stays busy for everyone but root";
+  close(fd);
 }
 
 TEST(SystemSerialPorts, APortIsOursAlone) {

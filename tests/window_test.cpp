@@ -147,6 +147,13 @@ TEST_F(MainWindow, ExitClosesAtOnceOrWhenTheRunningHandlerReturns) {
   EXPECT_FALSE(form.isVisible());
 }
 
+TEST_F(MainWindow, TheReceiveLogKeepsOnlyTheNewestLines) {
+  for (int i = 0; i < TForm1::kLogLines + 50; ++i) form.AppendLogLine("line " + std::to_string(i));
+  EXPECT_EQ(form.Memo1->blockCount(), TForm1::kLogLines);
+  EXPECT_TRUE(form.Memo1->toPlainText().endsWith(
+      QStringLiteral("line %1").arg(TForm1::kLogLines + 49)));
+}
+
 TEST_F(MainWindow, KeysTypedIntoTheLogNeverReachThePort) {
   form.COM[0]->trigger();
   QTest::keyClicks(form.Memo1, "F\rQ");
@@ -259,14 +266,19 @@ TEST_F(MainWindow, TheBusyStateOfTheHexDownloadDisablesPortAndExit) {
   BoxAnswerer user;
   form.COM[0]->trigger();
   bool port_enabled = true, exit_enabled = true;
+  bool closed_by_window_manager = true;
   user.while_open = [&](QMessageBox*) {
     port_enabled = form.Port1->menuAction()->isEnabled();
     exit_enabled = form.Exit1->isEnabled();
+    form.close();  // the title bar's close, refused like Exit
+    closed_by_window_manager = form.closed();
   };
   user.answers = {QMessageBox::Cancel};
   QTest::mouseClick(form.Button1, Qt::LeftButton);
   EXPECT_FALSE(port_enabled);
   EXPECT_FALSE(exit_enabled);
+  EXPECT_FALSE(closed_by_window_manager);
+  EXPECT_FALSE(form.closed());
   EXPECT_TRUE(form.Port1->menuAction()->isEnabled());
   EXPECT_TRUE(form.Exit1->isEnabled());
   EXPECT_FALSE(form.Button1->isHidden());

@@ -28,15 +28,19 @@ class SimProcess {
     std::vector<char*> argv;
     for (std::string& o : options) argv.push_back(o.data());
     argv.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    int out[2], in[2];
+    if (pipe(out) != 0 || pipe(in) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
     const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    close(in[0]);
+    commands_ = in[1];
     if (failed != 0) throw std::runtime_error("cannot start instrument-sim");
     char c = 0;
     while (read(out[0], &c, 1) == 1 && c != '\n') path += c;
@@ -44,9 +48,24 @@ class SimProcess {
     if (path.empty()) throw std::runtime_error("instrument-sim printed no path");
   }
   ~SimProcess() {
+    Kill();
+    close(commands_);
+  }
+  // Ends the simulated instrument, as pulling its cable would.
+  void Kill() {
+    if (pid_ < 0) return;
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
+  // A command line on the simulator's standard input ("burst N", "say TEXT").
+  void Command(const std::string& line) const {
+    const std::string text = line + "\n";
+    if (write(commands_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      throw std::runtime_error("instrument-sim takes no commands");
+    }
+  }
+  bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
@@ -62,6 +81,7 @@ class SimProcess {
 
  private:
   pid_t pid_ = -1;
+  int commands_ = -1;
 };
 
 }  // namespace fwdl::testing
