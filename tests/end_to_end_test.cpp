@@ -200,7 +200,9 @@ TEST(EndToEnd, PullingTheCableEndsEitherDownloadPromptly) {
     ASSERT_GE(pulled, 0) << (dvb ? "DVB" : "HEX");
     EXPECT_LT(rig.clock.Now() - pulled, 3000) << (dvb ? "DVB" : "HEX");
     EXPECT_FALSE(rig.link.PortOpen());
-    if (dvb) EXPECT_TRUE(rig.window.Saw("box[Info] Download failed.\r\n\r\nPlease try again."));
+    if (dvb) {
+      EXPECT_TRUE(rig.window.Saw("box[Info] Download failed.\r\n\r\nPlease try again."));
+    }
   }
 }
 
