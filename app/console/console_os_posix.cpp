@@ -20,9 +20,17 @@ namespace {
 
 volatile std::sig_atomic_t interrupts = 0;
 int wake_pipe[2] = {-1, -1};
+struct sigaction port_release[NSIG];  // the platform's: closes the port and ends
 
-void OnInterrupt(int) {
-  if (interrupts > 0) _exit(130);  // the second Ctrl-C: the user means it
+void OnInterrupt(int signal) {
+  if (interrupts > 0) {
+    // The second Ctrl-C: the user means it. The platform's handler closes
+    // the port, lifting its exclusive use, and ends the program.
+    if (port_release[signal].sa_handler != SIG_DFL && port_release[signal].sa_handler != SIG_IGN) {
+      port_release[signal].sa_handler(signal);
+    }
+    _exit(128 + signal);
+  }
   interrupts = 1;
   const char byte = 0;
   (void)!write(wake_pipe[1], &byte, 1);
@@ -68,10 +76,13 @@ void CatchInterrupts() {
   if (pipe(wake_pipe) != 0) return;
   for (int fd : wake_pipe) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   for (int fd : wake_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  ReleasePortOnTermination();
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, &port_release[signal]);
+  // A reader of our output that goes away must not end a download midway.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool Interrupted() { return interrupts > 0; }

@@ -200,15 +200,6 @@ void ConsoleWindow::Sleep(bool watch_input) {
 void ConsoleWindow::PumpEvents() { RunDue(); }
 
 void ConsoleWindow::WaitForEvents() {
-  if (closed_) {
-    // Nothing can come any more: the search is over, and a Delay ends now.
-    timers_[Index(Timer::Timer3)].enabled = false;
-    if (timers_[Index(Timer::Timer2)].enabled) {
-      timers_[Index(Timer::Timer2)].enabled = false;
-      if (on_tick[1]) on_tick[1]();
-    }
-    return;
-  }
   if (RunDue()) return;
   Sleep(false);
   RunDue();

@@ -8,11 +8,6 @@
 // Ctrl-C is an event like a click: it runs on_interrupt from the event loop,
 // never from the signal handler. Once interrupted, questions are answered
 // Cancel and the file dialog is cancelled, without asking.
-//
-// Once the main window has closed (the port is closed with it) nothing can
-// arrive any more: waits end at once and a running search is abandoned, so
-// that the procedure reaches its end without the minute-long waits that
-// would only find nothing.
 #pragma once
 
 #include <chrono>

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     } else if (arg == "-y" || arg == "--yes") {
       yes = true;
     } else if (arg == "-p" || arg == "--port") {
-      if (++i == argc) return Usage(arg + " needs a port");
+      if (++i == argc || argv[i][0] == '-') return Usage(arg + " needs a port");
       port = argv[i];
     } else if (arg.rfind("--port=", 0) == 0) {
       port = arg.substr(7);
