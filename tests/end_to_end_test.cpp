@@ -5,42 +5,16 @@
 
 #include <thread>
 
-#include "support/rig.h"
+#include "support/real_rig.h"
 #include "support/sim_process.h"
 
 namespace fwdl {
 namespace {
 
 using testing::Millis;
+using testing::RealRig;
 using testing::SimProcess;
 using testing::TempFile;
-
-// The program's layers wired as the main window wires them, on the real
-// clock and the real port.
-struct RealRig {
-  explicit RealRig(const std::string& device) {
-    setenv("FWDL_COM1", device.c_str(), 1);
-    window.on_tick[0] = [this] { link.Timer1Timer(); };
-    window.on_tick[1] = [this] { link.Timer2Timer(); };
-    window.on_tick[2] = [this] { hex.Timer3Timer(); };
-    link.SelectPort("COM1");
-  }
-  ~RealRig() { unsetenv("FWDL_COM1"); }
-  // When `event` is recorded, relative to the start.
-  Millis TimeOf(const std::string& event) {
-    const auto at = seen.find(event);
-    return at == seen.end() ? -1 : at->second;
-  }
-
-  testing::RealClock clock;
-  testing::ScriptedWindow window{clock};
-  SystemSerialPorts ports;
-  SerialLink link{window, ports};
-  Progress progress;
-  HexDownload hex{link, progress};
-  DvbDownload dvb{link, progress};
-  std::map<std::string, Millis> seen;
-};
 
 // Waits up to a second for the instrument's log to end with `tail`.
 bool LogEndsWith(const SimProcess& sim, const std::string& tail) {

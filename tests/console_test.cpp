@@ -1,0 +1,237 @@
+// fwdl, the console front end: whole runs as a script would make them,
+// against the simulated instrument on a pseudo-terminal, and its window
+// operations on the real clock.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "app/console/console_window.h"
+#include "app/console/progress_line.h"
+#include "support/real_rig.h"
+#include "support/sim_process.h"
+
+namespace fwdl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::SimProcess;
+using testing::TempFile;
+
+// fwdl as its own process: input from a pipe, output to a file.
+class Fwdl {
+ public:
+  explicit Fwdl(std::vector<std::string> args) : out_("", "out") {
+    args.insert(args.begin(), FWDL_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int in[2];
+    if (pipe(in) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.path.c_str(), O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    input_ = in[1];
+    if (failed != 0) throw std::runtime_error("cannot start fwdl");
+  }
+  ~Fwdl() {
+    if (input_ >= 0) close(input_);
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Interrupt() { kill(pid_, SIGINT); }
+  // Waits for the end: the exit code (128 + signal when killed).
+  int Wait() {
+    close(input_);
+    input_ = -1;
+    int status = 0;
+    rusage usage{};
+    wait4(pid_, &status, 0, &usage);
+    pid_ = -1;
+    cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    output = SimProcess::Slurp(out_.path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string output;  // standard output and error
+  double cpu_seconds = 0;
+
+ private:
+  TempFile out_;
+  pid_t pid_ = -1;
+  int input_ = -1;
+};
+
+std::string Folder(const TempFile& file) { return std::filesystem::path(file.path).parent_path(); }
+
+// The instrument's log with the run of wake-up pings folded to one: how
+// many go out depends on when the charger comes.
+std::string FoldPings(const std::string& log) {
+  return std::regex_replace(log, std::regex("^F+"), "F");
+}
+
+// The same file through fwdl and through the procedures as the window runs
+// them reaches the instrument as the same bytes.
+TEST(Console, HexAndDvbSendWhatTheWindowSends) {
+  const std::vector<std::string> hex_sim = {"--charger-ms", "100", "--quiet-ms", "400"};
+  const std::vector<std::string> dvb_sim = {"--flash-ms", "100"};
+  TempFile bin(testing::EveryByteImage(5000), "image.bin");
+  const std::string hex = EXAMPLES_DIR "/demo.hex";
+  struct Case {
+    std::string command, file;
+    std::vector<std::string> sim;
+  };
+  for (const Case& c : {Case{"hex", hex, hex_sim}, Case{"dvb", bin.path, dvb_sim}}) {
+    SCOPED_TRACE(c.command);
+    TempFile console_dir(""), window_dir("");
+    SimProcess console_sim(Folder(console_dir), c.sim);
+    Fwdl run({c.command, "--port", console_sim.path, "--yes", c.file});
+    EXPECT_EQ(run.Wait(), 0) << run.output;
+
+    SimProcess window_sim(Folder(window_dir), c.sim);
+    testing::RealRig rig(window_sim.path);
+    rig.window.dialog_answers = {c.file};
+    if (c.command == "hex") {
+      rig.hex.Button1Click();
+      EXPECT_NE(run.output.find("[INFO]\nFirmware programmed OK\n"), std::string::npos)
+          << run.output;
+    } else {
+      rig.dvb.Button3Click();
+      EXPECT_TRUE(console_sim.Image() == SimProcess::Slurp(bin.path));
+      // Piped: plain lines, each figure once, no escape codes.
+      EXPECT_EQ(run.output.find_first_of("\r\x1b"), std::string::npos);
+      std::istringstream lines(run.output);
+      int figures = 0, last = -1;
+      for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex("(\\d+)% done"))) continue;
+        EXPECT_GT(std::stoi(m[1]), last) << line;
+        last = std::stoi(m[1]);
+        ++figures;
+      }
+      EXPECT_EQ(last, 100);
+      EXPECT_LE(figures, 101);
+    }
+    ASSERT_FALSE(window_sim.Received().empty());
+    EXPECT_TRUE(FoldPings(console_sim.Received()) == FoldPings(window_sim.Received()))
+        << "the console and the window put different bytes on the line";
+  }
+}
+
+TEST(Console, EachEndHasItsExitCode) {
+  TempFile not_hex("no HEX file\r\n", "firmware.hex");
+  const std::string hex = EXAMPLES_DIR "/demo.hex";
+  struct Case {
+    const char* what;
+    std::vector<std::string> sim, args;  // "PORT" stands for the instrument's line
+    int code;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
+       {"hex", "--port", "PORT", "-y", hex}, 1,
+       "[ERROR]\nError while downloading.\n'?Checksum error'\nPlease try again...\n"},
+      {"no contact", {"--no-prompt"}, {"dvb", "-p", "PORT", "-y", hex}, 3,
+       "No contact with Instrument...\nRemove power"},
+      {"not a HEX file", {"--charger-ms", "100"}, {"hex", "--port=PORT", "-y", not_hex.path}, 5,
+       "Not a valid Instrument-firmware file."},
+      {"no such file", {}, {"dvb", "--port", "PORT", "-y", "/nonexistent.bin"}, 5, "cannot be read"},
+      {"no such port", {}, {"dvb", "--port", "/dev/nonexistent", "-y", hex}, 4,
+       "ERROR, Can't use comport '/dev/nonexistent'."},
+      {"no port given", {}, {"dvb", "-y", hex}, 2, "no --port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFile dir("");
+    SimProcess sim(Folder(dir), c.sim);
+    std::vector<std::string> args = c.args;
+    for (std::string& a : args) a = std::regex_replace(a, std::regex("PORT"), sim.path);
+    Fwdl run(args);
+    EXPECT_EQ(run.Wait(), c.code) << run.output;
+    EXPECT_NE(run.output.find(c.shown), std::string::npos) << run.output;
+  }
+}
+
+// Ctrl-C during the search is "Abort Search...": the loader hears "Q".
+// Meanwhile the program sleeps between its ticks.
+TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
+  TempFile dir("");
+  SimProcess sim(Folder(dir), {"--charger-ms", "100000"});
+  Fwdl run({"hex", "--port", sim.path, "--yes", EXAMPLES_DIR "/demo.hex"});
+  std::this_thread::sleep_for(3s);
+  run.Interrupt();
+  EXPECT_EQ(run.Wait(), 130) << run.output;
+  std::this_thread::sleep_for(100ms);
+  const std::string log = sim.Received();
+  EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
+  EXPECT_GT(log.size(), 40u) << "a ping every 50 ms";
+  // At most 1 % of a core over the search, with 20 ms for starting up.
+  EXPECT_LT(run.cpu_seconds, 0.02 + 0.01 * 3) << run.cpu_seconds << " s of CPU";
+  std::cout << "CPU over a 3 s search: " << run.cpu_seconds * 1000 << " ms\n";
+}
+
+// The instructions wait for Enter or "c" while the timers keep ticking at
+// their own pace; an unanswerable question is cancelled.
+TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
+  int input[2];
+  ASSERT_EQ(pipe(input), 0);
+  const int saved_stdin = dup(STDIN_FILENO);
+  dup2(input[0], STDIN_FILENO);
+  close(input[0]);
+  Progress progress;
+  std::ostringstream out;
+  console::ConsoleWindow window(progress, {"file", false, false}, out);
+  int ticks = 0;
+  window.on_tick[0] = [&] { ++ticks; };
+  window.SetTimerEnabled(Timer::Timer1, true);
+  std::thread user([&] {
+    std::this_thread::sleep_for(300ms);
+    (void)!write(input[1], "\n", 1);
+    std::this_thread::sleep_for(100ms);
+    (void)!write(input[1], "x\nc\n", 4);
+    std::this_thread::sleep_for(100ms);
+    close(input[1]);
+  });
+
+  EXPECT_EQ(window.MessageBox("Ready?\r\nGo.", "", BoxButtons::OkCancel), BoxAnswer::Ok);
+  EXPECT_GE(ticks, 20) << "the 10 ms poll stopped while the question waited";
+  EXPECT_LE(ticks, 40) << "more ticks than 10 ms apart";
+  EXPECT_FALSE(window.interrupted());
+  EXPECT_EQ(window.MessageBox("Again?", "", BoxButtons::OkCancel), BoxAnswer::Cancel);
+  EXPECT_EQ(window.MessageBox("Once more?", "", BoxButtons::OkCancel), BoxAnswer::Cancel);
+  EXPECT_TRUE(window.interrupted());
+  EXPECT_EQ(window.MessageBox("Failed.", "ERROR", BoxButtons::Ok), BoxAnswer::Ok);
+  user.join();
+  dup2(saved_stdin, STDIN_FILENO);
+  close(saved_stdin);
+  EXPECT_EQ(out.str().rfind("Ready?\nGo.\nEnter: OK, c Enter: Cancel > ", 0), 0u) << out.str();
+  EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
+}
+
+TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
+  // Before half a second has passed, the time left is told at the line's rate.
+  EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, 0),
+            "[--------------------] 0% done  0/57,600 bytes  - B/s  0:10 left");
+  EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, 10),
+            "[##########----------] 50% done  28,800/57,600 bytes  2,880 B/s  0:10 left");
+  EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, 200),
+            "[####################] 100% done  1,234,567/1,234,567 bytes  6,173 B/s  0:00 left");
+}
+
+}  // namespace
+}  // namespace fwdl
