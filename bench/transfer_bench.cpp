@@ -6,6 +6,7 @@
 //   build/transfer_bench hex examples/demo.hex
 //   build/transfer_bench dvb examples/demo.bin
 //   build/transfer_bench hex FILE --charger-ms 5000     (a five-second search)
+//   build/transfer_bench dvb FILE --flood 50 --baud 57600 (50 MB from the instrument meanwhile)
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -83,6 +84,13 @@ int main(int argc, char** argv) {
   const bool hex = std::string(argv[1]) == "hex";
   const std::string file = std::filesystem::absolute(argv[2]).string();
   std::vector<std::string> sim_options(argv + 3, argv + argc);
+  // --flood MB: the instrument floods the line with this many megabytes
+  // while the file goes out, a megabyte every 100 ms.
+  int flood_mb = 0;
+  if (sim_options.size() >= 2 && sim_options[0] == "--flood") {
+    flood_mb = std::stoi(sim_options[1]);
+    sim_options.erase(sim_options.begin(), sim_options.begin() + 2);
+  }
   if (sim_options.empty()) sim_options = {"--charger-ms", "0", "--flash-ms", "0"};
 
   qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -115,6 +123,30 @@ int main(int argc, char** argv) {
     }
   });
   user.start();
+  // How far the instrument has read, every 10 ms: its own view of the
+  // transfer, which ends later than the program's by what the system
+  // still buffers.
+  std::vector<std::pair<double, std::uintmax_t>> instrument_read;
+  const auto t0 = std::chrono::steady_clock::now();
+  QTimer reader;
+  reader.setInterval(10);
+  QObject::connect(&reader, &QTimer::timeout, [&] {
+    std::error_code ignored;
+    const auto size = std::filesystem::file_size(sim.log_path, ignored);
+    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (instrument_read.empty() || instrument_read.back().second != size) {
+      instrument_read.emplace_back(now, size);
+    }
+  });
+  reader.start();
+  QTimer flood;
+  flood.setInterval(100);
+  QObject::connect(&flood, &QTimer::timeout, [&] {
+    if (form.Find("progress 0% done") == form.marks.size()) return;
+    if (flood_mb-- <= 0) return flood.stop();
+    sim.Command("burst 1000000");
+  });
+  if (flood_mb > 0) flood.start();
   QTimer::singleShot(0, [&] { (hex ? form.Button1 : form.Button3)->click(); });
   QApplication::exec();
 
@@ -144,6 +176,22 @@ int main(int argc, char** argv) {
     phase("go-ahead wait", form.Find("status Preparing for download."), start);
     phase("result attempts", end, form.Find("progress ", end));
   }
+  // The transfer as the instrument saw it: from the first byte after "LY" or
+  // "SX\r" to the last byte of the file (HEX: before the closing "Q").
+  const std::string log = sim.Received();
+  const std::size_t from = hex ? log.find("LY") + 2 : log.find("SX\r") + 3;
+  const std::size_t to = hex ? log.size() - 1 : log.size();
+  auto reached = [&](std::uintmax_t size) {
+    for (const auto& [when, got] : instrument_read) {
+      if (got >= size) return when;
+    }
+    return -1.0;
+  };
+  const double seen = reached(to) - reached(from + 1);
+  const double minimum = static_cast<double>(to - from) / 5760;
+  std::printf("on the wire: %zu bytes; the instrument read them in %.2f s; the line's minimum "
+              "at 57600 baud is %.2f s: %.4fx\n",
+              to - from, seen, minimum, seen / minimum);
   std::printf("peak resident memory: %ld KiB (%ld KiB before the download)\n", PeakKiB(),
               rss_before);
   if (!hex) std::printf("image received intact: %s\n", sim.Image() == sim.Slurp(file) ? "yes" : "NO");

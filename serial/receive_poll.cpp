@@ -6,6 +6,19 @@
 
 namespace fwdl {
 
+namespace {
+
+// The log line of one read: its text up to a zero byte, and of a long read
+// (a flood) only the start, so that the log's newest lines stay small.
+std::string LogLine(const char* text) {
+  const std::size_t length = std::strlen(text);
+  if (length <= kLogLineMax) return std::string(text, length);
+  return std::string(text, kLogLineMax) + " ... (" + std::to_string(length - kLogLineMax) +
+         " more bytes)";
+}
+
+}  // namespace
+
 void SerialLink::Timer1Timer() {
   // A bound message is open: its own event loop delivers further ticks,
   // which must not open another one inside it.
@@ -22,9 +35,13 @@ void SerialLink::Timer1Timer() {
     return;
   }
 
-  // Idle bytes are logged but never read by anyone: they start over at
-  // the front each time instead of filling the buffer.
-  if (!procedure_running_) ComBufPointer = 0;
+  // Bytes that nobody will read are logged but start over at the front
+  // each time instead of filling the buffer: those that come while the
+  // program is idle, and those that come while a write waits for a held
+  // line (every procedure resets the count once its write has gone out).
+  // The poll still drains the port meanwhile, so that the instrument's XON
+  // is never stuck behind its own chatter.
+  if (!procedure_running_ || writing_) ComBufPointer = 0;
   const std::uint32_t wanted =
       std::min({waiting.count, kReadAreaSize - 1, kComBufSize - ComBufPointer});
   if (wanted == 0) return;
@@ -43,7 +60,7 @@ void SerialLink::Timer1Timer() {
     std::memcpy(&ComBuf[ComBufPointer], read_area_.data(), BytesRead);
     ComBufPointer += BytesRead;
     read_area_[BytesRead] = '\0';
-    window_.AppendLogLine(std::string(read_area_.data()));  // up to a zero byte
+    window_.AppendLogLine(LogLine(read_area_.data()));
   }
   if (ComBufPointer > kFillLimit) ShowBoundError("ERROR, ComBufPointer is out of bounds...");
   if (ComBufPointer >= kWrapPoint) ComBufPointer = 0;

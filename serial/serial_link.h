@@ -27,6 +27,9 @@ inline constexpr std::uint32_t kReadAreaSize = 10000;
 inline constexpr std::uint32_t kReadLimit = 60000;  // most bytes a port may hold
 inline constexpr std::uint32_t kFillLimit = 59000;
 inline constexpr std::uint32_t kWrapPoint = 59990;
+// The longest line one read adds to the receive log; front ends keep the
+// newest lines only, so the log stays small under a flood.
+inline constexpr std::size_t kLogLineMax = 256;
 // How long one write waits for a held line before the window's events are
 // handled again: short enough for a responsive window, long enough not to
 // spin, and far shorter than the output queue takes to drain, so the line

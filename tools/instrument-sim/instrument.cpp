@@ -151,6 +151,7 @@ void Instrument::ImageByte(std::uint8_t byte, Millis now) {
     Event("holding the line with XOFF for " + std::to_string(options_.xoff_ms) + " ms");
     Schedule(now, std::string(1, kXoff));
     Schedule(now + options_.xoff_ms, std::string(1, kXon));
+    hold_until_ = now + options_.xoff_ms;
   }
   if (received_.size() == image_length_) FinishImage(now);
 }

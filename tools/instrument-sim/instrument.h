@@ -77,6 +77,8 @@ class Instrument {
   // DVB receiver rebuilt; complete() tells when one has ended.
   const std::string& received() const { return received_; }
   bool complete() const { return complete_; }
+  // True while the instrument holds the line with its own XOFF.
+  bool Holding(Millis now) const { return hold_until_ && now < *hold_until_; }
   // Events for a human log, taken once.
   std::vector<std::string> TakeEvents();
 
@@ -108,6 +110,7 @@ class Instrument {
   };
   std::vector<Pending> pending_;
   std::vector<std::string> events_;
+  std::optional<Millis> hold_until_;
 };
 
 }  // namespace sim

@@ -36,9 +36,10 @@ const char kUsage[] =
     "  --log FILE               every received byte, as received\n"
     "  --image-out FILE         the HEX file body or DVB image received\n"
     "  -v                       hex dump of everything received on stderr\n"
-    "  --baud N                 read no faster than a line of N baud carries (8N1:\n"
-    "                           N/10 bytes a second), so that the program waits\n"
-    "                           as it would on a real line; default: as fast as it can\n"
+    "  --baud N                 take bytes no faster than a line of N baud carries\n"
+    "                           (8N1: N/10 bytes a second), holding the program back\n"
+    "                           with XOFF/XON when 2 KB are in flight, as a real line\n"
+    "                           would; default: as fast as it can\n"
     "Carriage return:   --prompt-delay MS, --no-prompt\n"
     "HEX loader:        --charger-ms MS, --wake-bytes N, --no-wake-prompt,\n"
     "                   --wake-prompt-delay MS, --probe prompt|other|silent,\n"
@@ -302,20 +303,65 @@ int main(int argc, char** argv) {
                                                                  start)
         .count();
   };
+  // Bytes for the program: a flow-control byte goes ahead of the rest, as
+  // a UART sends it; `sent` counts what of `outgoing` has gone out, so that
+  // a flood of megabytes is not moved in memory at every write.
+  std::string flow;
   std::string outgoing;
+  std::size_t sent = 0;
+  // A paced line: bytes read from the program but not yet delivered at the
+  // line's rate. The pseudo-terminal itself would buffer some 16 KB, three
+  // seconds of a 57600-baud line, so it is read at once and the program is
+  // held back with XOFF instead while this much is in flight.
+  std::string wire;
+  constexpr std::size_t kWireHigh = 2048, kWireLow = 512;
+  bool line_held = false;   // the last flow byte sent was XOFF
+  bool pace_held = false;   // ... and the pacing sent it
+  auto send_flow = [&](char byte) {
+    flow += byte;
+    line_held = byte == 0x13;
+  };
   bool saved_complete = false;
   bool stdin_open = true;
   std::string command;
 
   while (!stop_requested) {
-    outgoing += instrument.TakeOutput(now());
-    while (!outgoing.empty()) {
-      const ssize_t n = write(line, outgoing.data(), outgoing.size());
+    if (pace.paced()) {
+      const std::size_t n = pace.Allowed(wire.size());
+      if (n > 0) {
+        pace.Took(n);
+        if (log.is_open()) log.write(wire.data(), static_cast<std::streamsize>(n)).flush();
+        instrument.Receive(reinterpret_cast<const std::uint8_t*>(wire.data()), n, now());
+        wire.erase(0, n);
+      }
+      if (wire.size() > kWireHigh && !line_held) {
+        send_flow(0x13);
+        pace_held = true;
+      } else if (wire.size() < kWireLow && pace_held && !instrument.Holding(now())) {
+        send_flow(0x11);
+        pace_held = false;
+      }
+    }
+    const std::string said = instrument.TakeOutput(now());
+    for (char c : said) {
+      if (c == 0x11 || c == 0x13) line_held = c == 0x13;
+    }
+    outgoing += said;
+    while (!flow.empty()) {
+      if (write(line, flow.data(), 1) != 1) break;
+      flow.erase(0, 1);
+    }
+    while (flow.empty() && sent < outgoing.size()) {
+      const ssize_t n = write(line, outgoing.data() + sent, outgoing.size() - sent);
       if (n <= 0) break;  // the program is not reading; try again when it does
-      outgoing.erase(0, static_cast<std::size_t>(n));
+      sent += static_cast<std::size_t>(n);
+    }
+    if (sent == outgoing.size() || sent > (1u << 20)) {
+      outgoing.erase(0, sent);
+      sent = 0;
     }
     for (const std::string& event : instrument.TakeEvents()) {
-      std::cerr << "instrument-sim: " << event << std::endl;
+      std::cerr << "instrument-sim: " << now() << " ms: " << event << std::endl;
     }
     if (instrument.complete() && !saved_complete && !config.image_path.empty()) {
       std::ofstream(config.image_path, std::ios::binary | std::ios::trunc) << instrument.received();
@@ -327,11 +373,13 @@ int main(int argc, char** argv) {
     if (const auto due = instrument.NextDue()) {
       timeout = static_cast<int>(std::max<long long>(0, *due - now()));
     }
-    // A paced line that has used up its credit is not read until it has more.
-    const int pace_wait = pace.WaitMs();
-    if (pace_wait > 0) timeout = timeout < 0 ? pace_wait : std::min(timeout, pace_wait);
-    const short want_in = pace_wait > 0 ? 0 : POLLIN;
-    pollfd fds[2] = {{line, static_cast<short>(want_in | (outgoing.empty() ? 0 : POLLOUT)), 0},
+    // A paced line delivers its next byte when the line has carried it.
+    if (!wire.empty()) {
+      const int pace_wait = std::max(pace.WaitMs(), 1);
+      timeout = timeout < 0 ? pace_wait : std::min(timeout, pace_wait);
+    }
+    const bool unsent = !flow.empty() || sent < outgoing.size();
+    pollfd fds[2] = {{line, static_cast<short>(POLLIN | (unsent ? POLLOUT : 0)), 0},
                      {STDIN_FILENO, POLLIN, 0}};
     if (poll(fds, stdin_open ? 2 : 1, timeout) < 0) {
       if (errno == EINTR) continue;
@@ -340,12 +388,15 @@ int main(int argc, char** argv) {
     }
     if (fds[0].revents & POLLIN) {
       unsigned char buffer[65536];
-      const ssize_t got = read(line, buffer, pace.Allowed(sizeof buffer));
+      const ssize_t got = read(line, buffer, sizeof buffer);
       if (got > 0) {
-        pace.Took(static_cast<std::size_t>(got));
-        if (log.is_open()) log.write(reinterpret_cast<const char*>(buffer), got).flush();
         if (config.verbose) std::cerr << "instrument-sim: rx " << HexDump(buffer, got) << '\n';
-        instrument.Receive(buffer, static_cast<std::size_t>(got), now());
+        if (pace.paced()) {
+          wire.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got));
+        } else {
+          if (log.is_open()) log.write(reinterpret_cast<const char*>(buffer), got).flush();
+          instrument.Receive(buffer, static_cast<std::size_t>(got), now());
+        }
       }
     }
     if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP))) {
