@@ -4,11 +4,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <ctime>
 #include <iostream>
@@ -74,6 +76,51 @@ TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
   EXPECT_EQ(form.Button1->nextInFocusChain(), form.Button2);
   EXPECT_EQ(form.Button2->nextInFocusChain(), form.Button3);
   EXPECT_EQ(form.Button3->nextInFocusChain(), form.Memo1);
+}
+
+// Every text a label or button shows must fit its control in the face the
+// system actually gives: a label as wide and high as it asks for, a button's
+// caption inside its frame with room to spare on both sides.
+void ExpectFits(QWidget* control, const QString& text) {
+  const std::string what = control->objectName().toStdString() + " with \"" + text.toStdString() +
+                           "\" in " + QFontInfo(control->font()).family().toStdString();
+  QSize needed, room = control->size();
+  if (auto* label = qobject_cast<QLabel*>(control)) {
+    label->setText(text);
+    needed = label->sizeHint();
+  } else {
+    auto* button = qobject_cast<QPushButton*>(control);
+    QStyleOptionButton option;
+    option.initFrom(button);
+    room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).size();
+    constexpr int kClearance = 2;  // on each side, so the caption touches no edge
+    needed = QSize(button->fontMetrics().horizontalAdvance(text) + 2 * kClearance,
+                   button->fontMetrics().height());
+  }
+  EXPECT_LE(needed.width(), room.width()) << what << " is clipped";
+  EXPECT_LE(needed.height(), room.height()) << what << " is cut";
+}
+
+TEST_F(MainWindow, EveryTextFitsItsControl) {
+  std::cout << "face used: " << QFontInfo(form.Label2->font()).family().toStdString()
+            << ", scale " << form.devicePixelRatio() << "\n";
+  for (const char* status : {"Select Port...", "Searching...", "Found Instrument.",
+                             "Preparing for download.", "Downloading.", "This takes 1 minute."}) {
+    ExpectFits(form.Label2, status);
+  }
+  for (const char* progress : {"0% done", "100% done", "FLASHING"}) {
+    ExpectFits(form.Label1, progress);
+  }
+  for (QPushButton* b : {form.Button1, form.Button2, form.Button3}) ExpectFits(b, b->text());
+
+  TForm2* about = form.aboutWindow();
+  for (QLabel* t : {about->StaticText1, about->StaticText2, about->StaticText3,
+                    about->StaticText4, about->StaticText5}) {
+    ExpectFits(t, t->text());
+    EXPECT_LE(t->geometry().right(), about->width() - 1 - about->Panel1->lineWidth())
+        << t->objectName().toStdString() << " runs into the bevel";
+  }
+  ExpectFits(about->Button1, about->Button1->text());
 }
 
 TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
