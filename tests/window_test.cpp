@@ -150,7 +150,11 @@ TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {
   form.COM[4]->trigger();
   ASSERT_EQ(boxes.seen.size(), 1u);
   EXPECT_EQ(boxes.seen[0].text, "ERROR, Can't use comport 'COM5'.");
-  EXPECT_EQ(boxes.seen[0].title, "") << "an empty caption stays empty";
+  EXPECT_EQ(boxes.seen[0].title, " ") << "an empty caption shows no name";
+  // The system's reason behind the fixed text, one click away.
+  EXPECT_TRUE(boxes.seen[0].details.startsWith("COM5 (")) << boxes.seen[0].details.toStdString();
+  EXPECT_TRUE(boxes.seen[0].details.contains(": cannot open: "));
+  EXPECT_TRUE(boxes.seen[0].buttons.contains("Show Details..."));
   EXPECT_TRUE(form.Button1->isHidden());
   EXPECT_TRUE(form.Button3->isHidden());
   EXPECT_EQ(form.Label2->text(), "Select Port...");
@@ -167,6 +171,49 @@ TEST_F(MainWindow, BoxesShowLineBreaksAndNoStrayCharacters) {
   ASSERT_EQ(boxes.seen.size(), 2u);
   EXPECT_EQ(boxes.seen[0].text, "1. One\n2. Two\n\nOBS! <b>x</b>");
   EXPECT_EQ(boxes.seen[1].title, "INFO");
+}
+
+TEST_F(MainWindow, TitlesAreTheCaptionsAlone) {
+  // Qt appends a display name, where one is set, to every title.
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), QGuiApplication::applicationName());
+  EXPECT_EQ(QGuiApplication::desktopFileName(), "firmware-downloader");
+  BoxAnswerer boxes;
+  for (const char* caption : {"ERROR", "INFO", "Info", ""}) {
+    form.MessageBox("Text.", caption, BoxButtons::Ok);
+  }
+  ASSERT_EQ(boxes.seen.size(), 4u);
+  EXPECT_EQ(boxes.seen[0].title, "ERROR");
+  EXPECT_EQ(boxes.seen[1].title, "INFO");
+  EXPECT_EQ(boxes.seen[2].title, "Info");
+  EXPECT_EQ(boxes.seen[3].title, " ") << "Qt would put the program's name into an empty title";
+  EXPECT_TRUE(boxes.seen[0].buttons == QStringList{"OK"}) << "no details, no details button";
+}
+
+TEST_F(MainWindow, TheKeyboardReachesBothDownloads) {
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  form.COM[0]->trigger();
+  EXPECT_EQ(QApplication::focusWidget(), form.Button1) << "the first button shown has the focus";
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form.Button3) << "Tab passes the hidden Button2";
+  QTest::keyClick(form.Button3, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form.Button1) << "and the log";
+
+  BoxAnswerer user;  // cancels each download at its first box
+  user.answers = {QMessageBox::Cancel, QMessageBox::Cancel, QMessageBox::Cancel};
+  QTest::keyClick(form.Button3, Qt::Key_Return);
+  ASSERT_EQ(user.seen.size(), 1u) << "Enter starts the DVB download";
+  EXPECT_EQ(form.focusWidget(), form.Button1) << "back at the first button";
+  QTest::keyClick(form.Button1, Qt::Key_Space);
+  EXPECT_EQ(user.seen.size(), 2u) << "Space starts the HEX download";
+  QTest::keyClick(form.Button1, Qt::Key_Enter);
+  EXPECT_EQ(user.seen.size(), 3u) << "so does Enter on the keypad";
+
+  // Keys never land in the log, which stays out of the focus chain's way.
+  QTest::keyClicks(form.Memo1, "F\rQ");
+  EXPECT_EQ(form.Memo1->toPlainText(), "Memo1");
+  EXPECT_EQ(ports.device("COM1").written, "") << "nothing typed reaches the port";
 }
 
 TEST_F(MainWindow, AnEscapedErrorIsShownAndTheProgramGoesOn) {
@@ -201,13 +248,6 @@ TEST_F(MainWindow, TheReceiveLogKeepsOnlyTheNewestLines) {
       QStringLiteral("line %1").arg(TForm1::kLogLines + 49)));
 }
 
-TEST_F(MainWindow, KeysTypedIntoTheLogNeverReachThePort) {
-  form.COM[0]->trigger();
-  QTest::keyClicks(form.Memo1, "F\rQ");
-  EXPECT_TRUE(form.Memo1->toPlainText().contains("F"));
-  EXPECT_EQ(ports.device("COM1").written, "");
-}
-
 TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
   FakeClock clock;
   FakePorts ports{clock};
@@ -235,6 +275,11 @@ TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     QTest::mouseClick(about->Button1, Qt::LeftButton);
     EXPECT_FALSE(about->isVisible());
+  }
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+    form.About1->trigger();
+    QTest::keyClick(about->Button1, key);
+    EXPECT_FALSE(about->isVisible()) << "key " << key;
   }
 }
 
@@ -338,6 +383,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
+  SetDesktopIdentity();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -74,3 +75,15 @@ TForm2::TForm2() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
 }
 
 void TForm2::Button1Click() { hide(); }
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+      Button1Click();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
