@@ -191,9 +191,11 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::About1Click() {
-  if (Form2->isVisible()) return;
+  // Shown again, it comes to the front where the main window may hide it,
+  // with the keyboard, so that Enter or Escape closes it at once.
   Form2->show();
-  Form2->activateWindow();  // so that Enter or Escape closes it at once
+  Form2->raise();
+  Form2->activateWindow();
 }
 
 template <class Handler>
