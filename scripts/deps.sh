@@ -12,8 +12,13 @@ need_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# Everything the program, the simulated instrument and the tests build with.
-BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev)
+# Everything the program, the simulated instrument and the tests build with;
+# Liberation Sans stands in for the windows' "MS Sans Serif".
+BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+                fonts-liberation2)
+# What scripts/package needs besides: the package's dependencies are read
+# by dpkg-shlibdeps, and lintian checks the result.
+PACKAGING_PACKAGES=(dpkg-dev lintian)
 
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -4,11 +4,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <ctime>
 #include <iostream>
@@ -76,6 +78,51 @@ TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
   EXPECT_EQ(form.Button3->nextInFocusChain(), form.Memo1);
 }
 
+// Every text a label or button shows must fit its control in the face the
+// system actually gives: a label as wide and high as it asks for, a button's
+// caption inside its frame with room to spare on both sides.
+void ExpectFits(QWidget* control, const QString& text) {
+  const std::string what = control->objectName().toStdString() + " with \"" + text.toStdString() +
+                           "\" in " + QFontInfo(control->font()).family().toStdString();
+  QSize needed, room = control->size();
+  if (auto* label = qobject_cast<QLabel*>(control)) {
+    label->setText(text);
+    needed = label->sizeHint();
+  } else {
+    auto* button = qobject_cast<QPushButton*>(control);
+    QStyleOptionButton option;
+    option.initFrom(button);
+    room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).size();
+    constexpr int kClearance = 2;  // on each side, so the caption touches no edge
+    needed = QSize(button->fontMetrics().horizontalAdvance(text) + 2 * kClearance,
+                   button->fontMetrics().height());
+  }
+  EXPECT_LE(needed.width(), room.width()) << what << " is clipped";
+  EXPECT_LE(needed.height(), room.height()) << what << " is cut";
+}
+
+TEST_F(MainWindow, EveryTextFitsItsControl) {
+  std::cout << "face used: " << QFontInfo(form.Label2->font()).family().toStdString()
+            << ", scale " << form.devicePixelRatio() << "\n";
+  for (const char* status : {"Select Port...", "Searching...", "Found Instrument.",
+                             "Preparing for download.", "Downloading.", "This takes 1 minute."}) {
+    ExpectFits(form.Label2, status);
+  }
+  for (const char* progress : {"0% done", "100% done", "FLASHING"}) {
+    ExpectFits(form.Label1, progress);
+  }
+  for (QPushButton* b : {form.Button1, form.Button2, form.Button3}) ExpectFits(b, b->text());
+
+  TForm2* about = form.aboutWindow();
+  for (QLabel* t : {about->StaticText1, about->StaticText2, about->StaticText3,
+                    about->StaticText4, about->StaticText5}) {
+    ExpectFits(t, t->text());
+    EXPECT_LE(t->geometry().right(), about->width() - 1 - about->Panel1->lineWidth())
+        << t->objectName().toStdString() << " runs into the bevel";
+  }
+  ExpectFits(about->Button1, about->Button1->text());
+}
+
 TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
   const QList<QAction*> bar = form.menuBar()->actions();
   ASSERT_EQ(bar.size(), 3);
@@ -103,7 +150,11 @@ TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {
   form.COM[4]->trigger();
   ASSERT_EQ(boxes.seen.size(), 1u);
   EXPECT_EQ(boxes.seen[0].text, "ERROR, Can't use comport 'COM5'.");
-  EXPECT_EQ(boxes.seen[0].title, "") << "an empty caption stays empty";
+  EXPECT_EQ(boxes.seen[0].title, " ") << "an empty caption shows no name";
+  // The system's reason behind the fixed text, one click away.
+  EXPECT_TRUE(boxes.seen[0].details.startsWith("COM5 (")) << boxes.seen[0].details.toStdString();
+  EXPECT_TRUE(boxes.seen[0].details.contains(": cannot open: "));
+  EXPECT_TRUE(boxes.seen[0].buttons.contains("Show Details..."));
   EXPECT_TRUE(form.Button1->isHidden());
   EXPECT_TRUE(form.Button3->isHidden());
   EXPECT_EQ(form.Label2->text(), "Select Port...");
@@ -120,6 +171,49 @@ TEST_F(MainWindow, BoxesShowLineBreaksAndNoStrayCharacters) {
   ASSERT_EQ(boxes.seen.size(), 2u);
   EXPECT_EQ(boxes.seen[0].text, "1. One\n2. Two\n\nOBS! <b>x</b>");
   EXPECT_EQ(boxes.seen[1].title, "INFO");
+}
+
+TEST_F(MainWindow, TitlesAreTheCaptionsAlone) {
+  // Qt appends a display name, where one is set, to every title.
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), QGuiApplication::applicationName());
+  EXPECT_EQ(QGuiApplication::desktopFileName(), "firmware-downloader");
+  BoxAnswerer boxes;
+  for (const char* caption : {"ERROR", "INFO", "Info", ""}) {
+    form.MessageBox("Text.", caption, BoxButtons::Ok);
+  }
+  ASSERT_EQ(boxes.seen.size(), 4u);
+  EXPECT_EQ(boxes.seen[0].title, "ERROR");
+  EXPECT_EQ(boxes.seen[1].title, "INFO");
+  EXPECT_EQ(boxes.seen[2].title, "Info");
+  EXPECT_EQ(boxes.seen[3].title, " ") << "Qt would put the program's name into an empty title";
+  EXPECT_TRUE(boxes.seen[0].buttons == QStringList{"OK"}) << "no details, no details button";
+}
+
+TEST_F(MainWindow, TheKeyboardReachesBothDownloads) {
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  form.COM[0]->trigger();
+  EXPECT_EQ(QApplication::focusWidget(), form.Button1) << "the first button shown has the focus";
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form.Button3) << "Tab passes the hidden Button2";
+  QTest::keyClick(form.Button3, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), form.Button1) << "and the log";
+
+  BoxAnswerer user;  // cancels each download at its first box
+  user.answers = {QMessageBox::Cancel, QMessageBox::Cancel, QMessageBox::Cancel};
+  QTest::keyClick(form.Button3, Qt::Key_Return);
+  ASSERT_EQ(user.seen.size(), 1u) << "Enter starts the DVB download";
+  EXPECT_EQ(form.focusWidget(), form.Button1) << "back at the first button";
+  QTest::keyClick(form.Button1, Qt::Key_Space);
+  EXPECT_EQ(user.seen.size(), 2u) << "Space starts the HEX download";
+  QTest::keyClick(form.Button1, Qt::Key_Enter);
+  EXPECT_EQ(user.seen.size(), 3u) << "so does Enter on the keypad";
+
+  // Keys never land in the log, which stays out of the focus chain's way.
+  QTest::keyClicks(form.Memo1, "F\rQ");
+  EXPECT_EQ(form.Memo1->toPlainText(), "Memo1");
+  EXPECT_EQ(ports.device("COM1").written, "") << "nothing typed reaches the port";
 }
 
 TEST_F(MainWindow, AnEscapedErrorIsShownAndTheProgramGoesOn) {
@@ -154,13 +248,6 @@ TEST_F(MainWindow, TheReceiveLogKeepsOnlyTheNewestLines) {
       QStringLiteral("line %1").arg(TForm1::kLogLines + 49)));
 }
 
-TEST_F(MainWindow, KeysTypedIntoTheLogNeverReachThePort) {
-  form.COM[0]->trigger();
-  QTest::keyClicks(form.Memo1, "F\rQ");
-  EXPECT_TRUE(form.Memo1->toPlainText().contains("F"));
-  EXPECT_EQ(ports.device("COM1").written, "");
-}
-
 TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
   FakeClock clock;
   FakePorts ports{clock};
@@ -188,6 +275,11 @@ TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     QTest::mouseClick(about->Button1, Qt::LeftButton);
     EXPECT_FALSE(about->isVisible());
+  }
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+    form.About1->trigger();
+    QTest::keyClick(about->Button1, key);
+    EXPECT_FALSE(about->isVisible()) << "key " << key;
   }
 }
 
@@ -291,6 +383,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
+  SetDesktopIdentity();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -2,9 +2,11 @@
 
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
 
 #include "app/form.h"
 #include "look.h"
@@ -17,11 +19,17 @@ QRect Place(const fwdl::form::Control& c) {
   return {c.place.left, c.place.top, c.place.width, c.place.height};
 }
 
+// The form's places were measured in "MS Sans Serif". A text that needs
+// more room in the face standing in takes it to the right, as the form's
+// auto-sized labels did, and moves left only where it would otherwise run
+// into the bevel.
 QLabel* StaticText(QWidget* parent, const fwdl::form::Control& c, bool bold = false) {
   auto* label = new QLabel(QString::fromLatin1(c.text), parent);
   label->setObjectName(QString::fromLatin1(c.name));
-  label->setGeometry(Place(c));
   label->setFont(SansSerif(form::kFontHeight, bold));
+  const int width = std::max(c.place.width, label->sizeHint().width());
+  const int left = std::min(c.place.left, form::kClientWidth - form::kBevelWidth - width);
+  label->setGeometry(left, c.place.top, width, c.place.height);
   return label;
 }
 
@@ -67,3 +75,15 @@ TForm2::TForm2() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
 }
 
 void TForm2::Button1Click() { hide(); }
+
+void TForm2::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+      Button1Click();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}

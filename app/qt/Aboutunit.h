@@ -1,5 +1,5 @@
 // The About window: borderless, centred, hidden until the About command
-// shows it; "Ok" hides it again. Never modal, never destroyed before the
+// shows it; "Ok", Enter or Escape hides it again. Never modal, never destroyed before the
 // program ends.
 #pragma once
 
@@ -23,4 +23,7 @@ class TForm2 : public QWidget {
   QLabel* StaticText4;
   QLabel* StaticText5;
   QPushButton* Button1;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 };

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <QFont>
+#include <QStringList>
 
-// "MS Sans Serif" at a pixel height; any sans-serif face stands in where the
-// system has none by that name.
+// "MS Sans Serif" at a pixel height. Linux has no face by that name, and the
+// fallback fontconfig picks (DejaVu Sans) is so much wider that the form's
+// texts no longer fit their places; Liberation Sans, metric-compatible with
+// the classic Windows sans faces, stands in before any other.
 inline QFont SansSerif(int pixel_height, bool bold = false) {
-  QFont font(QStringLiteral("MS Sans Serif"));
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans")});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(pixel_height);
   font.setBold(bold);

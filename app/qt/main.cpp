@@ -1,17 +1,75 @@
 // Firmware Downloader: puts new firmware into Vardelo instruments over a
 // serial line.
 #include <QApplication>
+#include <QStringList>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 
-#include "app/form.h"
 #include "main_window.h"
 #include "platform/serial_port.h"
 
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: firmware-downloader [--help | --version]\n"
+    "\n"
+    "Puts new firmware into Vardelo instruments over a serial line. Choose the\n"
+    "port in the Port menu, then press \"Send Vardelo Firmware\" (*.hex) or\n"
+    "\"Send DVB Firmware\" (*.bin) and follow the boxes.\n"
+    "\n"
+    "  --help     print this help and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "\"COM 1\" .. \"COM 8\" lead to /dev/ttyS0 .. /dev/ttyS7; FWDL_COMn=DEVICE leads\n"
+    "COMn to another device, such as FWDL_COM3=/dev/ttyUSB0. The device's group\n"
+    "(usually dialout) must include you. See firmware-downloader(1).\n";
+
+// Answers --help and --version and refuses anything else, all before a
+// display is needed. Returns the exit code, or -1 to open the window.
+int HandleArguments(int argc, char* argv[]) {
+  if (argc == 1) return -1;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("firmware-downloader %s\n", FWDL_VERSION);
+    return 0;
+  }
+  std::fprintf(stderr, "firmware-downloader: unknown argument '%s' (see --help)\n", argv[1]);
+  return 2;
+}
+
+// Qt ends the program with abort() and a core dump when there is no display
+// to connect to. While the application starts, Qt's messages are held back;
+// a fatal one becomes one plain line and exit code 1.
+QStringList held_messages;
+
+void StartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type == QtFatalMsg) {
+    const char* display = std::getenv("DISPLAY");
+    if (display && *display) {
+      std::fprintf(stderr, "firmware-downloader: cannot open the display '%s'\n", display);
+    } else {
+      std::fputs("firmware-downloader: no display (DISPLAY is not set); start it on a desktop\n",
+                 stderr);
+    }
+    std::_Exit(1);
+  }
+  held_messages << qFormatLogMessage(type, context, text);
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  if (const int code = HandleArguments(argc, argv); code >= 0) return code;
+  qInstallMessageHandler(StartupMessage);
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("firmware-downloader"));
-  QApplication::setApplicationDisplayName(QString::fromLatin1(fwdl::form::main::kApplicationTitle));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.0.0"));
+  qInstallMessageHandler(nullptr);
+  for (const QString& message : held_messages) std::fprintf(stderr, "%s\n", qPrintable(message));
+  SetDesktopIdentity();
   // The main window ends the program itself, also while About is shown.
   QApplication::setQuitOnLastWindowClosed(false);
   try {

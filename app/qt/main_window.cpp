@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -44,6 +45,16 @@ QString DisplayText(const std::string& text) {
 }
 
 }  // namespace
+
+void SetDesktopIdentity() {
+  // On Linux the task bar and the launchers take the name "Firmware DL" and
+  // the icon from the desktop entry. No display name is set: Qt would append
+  // it to every title ("ERROR \u2014 Firmware DL").
+  QApplication::setApplicationName(QStringLiteral("firmware-downloader"));
+  QApplication::setApplicationVersion(QStringLiteral(FWDL_VERSION));
+  QApplication::setDesktopFileName(QStringLiteral("firmware-downloader"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("firmware-downloader")));
+}
 
 void ShowStandardError(const QString& text) {
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Firmware DL"), text, QMessageBox::Ok);
@@ -102,6 +113,7 @@ void TForm1::BuildControls() {
     auto* b = new QPushButton(QString::fromLatin1(c.text), client);
     b->setObjectName(QString::fromLatin1(c.name));
     b->setGeometry(Place(c));
+    b->setAutoDefault(true);  // Enter presses the button that has the focus
     b->hide();
     return b;
   };
@@ -119,6 +131,9 @@ void TForm1::BuildControls() {
   // The log keeps the newest lines only: an instrument that floods the
   // line must not grow the program without bound.
   Memo1->setMaximumBlockCount(kLogLines);
+  // The log lies outside the view: keys must go to the buttons, never into it.
+  Memo1->setReadOnly(true);
+  Memo1->setFocusPolicy(Qt::NoFocus);
 
   QWidget* previous = nullptr;
   for (const fwdl::form::Control* c : form::kTabOrder) {
@@ -175,7 +190,13 @@ void TForm1::FormCreate() {
   Label2->setText(QString::fromLatin1(form::kSelectPort));
 }
 
-void TForm1::About1Click() { Form2->show(); }
+void TForm1::About1Click() {
+  // Shown again, it comes to the front where the main window may hide it,
+  // with the keyboard, so that Enter or Escape closes it at once.
+  Form2->show();
+  Form2->raise();
+  Form2->activateWindow();
+}
 
 template <class Handler>
 void TForm1::Handle(Handler&& handler) {
@@ -241,7 +262,14 @@ void TForm1::SetStatusText(const std::string& text) { Label2->setText(Latin1(tex
 
 void TForm1::SetProgressText(const std::string& text) { Label1->setText(Latin1(text)); }
 
-void TForm1::SetButtonVisible(Button which, bool visible) { button(which)->setVisible(visible); }
+void TForm1::SetButtonVisible(Button which, bool visible) {
+  QPushButton* shown = button(which);
+  shown->setVisible(visible);
+  // The keyboard starts at the first button shown, unless a shown button
+  // holds the focus already.
+  QWidget* focus = focusWidget();
+  if (visible && !(qobject_cast<QPushButton*>(focus) && focus->isVisible())) shown->setFocus();
+}
 
 void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
   (item == MenuItem::Port1 ? Port1->menuAction() : Exit1)->setEnabled(enabled);
@@ -250,7 +278,9 @@ void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
 fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
                                        fwdl::BoxButtons buttons, const std::string& details) {
   // No owner window: the box stands on its own, as the program's boxes do.
-  QMessageBox box(QMessageBox::NoIcon, Latin1(caption), DisplayText(text),
+  // Qt fills an empty title with the program's name; a blank keeps it empty.
+  const QString title = caption.empty() ? QStringLiteral(" ") : Latin1(caption);
+  QMessageBox box(QMessageBox::NoIcon, title, DisplayText(text),
                   buttons == fwdl::BoxButtons::OkCancel ? QMessageBox::Ok | QMessageBox::Cancel
                                                         : QMessageBox::Ok);
   box.setObjectName(QStringLiteral("MessageBox"));

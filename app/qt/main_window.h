@@ -115,3 +115,8 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
 
 // The application's standard error box.
 void ShowStandardError(const QString& text);
+
+// Names the program to the desktop (version, desktop entry, icon), so that
+// window titles stay exactly the form's captions. Call once the
+// application exists.
+void SetDesktopIdentity();

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -16,7 +17,8 @@
 namespace fwdl::testing {
 
 struct SeenBox {
-  QString text, title;
+  QString text, title, details;
+  QStringList buttons;  // every button's text, "Show Details..." included
 };
 
 struct SeenDialog {
@@ -56,7 +58,9 @@ class BoxAnswerer {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || box->property("answered").toBool()) return;
     box->setProperty("answered", true);
-    seen.push_back({box->text(), box->windowTitle()});
+    QStringList buttons;
+    for (const QPushButton* b : box->findChildren<QPushButton*>()) buttons << b->text();
+    seen.push_back({box->text(), box->windowTitle(), box->detailedText(), buttons});
     if (while_open) while_open(box);
     QMessageBox::StandardButton answer = QMessageBox::Ok;
     if (!answers.empty()) {
