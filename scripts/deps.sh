@@ -14,6 +14,10 @@ need_packages() {
 
 # Everything the program, the simulated instrument and the tests build with.
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev)
+# The Windows program, cross-built with MinGW-w64.
+WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+# Its tests under Wine, the .exe driven on a virtual display.
+WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick)
 
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
