@@ -1,5 +1,6 @@
 #include "Aboutunit.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "app/form.h"
@@ -15,6 +16,16 @@ HFONT SansSerif(int pixel_height, bool bold) {
   return CreateFontA(-pixel_height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                      DEFAULT_PITCH | FF_SWISS, fwdl::form::kFontFace);
+}
+
+int TextWidth(HWND control, HFONT font, const char* text) {
+  const HDC dc = GetDC(control);
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return size.cx;
 }
 
 }  // namespace
@@ -48,12 +59,24 @@ TForm2::TForm2(HWND owner) {
     const bool is_button = c == &form::Button1;
     HWND h = CreateWindowExA(
         0, is_button ? "BUTTON" : "STATIC", c->text,
-        WS_CHILD | WS_VISIBLE | (is_button ? BS_PUSHBUTTON | WS_TABSTOP : SS_LEFT | SS_NOPREFIX),
+        WS_CHILD | WS_VISIBLE | (is_button ? BS_PUSHBUTTON | WS_TABSTOP : SS_LEFTNOWORDWRAP | SS_NOPREFIX),
         c->place.left, c->place.top, c->place.width, c->place.height, Form2,
         reinterpret_cast<HMENU>(static_cast<UINT_PTR>(is_button ? kButton1 : 0)), instance,
         nullptr);
-    SendMessageA(h, WM_SETFONT,
-                 reinterpret_cast<WPARAM>(c == &form::StaticText4 ? bold_font_ : font_), FALSE);
+    const HFONT font = c == &form::StaticText4 ? bold_font_ : font_;
+    SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    // Static texts grow to their text on one line, as auto-sized texts do,
+    // where the system's font runs wider than the designer's; one that would
+    // then reach into the bevel moves left instead.
+    if (!is_button) {
+      const int width = TextWidth(h, font, c->text);
+      const int right_edge = form::kClientWidth - form::kBevelWidth - 1;
+      if (width > c->place.width) {
+        const int left = std::min(c->place.left, right_edge - width);
+        SetWindowPos(h, nullptr, left, c->place.top, width, c->place.height,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+    }
     if (c == &form::StaticText1) StaticText1 = h;
     if (c == &form::StaticText2) StaticText2 = h;
     if (c == &form::StaticText3) StaticText3 = h;

@@ -147,8 +147,11 @@ int TForm1::Run() {
 }
 
 void TForm1::Dispatch(MSG& msg) {
-  if (Form2 && IsDialogMessageA(Form2->Form2, &msg)) return;
-  if (Form1 && IsDialogMessageA(Form1, &msg)) return;
+  // Only keys take part in the navigation; timer ticks go straight through.
+  if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST) {
+    if (Form2 && IsDialogMessageA(Form2->Form2, &msg)) return;
+    if (Form1 && IsDialogMessageA(Form1, &msg)) return;
+  }
   TranslateMessage(&msg);
   DispatchMessageA(&msg);
 }
