@@ -11,6 +11,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   try {
     fwdl::SystemSerialPorts ports;
     TForm1 Form1(ports);
+    fwdl::ReleasePortOnTermination();  // as on every system; Windows sends no signals
     return Form1.Run();
   } catch (const std::exception& error) {
     ShowStandardError(error.what());

@@ -313,6 +313,14 @@ void TForm1::AppendLogLine(const std::string& line) {
   const LRESULT length = GetWindowTextLengthA(Memo1);
   SendMessageA(Memo1, EM_SETSEL, length, length);
   SendMessageA(Memo1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+  // The log keeps the newest lines only: an instrument that floods the line
+  // must not grow the program without bound. (The count includes the empty
+  // line after the last CR LF.)
+  const LRESULT excess = SendMessageA(Memo1, EM_GETLINECOUNT, 0, 0) - 1 - kLogLines;
+  if (excess > 0) {
+    SendMessageA(Memo1, EM_SETSEL, 0, SendMessageA(Memo1, EM_LINEINDEX, excess, 0));
+    SendMessageA(Memo1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+  }
 }
 
 void TForm1::SetTimerInterval(Timer which, int milliseconds) {

@@ -23,6 +23,9 @@ class TForm2;
 
 class TForm1 final : public fwdl::WindowOps {
  public:
+  // Lines the receive log keeps.
+  static constexpr int kLogLines = 10000;
+
   explicit TForm1(fwdl::SerialPorts& ports);
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
