@@ -1,0 +1,22 @@
+// Firmware Downloader: puts new firmware into Vardelo instruments over a
+// serial line. The Windows program, on the plain Win32 API.
+#include <windows.h>
+
+#include <exception>
+
+#include "main_window.h"
+#include "platform/serial_port.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  try {
+    fwdl::SystemSerialPorts ports;
+    TForm1 Form1(ports);
+    fwdl::ReleasePortOnTermination();  // as on every system; Windows sends no signals
+    return Form1.Run();
+  } catch (const std::exception& error) {
+    ShowStandardError(error.what());
+  } catch (...) {
+    ShowStandardError("Unknown error.");
+  }
+  return 1;
+}

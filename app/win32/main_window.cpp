@@ -1,0 +1,371 @@
+#include "main_window.h"
+
+#include <commdlg.h>
+#include <mmsystem.h>
+
+#include <exception>
+#include <stdexcept>
+
+#include "Aboutunit.h"
+#include "app/form.h"
+
+using fwdl::Button;
+using fwdl::FileDialog;
+using fwdl::MenuItem;
+using fwdl::Timer;
+
+namespace {
+
+namespace form = fwdl::form::main;
+
+constexpr char kClassName[] = "TForm1";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_THICKFRAME | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+
+// Command identifiers. The controls keep clear of IDOK and IDCANCEL, which
+// the keyboard navigation sends for Enter and Escape.
+enum : WORD {
+  kComItem = 100,  // + n for "COM &n"
+  kAboutItem = 110,
+  kExitItem = 111,
+  kButton1 = 1001,
+  kButton2 = 1002,
+  kButton3 = 1003,
+  kMemo1 = 1004,
+};
+
+HWND Child(HWND parent, const char* cls, const fwdl::form::Control& c, DWORD style, WORD id,
+           HFONT font) {
+  HWND h = CreateWindowExA(0, cls, c.text, WS_CHILD | WS_CLIPSIBLINGS | style, c.place.left,
+                           c.place.top, c.place.width, c.place.height, parent,
+                           reinterpret_cast<HMENU>(static_cast<UINT_PTR>(id)),
+                           GetModuleHandleA(nullptr), nullptr);
+  SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  return h;
+}
+
+HFONT SansSerif(int pixel_height, bool bold = false) {
+  return CreateFontA(-pixel_height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_SWISS, fwdl::form::kFontFace);
+}
+
+}  // namespace
+
+void ShowStandardError(const char* text) {
+  MessageBoxA(nullptr, text, form::kApplicationTitle, MB_OK | MB_ICONERROR);
+}
+
+TForm1::TForm1(fwdl::SerialPorts& ports) : link_(*this, ports) {
+  const HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kClassName;
+  RegisterClassExA(&wc);
+
+  timers_[0].interval = form::kPollInterval;
+  timers_[2].interval = form::kWakeInterval;
+  font_ = SansSerif(form::kFontHeight);
+  progress_font_ = SansSerif(form::kProgressFontHeight);
+  BuildMenu();
+  RECT frame{0, 0, form::kClientWidth, form::kClientHeight};
+  AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
+  Form1 = CreateWindowExA(0, kClassName, form::kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                          frame.right - frame.left, frame.bottom - frame.top, nullptr, MainMenu1,
+                          instance, this);
+  if (!Form1) throw std::runtime_error("Cannot create the main window.");
+  BuildControls();
+  FormCreate();
+  Form2 = std::make_unique<TForm2>(Form1);
+
+  // A client area of 303 by 145 below the menu bar (which may have wrapped
+  // onto a second line), in the centre of the screen.
+  RECT client;
+  GetClientRect(Form1, &client);
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top + form::kClientHeight - client.bottom;
+  RECT work;
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  SetWindowPos(Form1, nullptr, work.left + (work.right - work.left - width) / 2,
+               work.top + (work.bottom - work.top - height) / 2, width, height,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+TForm1::~TForm1() {
+  if (timers_[0].enabled) timeEndPeriod(1);
+  if (Form1 && !closed_) DestroyWindow(Form1);
+  DeleteObject(font_);
+  DeleteObject(progress_font_);
+}
+
+void TForm1::BuildControls() {
+  // Children are created in tab order, which is also their stacking order:
+  // the buttons lie over Label1, as the form has them.
+  Button1 = Child(Form1, "BUTTON", form::Button1, BS_PUSHBUTTON | WS_TABSTOP, kButton1, font_);
+  Button2 = Child(Form1, "BUTTON", form::Button2, BS_PUSHBUTTON | WS_TABSTOP, kButton2, font_);
+  Button3 = Child(Form1, "BUTTON", form::Button3, BS_PUSHBUTTON | WS_TABSTOP, kButton3, font_);
+  Memo1 = Child(Form1, "EDIT", form::Memo1,
+                WS_VISIBLE | WS_TABSTOP | WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                    ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
+                kMemo1, font_);
+  SendMessageA(Memo1, EM_SETLIMITTEXT, 0, 0);  // no 32 KB limit on the log
+  Label2 = Child(Form1, "STATIC", form::Label2, WS_VISIBLE | SS_CENTER | SS_NOPREFIX, 0, font_);
+  Label1 = Child(Form1, "STATIC", form::Label1, WS_VISIBLE | SS_CENTER | SS_NOPREFIX, 0,
+                 progress_font_);
+}
+
+void TForm1::BuildMenu() {
+  MainMenu1 = CreateMenu();
+  Port1 = CreatePopupMenu();
+  for (int n = 1; n <= form::kPorts; ++n) {
+    const std::string caption = form::kPortItem + std::to_string(n);
+    AppendMenuA(Port1, MF_STRING, kComItem + n, caption.c_str());
+  }
+  AppendMenuA(MainMenu1, MF_POPUP, reinterpret_cast<UINT_PTR>(Port1), form::kPortMenu);
+  AppendMenuA(MainMenu1, MF_STRING, kAboutItem, form::kAboutMenu);
+  AppendMenuA(MainMenu1, MF_STRING, kExitItem, form::kExitMenu);
+}
+
+void TForm1::FormCreate() {
+  link_.ComHandle = fwdl::kInvalidPortHandle;
+  SetWindowTextA(Label1, "");
+  ShowWindow(Button1, SW_HIDE);
+  ShowWindow(Button3, SW_HIDE);
+  SetWindowTextA(Label2, form::kSelectPort);
+}
+
+int TForm1::Run() {
+  ShowWindow(Form1, SW_SHOWNORMAL);
+  UpdateWindow(Form1);
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) Dispatch(msg);
+  return static_cast<int>(msg.wParam);
+}
+
+void TForm1::Dispatch(MSG& msg) {
+  // Only keys take part in the navigation; timer ticks go straight through.
+  if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST) {
+    if (Form2 && IsDialogMessageA(Form2->Form2, &msg)) return;
+    if (Form1 && IsDialogMessageA(Form1, &msg)) return;
+  }
+  TranslateMessage(&msg);
+  DispatchMessageA(&msg);
+}
+
+LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->Form1 = hwnd;
+  }
+  auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!self) return DefWindowProcA(hwnd, message, wparam, lparam);
+  return self->Message(message, wparam, lparam);
+}
+
+LRESULT TForm1::Message(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_COMMAND:
+      if (HIWORD(wparam) == 0 || HIWORD(wparam) == BN_CLICKED) Command(LOWORD(wparam));
+      return 0;
+    case WM_TIMER:
+      Tick(wparam);
+      return 0;
+    case WM_CLOSE:
+      // Closed by the window manager or Alt+F4: the same as the Exit
+      // command, and refused where Exit is (during a HEX download).
+      if (closed_) {
+        DestroyWindow(Form1);
+      } else if (exit_enabled_) {
+        Handle([&] { Exit1Click(); });
+      }
+      return 0;
+    case WM_NCDESTROY:
+      SetWindowLongPtrA(Form1, GWLP_USERDATA, 0);
+      break;
+  }
+  return DefWindowProcA(Form1, message, wparam, lparam);
+}
+
+void TForm1::Command(WORD id) {
+  if (id > kComItem && id <= kComItem + form::kPorts) {
+    Handle([&] { SelectPort(id - kComItem); });
+    return;
+  }
+  switch (id) {
+    case kAboutItem: Handle([&] { About1Click(); }); break;
+    case kExitItem: Handle([&] { Exit1Click(); }); break;
+    case kButton1: Handle([&] { Button1Click(); }); break;
+    case kButton2: Handle([&] { Button2Click(); }); break;
+    case kButton3: Handle([&] { Button3Click(); }); break;
+    default: break;
+  }
+}
+
+void TForm1::Tick(UINT_PTR id) {
+  // A tick already queued when its timer was stopped is dropped.
+  if (id < 1 || id > timers_.size() || !timers_[id - 1].enabled) return;
+  switch (static_cast<Timer>(id - 1)) {
+    case Timer::Timer1: Handle([&] { link_.Timer1Timer(); }); break;
+    case Timer::Timer2: Handle([&] { link_.Timer2Timer(); }); break;
+    case Timer::Timer3: Handle([&] { hex_.Timer3Timer(); }); break;
+  }
+}
+
+void TForm1::About1Click() { Form2->Show(); }
+
+template <class Handler>
+void TForm1::Handle(Handler&& handler) {
+  ++handler_depth_;
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    ShowStandardError(error.what());
+  } catch (...) {
+    ShowStandardError("Unknown error.");
+  }
+  --handler_depth_;
+  if (handler_depth_ == 0 && close_requested_) FinishClose();
+}
+
+void TForm1::CloseMainWindow() {
+  close_requested_ = true;
+  if (handler_depth_ == 0) FinishClose();
+}
+
+void TForm1::FinishClose() {
+  if (closed_) return;
+  closed_ = true;
+  Form2->Hide();
+  DestroyWindow(Form1);
+  PostQuitMessage(0);
+}
+
+HWND TForm1::button(Button which) const {
+  switch (which) {
+    case Button::Button1: return Button1;
+    case Button::Button2: return Button2;
+    case Button::Button3: return Button3;
+  }
+  return Button1;
+}
+
+void TForm1::SetStatusText(const std::string& text) { SetWindowTextA(Label2, text.c_str()); }
+
+void TForm1::SetProgressText(const std::string& text) { SetWindowTextA(Label1, text.c_str()); }
+
+void TForm1::SetButtonVisible(Button which, bool visible) {
+  ShowWindow(button(which), visible ? SW_SHOWNA : SW_HIDE);
+}
+
+void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
+  const UINT state = enabled ? MF_ENABLED : MF_GRAYED;
+  if (item == MenuItem::Port1) {
+    EnableMenuItem(MainMenu1, 0, MF_BYPOSITION | state);
+  } else {
+    EnableMenuItem(MainMenu1, kExitItem, MF_BYCOMMAND | state);
+    exit_enabled_ = enabled;
+  }
+  DrawMenuBar(Form1);
+}
+
+fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
+                                       fwdl::BoxButtons buttons, const std::string& details) {
+  // No owner window: the box stands on its own, as the program's boxes do.
+  // The system's reason, when there is one, follows the fixed text.
+  const std::string shown = details.empty() ? text : text + "\r\n\r\n" + details;
+  const UINT type = buttons == fwdl::BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK;
+  return MessageBoxA(nullptr, shown.c_str(), caption.c_str(), type) == IDCANCEL
+             ? fwdl::BoxAnswer::Cancel
+             : fwdl::BoxAnswer::Ok;
+}
+
+std::optional<std::string> TForm1::RunOpenDialog(FileDialog dialog) {
+  const form::Filter& filter =
+      dialog == FileDialog::OpenDialog1 ? form::kHexFilter : form::kBinFilter;
+  std::string filters = filter.description;
+  filters += '\0';
+  filters += filter.pattern;
+  filters += '\0';
+  char path[MAX_PATH] = "";
+  OPENFILENAMEA ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = Form1;
+  ofn.lpstrFilter = filters.c_str();  // ends in two zeros with the string's own
+  ofn.lpstrFile = path;
+  ofn.nMaxFile = sizeof path;
+  ofn.lpstrInitialDir = form::kDialogDirectory;
+  ofn.lpstrTitle = form::kDialogTitle;
+  ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_FILEMUSTEXIST |
+              OFN_PATHMUSTEXIST;
+  if (!GetOpenFileNameA(&ofn)) return std::nullopt;
+  return std::string(path);
+}
+
+void TForm1::AppendLogLine(const std::string& line) {
+  // Each line ends in CR LF; the first one also ends the initial "Memo1".
+  const std::string added = (memo_ends_line_ ? "" : "\r\n") + line + "\r\n";
+  memo_ends_line_ = true;
+  const LRESULT length = GetWindowTextLengthA(Memo1);
+  SendMessageA(Memo1, EM_SETSEL, length, length);
+  SendMessageA(Memo1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+  // The log keeps the newest lines only: an instrument that floods the line
+  // must not grow the program without bound. (The count includes the empty
+  // line after the last CR LF.)
+  const LRESULT excess = SendMessageA(Memo1, EM_GETLINECOUNT, 0, 0) - 1 - kLogLines;
+  if (excess > 0) {
+    SendMessageA(Memo1, EM_SETSEL, 0, SendMessageA(Memo1, EM_LINEINDEX, excess, 0));
+    SendMessageA(Memo1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+  }
+}
+
+void TForm1::SetTimerInterval(Timer which, int milliseconds) {
+  TimerState& t = timers_[static_cast<std::size_t>(which)];
+  t.interval = static_cast<UINT>(milliseconds);
+  if (t.enabled) SetTimer(Form1, static_cast<UINT_PTR>(which) + 1, t.interval, nullptr);
+}
+
+void TForm1::SetTimerEnabled(Timer which, bool enabled) {
+  TimerState& t = timers_[static_cast<std::size_t>(which)];
+  // The poll runs exactly while a port is open; the system's default timer
+  // resolution (about 16 ms) would stretch its 10 ms.
+  if (which == Timer::Timer1 && enabled != t.enabled) {
+    if (enabled) {
+      timeBeginPeriod(1);
+    } else {
+      timeEndPeriod(1);
+    }
+  }
+  const UINT_PTR id = static_cast<UINT_PTR>(which) + 1;
+  t.enabled = enabled;
+  if (enabled) {
+    SetTimer(Form1, id, t.interval, nullptr);  // starts the interval anew
+  } else {
+    KillTimer(Form1, id);
+  }
+}
+
+bool TForm1::TimerEnabled(Timer which) const {
+  return timers_[static_cast<std::size_t>(which)].enabled;
+}
+
+void TForm1::PumpEvents() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {  // for the main loop, which ends on it
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    Dispatch(msg);
+  }
+}
+
+void TForm1::WaitForEvents() {
+  // Sleeps until input, a timer tick or a repaint is waiting.
+  MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  PumpEvents();
+}

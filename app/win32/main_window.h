@@ -1,0 +1,113 @@
+// The main window "Firmware Downloader" on the plain Win32 API: port menu,
+// status and progress labels, the download buttons, the hidden receive log
+// and the timers. It implements the window operations for the serial link
+// and the download procedures, and hands every event to them through one
+// guard that shows an escaped error in the standard error box and lets the
+// message loop go on.
+#pragma once
+
+#include <windows.h>
+#undef MessageBox  // the window operations' own MessageBox, not the macro
+
+#include <array>
+#include <memory>
+
+#include "download/dvb_download.h"
+#include "download/hex_download.h"
+#include "download/progress.h"
+#include "platform/serial_port.h"
+#include "platform/window_ops.h"
+#include "serial/serial_link.h"
+
+class TForm2;
+
+class TForm1 final : public fwdl::WindowOps {
+ public:
+  // Lines the receive log keeps.
+  static constexpr int kLogLines = 10000;
+
+  explicit TForm1(fwdl::SerialPorts& ports);
+  ~TForm1() override;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  // Shows the window and runs the message loop until the window closes;
+  // returns the program's exit code.
+  int Run();
+
+  // Handlers.
+  void FormCreate();
+  void SelectPort(int n) { link_.SelectPort("COM" + std::to_string(n)); }
+  void About1Click();
+  void Exit1Click() { link_.Exit1Click(); }
+  void Button1Click() { hex_.Button1Click(); }
+  void Button2Click() { hex_.Button2Click(); }
+  void Button3Click() { dvb_.Button3Click(); }
+
+  // Window operations.
+  void SetStatusText(const std::string& text) override;
+  void SetProgressText(const std::string& text) override;
+  void SetButtonVisible(fwdl::Button button, bool visible) override;
+  void SetMenuEnabled(fwdl::MenuItem item, bool enabled) override;
+  fwdl::BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
+                                 fwdl::BoxButtons buttons, const std::string& details) override;
+  std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
+  void AppendLogLine(const std::string& line) override;
+  void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;
+  void SetTimerEnabled(fwdl::Timer timer, bool enabled) override;
+  bool TimerEnabled(fwdl::Timer timer) const override;
+  void PumpEvents() override;
+  void WaitForEvents() override;
+  void CloseMainWindow() override;
+
+  // Components, named as in the form's design.
+  HWND Form1 = nullptr;
+  HWND Label1 = nullptr;
+  HWND Label2 = nullptr;
+  HWND Button1 = nullptr;
+  HWND Button2 = nullptr;
+  HWND Button3 = nullptr;
+  HWND Memo1 = nullptr;
+  HMENU MainMenu1 = nullptr;
+  HMENU Port1 = nullptr;
+
+ private:
+  struct TimerState {
+    bool enabled = false;
+    UINT interval = 0;
+  };
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT Message(UINT message, WPARAM wparam, LPARAM lparam);
+  void BuildControls();
+  void BuildMenu();
+  void Command(WORD id);
+  void Tick(UINT_PTR id);
+  // Runs one event handler: counts the nesting, shows an escaped error in
+  // the standard error box, and finishes a requested close once the
+  // outermost handler has returned.
+  template <class Handler>
+  void Handle(Handler&& handler);
+  void FinishClose();
+  // Hands one message to its window, with keyboard navigation between the
+  // controls of either window.
+  void Dispatch(MSG& msg);
+  HWND button(fwdl::Button button) const;
+
+  fwdl::SerialLink link_;
+  fwdl::Progress progress_;
+  fwdl::HexDownload hex_{link_, progress_};
+  fwdl::DvbDownload dvb_{link_, progress_};
+  std::unique_ptr<TForm2> Form2;
+  std::array<TimerState, 3> timers_{};
+  HFONT font_ = nullptr;
+  HFONT progress_font_ = nullptr;
+  bool memo_ends_line_ = false;
+  bool exit_enabled_ = true;
+  int handler_depth_ = 0;
+  bool close_requested_ = false;
+  bool closed_ = false;
+};
+
+// The application's standard error box.
+void ShowStandardError(const char* text);

@@ -1,0 +1,53 @@
+// Works the Windows serial backend on command, for the tests that check it
+// under Wine from the instrument's side of a pseudo-terminal. Reads one
+// command a line from standard input and answers one line each:
+//   open NAME   "opened", or "failed REASON"
+//   setup       the program's line settings: "set", or "failed REASON"
+//   write N     N bytes of letters, waiting while the line is held: "wrote N"
+//   quit
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "platform/serial_port.h"
+#include "serial/serial_link.h"
+
+int main() {
+  fwdl::SystemSerialPorts ports;
+  fwdl::PortHandle port = fwdl::kInvalidPortHandle;
+  std::string command;
+  while (std::cin >> command && command != "quit") {
+    if (command == "open") {
+      std::string name;
+      std::cin >> name;
+      port = ports.Open(name);
+      std::cout << (port != fwdl::kInvalidPortHandle ? "opened" : "failed " + fwdl::LastSystemError());
+    } else if (command == "setup") {
+      fwdl::LineSettings settings;
+      const bool got = ports.GetState(port, settings);
+      fwdl::WriteLineSettings(settings);
+      std::cout << (got && ports.SetState(port, settings) ? "set" : "failed " + fwdl::LastSystemError());
+    } else if (command == "write") {
+      std::uint32_t count = 0;
+      std::cin >> count;
+      std::string bytes(count, ' ');
+      for (std::uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<char>('a' + i % 26);
+      // As the program writes: short waits, again and again, while held.
+      std::uint32_t written = 0;
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (written < count && std::chrono::steady_clock::now() < give_up) {
+        const fwdl::PortResult r =
+            ports.Write(port, bytes.data() + written, count - written, fwdl::kWriteWaitMs);
+        written += r.count;
+        if (r.lost) break;
+      }
+      std::cout << "wrote " << written;
+    } else {
+      std::cout << "unknown " << command;
+    }
+    std::cout << std::endl;
+  }
+  if (port != fwdl::kInvalidPortHandle) ports.Close(port);
+  return 0;
+}
