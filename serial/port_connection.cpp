@@ -47,14 +47,7 @@ std::string ReportSystemError(const std::string& name, const char* what) {
 SerialLink::SerialLink(WindowOps& window, SerialPorts& ports) : window_(window), ports_(ports) {}
 
 void SerialLink::SelectPort(const std::string& name) {
-  if (PortOpen()) {
-    window_.SetTimerEnabled(Timer::Timer1, false);
-    ports_.Close(ComHandle);
-    ComHandle = kInvalidPortHandle;
-    window_.SetButtonVisible(Button::Button1, false);
-    window_.SetButtonVisible(Button::Button3, false);
-    window_.SetStatusText("Select Port...");
-  }
+  if (PortOpen()) ClosePort();
   const std::string reason = OpenComPort(name);
   if (!PortOpen()) {
     window_.SetTimerEnabled(Timer::Timer1, false);
@@ -118,15 +111,19 @@ void SerialLink::ResumeOutput() {
   if (PortOpen()) ports_.ResumeOutput(ComHandle);
 }
 
-void SerialLink::LosePort() {
-  std::cerr << "firmware-downloader: " << port_name_ << " (" << PortDevice(port_name_)
-            << "): the device has gone: " << LastSystemError() << '\n';
+void SerialLink::ClosePort() {
   window_.SetTimerEnabled(Timer::Timer1, false);
   ports_.Close(ComHandle);
   ComHandle = kInvalidPortHandle;
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   window_.SetStatusText("Select Port...");
+}
+
+void SerialLink::LosePort() {
+  std::cerr << "firmware-downloader: " << port_name_ << " (" << PortDevice(port_name_)
+            << "): the device has gone: " << LastSystemError() << '\n';
+  ClosePort();
 }
 
 void SerialLink::Exit1Click() {

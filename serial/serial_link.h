@@ -108,7 +108,9 @@ class SerialLink {
 
  private:
   void ShowBoundError(const char* text);
-  // The device has gone: the port is closed and the window shows no port.
+  // Closes the open port; the window shows no port.
+  void ClosePort();
+  // The device has gone: the reason goes to standard error, the port closes.
   void LosePort();
 
   WindowOps& window_;
