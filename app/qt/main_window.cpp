@@ -64,7 +64,9 @@ void ShowStandardError(const QString& text) {
 
 TForm1::TForm1(fwdl::SerialPorts& ports)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      link_(*this, ports) {
+      link_(*this, ports),
+      handlers_([](const std::string& text) { ShowStandardError(QString::fromLocal8Bit(text.c_str())); },
+                [this] { FinishClose(); }) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(form::kCaption));
   setFont(SansSerif(form::kFontHeight));
@@ -169,17 +171,17 @@ void TForm1::InitConnections() {
       &TForm1::Com51Click, &TForm1::Com61Click, &TForm1::Com71Click, &TForm1::Com81Click};
   for (std::size_t i = 0; i < COM.size(); ++i) {
     connect(COM[i], &QAction::triggered, this, [this, click = com_clicks[i]] {
-      Handle([&] { (this->*click)(); });
+      handlers_.Run([&] { (this->*click)(); });
     });
   }
-  connect(About1, &QAction::triggered, this, [this] { Handle([&] { About1Click(); }); });
-  connect(Exit1, &QAction::triggered, this, [this] { Handle([&] { Exit1Click(); }); });
-  connect(Button1, &QPushButton::clicked, this, [this] { Handle([&] { Button1Click(); }); });
-  connect(Button2, &QPushButton::clicked, this, [this] { Handle([&] { Button2Click(); }); });
-  connect(Button3, &QPushButton::clicked, this, [this] { Handle([&] { Button3Click(); }); });
-  connect(&Timer1, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer1Timer(); }); });
-  connect(&Timer2, &QTimer::timeout, this, [this] { Handle([&] { link_.Timer2Timer(); }); });
-  connect(&Timer3, &QTimer::timeout, this, [this] { Handle([&] { hex_.Timer3Timer(); }); });
+  connect(About1, &QAction::triggered, this, [this] { handlers_.Run([&] { About1Click(); }); });
+  connect(Exit1, &QAction::triggered, this, [this] { handlers_.Run([&] { Exit1Click(); }); });
+  connect(Button1, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button1Click(); }); });
+  connect(Button2, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button2Click(); }); });
+  connect(Button3, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button3Click(); }); });
+  connect(&Timer1, &QTimer::timeout, this, [this] { handlers_.Run([&] { link_.Timer1Timer(); }); });
+  connect(&Timer2, &QTimer::timeout, this, [this] { handlers_.Run([&] { link_.Timer2Timer(); }); });
+  connect(&Timer3, &QTimer::timeout, this, [this] { handlers_.Run([&] { hex_.Timer3Timer(); }); });
 }
 
 void TForm1::FormCreate() {
@@ -198,42 +200,23 @@ void TForm1::About1Click() {
   Form2->activateWindow();
 }
 
-template <class Handler>
-void TForm1::Handle(Handler&& handler) {
-  ++handler_depth_;
-  try {
-    handler();
-  } catch (const std::exception& error) {
-    ShowStandardError(QString::fromLocal8Bit(error.what()));
-  } catch (...) {
-    ShowStandardError(QStringLiteral("Unknown error."));
-  }
-  --handler_depth_;
-  if (handler_depth_ == 0 && close_requested_) FinishClose();
-}
-
-void TForm1::CloseMainWindow() {
-  close_requested_ = true;
-  if (handler_depth_ == 0) FinishClose();
-}
+void TForm1::CloseMainWindow() { handlers_.RequestClose(); }
 
 void TForm1::FinishClose() {
-  if (closed_) return;
-  closed_ = true;
   Form2->hide();
   close();
   QCoreApplication::quit();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (closed_) {
+  if (handlers_.closed()) {
     event->accept();
     return;
   }
   // Closed by the window manager: the same as the Exit command, and refused
   // where Exit is (during a HEX download).
   event->ignore();
-  if (Exit1->isEnabled()) Handle([&] { Exit1Click(); });
+  if (Exit1->isEnabled()) handlers_.Run([&] { Exit1Click(); });
 }
 
 QPushButton* TForm1::button(Button which) const {

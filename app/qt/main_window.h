@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 
+#include "app/handlers.h"
 #include "download/dvb_download.h"
 #include "download/hex_download.h"
 #include "download/progress.h"
@@ -53,7 +54,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   fwdl::SerialLink& link() { return link_; }
   TForm2* aboutWindow() const { return Form2.get(); }
   // True once the window has been closed for good.
-  bool closed() const { return closed_; }
+  bool closed() const { return handlers_.closed(); }
 
   // Window operations.
   void SetStatusText(const std::string& text) override;
@@ -93,11 +94,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   void BuildControls();
   void BuildMenu();
   void InitConnections();
-  // Runs one event handler: counts the nesting, shows an escaped error in
-  // the standard error box, and finishes a requested close once the
-  // outermost handler has returned.
-  template <class Handler>
-  void Handle(Handler&& handler);
+  // Closes the window for good once no handler runs any more.
   void FinishClose();
   QPushButton* button(fwdl::Button button) const;
   QTimer& timer(fwdl::Timer timer);
@@ -108,9 +105,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   fwdl::HexDownload hex_{link_, progress_};
   fwdl::DvbDownload dvb_{link_, progress_};
   std::unique_ptr<TForm2> Form2;
-  int handler_depth_ = 0;
-  bool close_requested_ = false;
-  bool closed_ = false;
+  fwdl::Handlers handlers_;
 };
 
 // The application's standard error box.

@@ -55,7 +55,10 @@ void ShowStandardError(const char* text) {
   MessageBoxA(nullptr, text, form::kApplicationTitle, MB_OK | MB_ICONERROR);
 }
 
-TForm1::TForm1(fwdl::SerialPorts& ports) : link_(*this, ports) {
+TForm1::TForm1(fwdl::SerialPorts& ports)
+    : link_(*this, ports),
+      handlers_([](const std::string& text) { ShowStandardError(text.c_str()); },
+                [this] { FinishClose(); }) {
   const HINSTANCE instance = GetModuleHandleA(nullptr);
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof wc;
@@ -97,7 +100,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports) : link_(*this, ports) {
 
 TForm1::~TForm1() {
   if (timers_[0].enabled) timeEndPeriod(1);
-  if (Form1 && !closed_) DestroyWindow(Form1);
+  if (Form1 && !handlers_.closed()) DestroyWindow(Form1);
   DeleteObject(font_);
   DeleteObject(progress_font_);
 }
@@ -178,10 +181,10 @@ LRESULT TForm1::Message(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_CLOSE:
       // Closed by the window manager or Alt+F4: the same as the Exit
       // command, and refused where Exit is (during a HEX download).
-      if (closed_) {
+      if (handlers_.closed()) {
         DestroyWindow(Form1);
       } else if (exit_enabled_) {
-        Handle([&] { Exit1Click(); });
+        handlers_.Run([&] { Exit1Click(); });
       }
       return 0;
     case WM_NCDESTROY:
@@ -193,15 +196,15 @@ LRESULT TForm1::Message(UINT message, WPARAM wparam, LPARAM lparam) {
 
 void TForm1::Command(WORD id) {
   if (id > kComItem && id <= kComItem + form::kPorts) {
-    Handle([&] { SelectPort(id - kComItem); });
+    handlers_.Run([&] { SelectPort(id - kComItem); });
     return;
   }
   switch (id) {
-    case kAboutItem: Handle([&] { About1Click(); }); break;
-    case kExitItem: Handle([&] { Exit1Click(); }); break;
-    case kButton1: Handle([&] { Button1Click(); }); break;
-    case kButton2: Handle([&] { Button2Click(); }); break;
-    case kButton3: Handle([&] { Button3Click(); }); break;
+    case kAboutItem: handlers_.Run([&] { About1Click(); }); break;
+    case kExitItem: handlers_.Run([&] { Exit1Click(); }); break;
+    case kButton1: handlers_.Run([&] { Button1Click(); }); break;
+    case kButton2: handlers_.Run([&] { Button2Click(); }); break;
+    case kButton3: handlers_.Run([&] { Button3Click(); }); break;
     default: break;
   }
 }
@@ -210,36 +213,17 @@ void TForm1::Tick(UINT_PTR id) {
   // A tick already queued when its timer was stopped is dropped.
   if (id < 1 || id > timers_.size() || !timers_[id - 1].enabled) return;
   switch (static_cast<Timer>(id - 1)) {
-    case Timer::Timer1: Handle([&] { link_.Timer1Timer(); }); break;
-    case Timer::Timer2: Handle([&] { link_.Timer2Timer(); }); break;
-    case Timer::Timer3: Handle([&] { hex_.Timer3Timer(); }); break;
+    case Timer::Timer1: handlers_.Run([&] { link_.Timer1Timer(); }); break;
+    case Timer::Timer2: handlers_.Run([&] { link_.Timer2Timer(); }); break;
+    case Timer::Timer3: handlers_.Run([&] { hex_.Timer3Timer(); }); break;
   }
 }
 
 void TForm1::About1Click() { Form2->Show(); }
 
-template <class Handler>
-void TForm1::Handle(Handler&& handler) {
-  ++handler_depth_;
-  try {
-    handler();
-  } catch (const std::exception& error) {
-    ShowStandardError(error.what());
-  } catch (...) {
-    ShowStandardError("Unknown error.");
-  }
-  --handler_depth_;
-  if (handler_depth_ == 0 && close_requested_) FinishClose();
-}
-
-void TForm1::CloseMainWindow() {
-  close_requested_ = true;
-  if (handler_depth_ == 0) FinishClose();
-}
+void TForm1::CloseMainWindow() { handlers_.RequestClose(); }
 
 void TForm1::FinishClose() {
-  if (closed_) return;
-  closed_ = true;
   Form2->Hide();
   DestroyWindow(Form1);
   PostQuitMessage(0);

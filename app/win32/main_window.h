@@ -12,6 +12,7 @@
 #include <array>
 #include <memory>
 
+#include "app/handlers.h"
 #include "download/dvb_download.h"
 #include "download/hex_download.h"
 #include "download/progress.h"
@@ -83,11 +84,7 @@ class TForm1 final : public fwdl::WindowOps {
   void BuildMenu();
   void Command(WORD id);
   void Tick(UINT_PTR id);
-  // Runs one event handler: counts the nesting, shows an escaped error in
-  // the standard error box, and finishes a requested close once the
-  // outermost handler has returned.
-  template <class Handler>
-  void Handle(Handler&& handler);
+  // Closes the window for good once no handler runs any more.
   void FinishClose();
   // Hands one message to its window, with keyboard navigation between the
   // controls of either window.
@@ -104,9 +101,7 @@ class TForm1 final : public fwdl::WindowOps {
   HFONT progress_font_ = nullptr;
   bool memo_ends_line_ = false;
   bool exit_enabled_ = true;
-  int handler_depth_ = 0;
-  bool close_requested_ = false;
-  bool closed_ = false;
+  fwdl::Handlers handlers_;
 };
 
 // The application's standard error box.
