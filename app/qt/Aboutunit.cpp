@@ -15,10 +15,6 @@ namespace {
 
 namespace form = fwdl::form::about;
 
-QRect Place(const fwdl::form::Control& c) {
-  return {c.place.left, c.place.top, c.place.width, c.place.height};
-}
-
 // The form's places were measured in "MS Sans Serif". A text that needs
 // more room in the face standing in takes it to the right, as the form's
 // auto-sized labels did, and moves left only where it would otherwise run

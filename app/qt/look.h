@@ -1,8 +1,16 @@
-// Fonts shared by the program's windows.
+// Fonts and places shared by the program's windows.
 #pragma once
 
 #include <QFont>
+#include <QRect>
 #include <QStringList>
+
+#include "app/form.h"
+
+// A control's place in the form, as Qt takes it.
+inline QRect Place(const fwdl::form::Control& c) {
+  return {c.place.left, c.place.top, c.place.width, c.place.height};
+}
 
 // "MS Sans Serif" at a pixel height. Linux has no face by that name, and the
 // fallback fontconfig picks (DejaVu Sans) is so much wider that the form's

@@ -28,10 +28,6 @@ namespace {
 
 namespace form = fwdl::form::main;
 
-QRect Place(const fwdl::form::Control& c) {
-  return {c.place.left, c.place.top, c.place.width, c.place.height};
-}
-
 QString Latin1(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
