@@ -42,8 +42,8 @@ void HexDownload::Timer3Timer() {
   link_.ComBufPointer = 0;
   // An instrument that boots or chatters may send a stray XOFF and never
   // the XON; a ping must not be held by it.
-  link_.ResumeOutput();
-  Send('F');
+  const char ping = 'F';
+  link_.WriteToPort(&ping, 1, /*resume_when_held=*/true);
 }
 
 void HexDownload::Button2Click() { window_.SetTimerEnabled(Timer::Timer3, false); }

@@ -88,7 +88,8 @@ bool SerialLink::SendBytes(const void* bytes, std::uint32_t count) {
   return true;
 }
 
-std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count) {
+std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count,
+                                       bool resume_when_held) {
   const auto* data = static_cast<const std::uint8_t*>(bytes);
   std::uint32_t written = 0;
   const bool outer = !writing_;
@@ -100,8 +101,10 @@ std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count) {
       LosePort();
       break;
     }
+    if (written == count) break;
+    if (resume_when_held) ResumeOutput();
     // Held: let the window live; Exit may close the port meanwhile.
-    if (written < count) window_.PumpEvents();
+    window_.PumpEvents();
   }
   if (outer) writing_ = false;
   return written;

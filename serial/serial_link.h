@@ -59,8 +59,9 @@ class SerialLink {
   // Writes to the open port and returns the count it took: all of them, or
   // fewer when the port has gone or been closed meanwhile. While the line
   // is held (XOFF) it waits handling window events, so the window stays
-  // alive and Exit can end the wait. No port open: 0.
-  std::uint32_t WriteToPort(const void* bytes, std::uint32_t count);
+  // alive and Exit can end the wait; with `resume_when_held` it lifts the
+  // XOFF instead. No port open: 0.
+  std::uint32_t WriteToPort(const void* bytes, std::uint32_t count, bool resume_when_held = false);
   // True while a write waits for the line.
   bool Writing() const { return writing_; }
   bool PortOpen() const { return ComHandle != kInvalidPortHandle; }
