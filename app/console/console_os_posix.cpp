@@ -90,9 +90,18 @@ bool Interrupted() { return interrupts > 0; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 void Sleep(int ms, bool watch_input) {
+  // An interrupt that no Sleep has returned for yet ends this one at once;
+  // after that, sleeping goes on as before (the window has handled it).
+  static int interrupts_seen = 0;
+  if (interrupts > interrupts_seen) {
+    interrupts_seen = interrupts;
+    return;
+  }
   pollfd fds[2] = {{wake_pipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-  if (Interrupted()) return;
   (void)poll(fds, watch_input ? 2 : 1, ms);  // EINTR: an interrupt came
+  char drained[16];
+  while (read(wake_pipe[0], drained, sizeof drained) > 0) {
+  }
 }
 
 bool ReadInput(std::string& text) {

@@ -46,7 +46,14 @@ bool Interrupted() { return interrupts > 0; }
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 void Sleep(int ms, bool watch_input) {
-  if (Interrupted()) return;
+  // An interrupt that no Sleep has returned for yet ends this one at once;
+  // after that, sleeping goes on as before (the window has handled it).
+  static int interrupts_seen = 0;
+  if (interrupts > interrupts_seen) {
+    interrupts_seen = interrupts;
+    ResetEvent(WakeEvent());
+    return;
+  }
   DWORD timeout = ms < 0 ? INFINITE : static_cast<DWORD>(ms);
   HANDLE handles[2] = {WakeEvent(), Input()};
   DWORD count = 1;
