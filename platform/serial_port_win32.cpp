@@ -39,6 +39,7 @@ bool Gone(DWORD error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
+    case ERROR_DEV_NOT_EXIST:
     case ERROR_OPERATION_ABORTED:
       return true;
     default:
@@ -173,13 +174,18 @@ PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint
                                     int wait_ms) {
   const HANDLE h = Handle(port);
   if (!SetTimeouts(h, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))) {
-    return {0, FailedAndGone()};
+    Fail();
+    return {0, true};
   }
   // A write time-out ends the call with the bytes the driver took so far.
+  // Any other failure leaves the port unusable: reported as lost, so that
+  // the caller never retries a write that fails at once.
   DWORD written = 0;
   if (!WriteFile(h, data, count, &written, nullptr)) {
-    const bool gone = FailedAndGone();
-    return {written, gone};
+    Fail();
+    const bool timed_out = last_error == ERROR_SEM_TIMEOUT || last_error == ERROR_TIMEOUT ||
+                           last_error == ERROR_COUNTER_TIMEOUT || last_error == WAIT_TIMEOUT;
+    return {written, !timed_out};
   }
   return {written, false};
 }

@@ -112,7 +112,7 @@ void TForm1::BuildControls() {
   Button2 = Child(Form1, "BUTTON", form::Button2, BS_PUSHBUTTON | WS_TABSTOP, kButton2, font_);
   Button3 = Child(Form1, "BUTTON", form::Button3, BS_PUSHBUTTON | WS_TABSTOP, kButton3, font_);
   Memo1 = Child(Form1, "EDIT", form::Memo1,
-                WS_VISIBLE | WS_TABSTOP | WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
                     ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
                 kMemo1, font_);
   SendMessageA(Memo1, EM_SETLIMITTEXT, 0, 0);  // no 32 KB limit on the log
@@ -260,10 +260,13 @@ void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
 fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
                                        fwdl::BoxButtons buttons, const std::string& details) {
   // No owner window: the box stands on its own, as the program's boxes do.
-  // The system's reason, when there is one, follows the fixed text.
-  const std::string shown = details.empty() ? text : text + "\r\n\r\n" + details;
-  const UINT type = buttons == fwdl::BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK;
-  return MessageBoxA(nullptr, shown.c_str(), caption.c_str(), type) == IDCANCEL
+  // The fixed text stays as it is; the system's reason, when there is one,
+  // went to standard error. MB_TASKMODAL keeps the program's windows from
+  // taking input while the box is open, as under the Qt front end, so that
+  // no port choice can start inside it; timer ticks still come.
+  (void)details;
+  const UINT type = (buttons == fwdl::BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_TASKMODAL;
+  return MessageBoxA(nullptr, text.c_str(), caption.c_str(), type) == IDCANCEL
              ? fwdl::BoxAnswer::Cancel
              : fwdl::BoxAnswer::Ok;
 }
