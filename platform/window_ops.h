@@ -1,7 +1,7 @@
 // The window operations that the serial link and the download procedures
-// use. The main window implements them with Qt; tests implement them with a
-// scripted window that answers message boxes and dialogs and records what
-// the program shows.
+// use. Each front end implements them (app/qt and app/win32 with a window,
+// app/console on a terminal); tests implement them with a scripted window
+// that answers message boxes and dialogs and records what the program shows.
 //
 // Everything runs on one thread. Timer ticks reach their handlers only while
 // events are handled: in the main event loop, in PumpEvents, in

@@ -50,10 +50,7 @@ void SerialLink::SelectPort(const std::string& name) {
   if (PortOpen()) ClosePort();
   const std::string reason = OpenComPort(name);
   if (!PortOpen()) {
-    window_.SetTimerEnabled(Timer::Timer1, false);
-    window_.SetButtonVisible(Button::Button1, false);
-    window_.SetButtonVisible(Button::Button3, false);
-    window_.SetStatusText("Select Port...");
+    ShowNoPort();
     window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok, reason);
     return;
   }
@@ -114,13 +111,18 @@ void SerialLink::ResumeOutput() {
   if (PortOpen()) ports_.ResumeOutput(ComHandle);
 }
 
+void SerialLink::ShowNoPort() {
+  window_.SetTimerEnabled(Timer::Timer1, false);
+  window_.SetButtonVisible(Button::Button1, false);
+  window_.SetButtonVisible(Button::Button3, false);
+  window_.SetStatusText("Select Port...");
+}
+
 void SerialLink::ClosePort() {
   window_.SetTimerEnabled(Timer::Timer1, false);
   ports_.Close(ComHandle);
   ComHandle = kInvalidPortHandle;
-  window_.SetButtonVisible(Button::Button1, false);
-  window_.SetButtonVisible(Button::Button3, false);
-  window_.SetStatusText("Select Port...");
+  ShowNoPort();
 }
 
 void SerialLink::LosePort() {

@@ -53,7 +53,8 @@ class SerialLink {
   // Opens and sets up the port; the outcome is ComHandle, valid or not.
   // When the port cannot be opened: the system's reason, for the box.
   std::string OpenComPort(const std::string& name);
-  // One write that returns when the port has taken every byte. False only
+  // A write that returns when the port has taken every byte (see
+  // WriteToPort), or the port has closed or gone. False only
   // when no port is open; true otherwise, whatever the write did.
   bool SendBytes(const void* bytes, std::uint32_t count);
   // Writes to the open port and returns the count it took: all of them, or
@@ -109,6 +110,8 @@ class SerialLink {
 
  private:
   void ShowBoundError(const char* text);
+  // The no-port state: poll stopped, download buttons hidden, "Select Port...".
+  void ShowNoPort();
   // Closes the open port; the window shows no port.
   void ClosePort();
   // The device has gone: the reason goes to standard error, the port closes.

@@ -51,7 +51,7 @@ std::string Canonical(const fs::path& path) {
   return error ? path.string() : real.string();
 }
 
-// "USB 0403:6001 serial A1B2 FTDI FT232R USB UART", from the USB device
+// "USB 0403:6001 serial A1B2 USB UART", from the USB device
 // that the tty hangs under, if any.
 std::string UsbIdentity(const fs::path& tty_device) {
   std::error_code error;

@@ -399,7 +399,13 @@ int main(int argc, char** argv) {
         }
       }
     }
-    if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP))) {
+    // A real device that has gone (unplugged) hangs up: nothing more to play.
+    if (keep_open < 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+        !(fds[0].revents & POLLIN)) {
+      std::cerr << "instrument-sim: " << config.device << " has gone" << std::endl;
+      break;
+    }
+    if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
       char c = 0;
       if (read(STDIN_FILENO, &c, 1) != 1) {
         stdin_open = false;
