@@ -63,6 +63,7 @@ void SerialLink::SelectPort(const std::string& name) {
 
 std::string SerialLink::OpenComPort(const std::string& name) {
   port_name_ = name;
+  port_lost_ = false;
   ComHandle = ports_.Open(name);
   if (!PortOpen()) return ReportSystemError(name, "cannot open");
   if (!ports_.GetState(ComHandle, line_settings_)) {
@@ -128,6 +129,7 @@ void SerialLink::ClosePort() {
 void SerialLink::LosePort() {
   std::cerr << "firmware-downloader: " << port_name_ << " (" << PortDevice(port_name_)
             << "): the device has gone: " << LastSystemError() << '\n';
+  port_lost_ = true;
   ClosePort();
 }
 

@@ -66,6 +66,8 @@ class SerialLink {
   // True while a write waits for the line.
   bool Writing() const { return writing_; }
   bool PortOpen() const { return ComHandle != kInvalidPortHandle; }
+  // True when the device of the port chosen last has gone (unplugged).
+  bool PortLost() const { return port_lost_; }
   // Output held by an XOFF that came before now is resumed.
   void ResumeOutput();
   // Stops the poll, closes the port and closes the main window.
@@ -124,6 +126,7 @@ class SerialLink {
   bool showing_bound_error_ = false;
   bool procedure_running_ = false;
   bool writing_ = false;
+  bool port_lost_ = false;
   std::string port_name_;
 };
 

@@ -172,6 +172,18 @@ TEST(Console, EachEndHasItsExitCode) {
   }
 }
 
+// The cable is pulled in the middle of the image: exit code 4, promptly.
+TEST(Console, APulledCableEndsWithThePortCode) {
+  TempFile dir("");
+  SimProcess sim(Folder(dir), {"--baud", "57600"});
+  Fwdl run({"dvb", "--port", sim.path, "--yes", EXAMPLES_DIR "/demo.bin"});
+  std::this_thread::sleep_for(2500ms);  // search 0.1 s, go-ahead 1 s, then the image
+  sim.Kill();
+  const auto pulled = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.Wait(), 4) << run.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - pulled, 3s);
+}
+
 // Ctrl-C during the search is "Abort Search...": the loader hears "Q".
 // Meanwhile the program sleeps between its ticks.
 TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {

@@ -92,7 +92,7 @@ Outcome Download(bool hex_file, const std::string& port, const std::string& file
     }
   }
   const fwdl::console::RunEnd end{window.boxes(), window.interrupted(), window.closed(),
-                                  link.PortOpen()};
+                                  link.PortOpen(), link.PortLost()};
   if (!window.closed()) link.Exit1Click();
   return OutcomeOf(end);
 }

@@ -9,6 +9,9 @@ bool StartsWith(const std::string& text, const char* start) { return text.rfind(
 
 Outcome OutcomeOf(const RunEnd& end) {
   if (end.interrupted) return Outcome::kInterrupted;
+  // A lost port ends each procedure its own way ("Download failed.", "No
+  // contact", no box); to a script it is one outcome.
+  if (end.port_lost) return Outcome::kPortUnusable;
   if (!end.boxes.empty()) {
     const ShownBox& last = end.boxes.back();
     // The HEX loader's verdict comes under "INFO" only when it is no error.

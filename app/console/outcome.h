@@ -26,6 +26,7 @@ struct RunEnd {
   bool interrupted = false;
   bool closed = false;     // the procedure ended the program
   bool port_open = false;  // the port was still open when the procedure returned
+  bool port_lost = false;  // the device went during the run (unplugged)
 };
 
 Outcome OutcomeOf(const RunEnd& end);
