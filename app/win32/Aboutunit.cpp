@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "app/form.h"
+#include "look.h"
 
 namespace {
 
@@ -11,12 +12,6 @@ namespace form = fwdl::form::about;
 
 constexpr char kClassName[] = "TForm2";
 constexpr WORD kButton1 = 1001;  // clear of IDOK and IDCANCEL
-
-HFONT SansSerif(int pixel_height, bool bold) {
-  return CreateFontA(-pixel_height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                     DEFAULT_PITCH | FF_SWISS, fwdl::form::kFontFace);
-}
 
 int TextWidth(HWND control, HFONT font, const char* text) {
   const HDC dc = GetDC(control);

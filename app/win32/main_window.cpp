@@ -8,6 +8,7 @@
 
 #include "Aboutunit.h"
 #include "app/form.h"
+#include "look.h"
 
 using fwdl::Button;
 using fwdl::FileDialog;
@@ -41,12 +42,6 @@ HWND Child(HWND parent, const char* cls, const fwdl::form::Control& c, DWORD sty
                            GetModuleHandleA(nullptr), nullptr);
   SendMessageA(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   return h;
-}
-
-HFONT SansSerif(int pixel_height, bool bold = false) {
-  return CreateFontA(-pixel_height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                     DEFAULT_PITCH | FF_SWISS, fwdl::form::kFontFace);
 }
 
 }  // namespace
