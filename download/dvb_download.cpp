@@ -7,7 +7,6 @@
 
 #include "download/escape.h"
 #include "download/firmware_file.h"
-#include "download/procedure.h"
 
 namespace fwdl {
 namespace {
@@ -16,6 +15,8 @@ constexpr char kSelectPort[] = "Select the comport that the\r\ninstrument is con
 constexpr char kInstructions[] =
     "1. Turn on the instrument.\r\n2. Wait for instrument to startup completely.\r\n3. Klick "
     "OK.\r\n";
+constexpr char kEmptyFile[] = "The firmware file is empty.";
+constexpr char kFileTooLarge[] = "The firmware file is too large.";
 constexpr std::string_view kSuccess = "Flashed successfully...";
 
 constexpr int kPromptAttempts = 20;
@@ -28,9 +29,6 @@ void PutLittleEndian(std::uint32_t value, std::uint8_t* out) {
 }
 
 }  // namespace
-
-DvbDownload::DvbDownload(SerialLink& link, Progress& progress)
-    : link_(link), window_(link.window()), progress_(progress) {}
 
 bool DvbDownload::SendEscaped(const std::uint8_t* data, std::uint32_t count,
                               std::uint32_t& consumed) {
@@ -54,15 +52,16 @@ bool DvbDownload::FlashedSuccessfully() const {
   return std::search(held, end, kSuccess.begin(), kSuccess.end()) != end;
 }
 
-void DvbDownload::Button3Click() {
+Outcome DvbDownload::Button3Click() {
   SerialLink::Procedure running(link_);
   window_.SetMenuEnabled(MenuItem::Port1, false);
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
 
-  if (!StartWithInstructions(link_, kSelectPort, kInstructions)) return;
+  if (const auto end = StartWithInstructions(kSelectPort, kInstructions)) return *end;
 
+  phase_ = Phase::kSearch;
   window_.SetStatusText("Searching...");
   link_.ComBufPointer = 0;  // once: the prompt must be the newest byte of all
   bool prompt = false;
@@ -72,24 +71,28 @@ void DvbDownload::Button3Click() {
     prompt = link_.LastByteIs('>');
   }
   if (!prompt) {
-    window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kNoContact, [&] {
+      window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
+      RestoreWindow();
+    });
   }
 
+  phase_ = Phase::kFileChoice;
   window_.SetStatusText("Found Instrument.");
   const auto path = window_.RunOpenDialog(FileDialog::OpenDialog2);
   if (!path) {
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kCancelled, [&] {
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   window_.SetStatusText("Preparing for download.");
   FirmwareFile file;  // closed on every way out
   if (!file.Open(*path)) {
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kFileUnreadable, [&] {
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   link_.ComBufPointer = 0;
   // The header states the size in 32 bits; a file that cannot be measured
@@ -97,17 +100,23 @@ void DvbDownload::Button3Click() {
   // before the instrument hears of it.
   const auto size = file.Size();
   if (!size || *size == 0 || *size > std::numeric_limits<std::uint32_t>::max()) {
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    const Outcome refused = !size        ? Outcome::kFileUnreadable
+                            : *size == 0 ? Outcome::kFileEmpty
+                                         : Outcome::kFileTooLarge;
+    return End(refused, [&] {
+      if (refused != Outcome::kFileUnreadable) {
+        window_.MessageBox(refused == Outcome::kFileEmpty ? kEmptyFile : kFileTooLarge, "ERROR",
+                           BoxButtons::Ok);
+      }
+      file.Close();
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   progress_.TotalBytes = *size;
   window_.PumpEvents();
 
-  if (!link_.SendBytes("SX\r", 3)) {
-    RestoreWindow(window_);
-    return;
-  }
+  if (!link_.SendBytes("SX\r", 3)) return End(Outcome::kExited, [&] { RestoreWindow(); });
   bool go_ahead = false;
   for (int attempt = 0; attempt < kGoAheadAttempts && !go_ahead; ++attempt) {
     link_.Delay(1000);
@@ -115,11 +124,13 @@ void DvbDownload::Button3Click() {
     if (!go_ahead) window_.PumpEvents();
   }
   if (!go_ahead) {
-    window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kNoContact, [&] {
+      window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
+      RestoreWindow();
+    });
   }
 
+  phase_ = Phase::kSending;
   window_.SetProgressText("0% done");
   link_.Delay(200);
   // The header goes out as it stands, never escaped.
@@ -154,6 +165,7 @@ void DvbDownload::Button3Click() {
   if (left > 0 || !link_.PortOpen()) {
     file.Close();  // the image is incomplete: no minute of waiting for it
   } else {
+    phase_ = Phase::kResult;
     window_.SetProgressText("FLASHING");
     window_.SetStatusText("This takes 1 minute.");
     file.Close();
@@ -163,14 +175,17 @@ void DvbDownload::Button3Click() {
       if (!flashed) window_.PumpEvents();
     }
   }
-  if (flashed) {
-    window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info", BoxButtons::Ok);
-  } else {
-    window_.MessageBox("Download failed.\r\n\r\nPlease try again.", "Info", BoxButtons::Ok);
-  }
-  link_.Exit1Click();
-  ClearLabels(window_);
-  RestoreWindow(window_);
+  return End(flashed ? Outcome::kSuccess : Outcome::kDownloadFailed, [&] {
+    if (flashed) {
+      window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info",
+                         BoxButtons::Ok);
+    } else {
+      window_.MessageBox("Download failed.\r\n\r\nPlease try again.", "Info", BoxButtons::Ok);
+    }
+    link_.Exit1Click();
+    ClearLabels();
+    RestoreWindow();
+  });
 }
 
 }  // namespace fwdl

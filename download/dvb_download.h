@@ -7,17 +7,17 @@
 
 #include <cstdint>
 
-#include "download/progress.h"
-#include "serial/serial_link.h"
+#include "download/procedure.h"
 
 namespace fwdl {
 
-class DvbDownload {
+class DvbDownload : DownloadProcedure {
  public:
-  DvbDownload(SerialLink& link, Progress& progress);
+  DvbDownload(SerialLink& link, Progress& progress, Phase& phase)
+      : DownloadProcedure(link, progress, phase) {}
 
   // The whole procedure, from the first box to its end.
-  void Button3Click();
+  Outcome Button3Click();
 
   // Writes `count` bytes through the escape encoding, one byte per write.
   // `consumed` counts the bytes whose encoding went out completely. False
@@ -30,10 +30,6 @@ class DvbDownload {
   // True when the instrument's success report is among the bytes received
   // since the count was last reset.
   bool FlashedSuccessfully() const;
-
-  SerialLink& link_;
-  WindowOps& window_;
-  Progress& progress_;
 };
 
 }  // namespace fwdl

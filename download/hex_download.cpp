@@ -24,9 +24,6 @@ constexpr std::uint32_t kShortestAnswer = 21;
 
 }  // namespace
 
-HexDownload::HexDownload(SerialLink& link, Progress& progress)
-    : link_(link), window_(link.window()), progress_(progress) {}
-
 void HexDownload::Timer3Timer() {
   // A ping that the line still holds is not followed by another inside it.
   if (link_.Writing()) return;
@@ -48,7 +45,7 @@ void HexDownload::Timer3Timer() {
 
 void HexDownload::Button2Click() { window_.SetTimerEnabled(Timer::Timer3, false); }
 
-void HexDownload::Button1Click() {
+Outcome HexDownload::Button1Click() {
   SerialLink::Procedure running(link_);
   window_.SetMenuEnabled(MenuItem::Exit1, false);
   window_.SetMenuEnabled(MenuItem::Port1, false);
@@ -56,10 +53,11 @@ void HexDownload::Button1Click() {
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
 
-  if (!StartWithInstructions(link_, kSelectPort, kInstructions)) return;
+  if (const auto end = StartWithInstructions(kSelectPort, kInstructions)) return *end;
 
   // Ping the loader every 50 ms until it answers or the user gives up; no
   // time limit, since the user may take a while with the charger.
+  phase_ = Phase::kWakeUp;
   window_.SetStatusText("Searching...");
   window_.SetTimerEnabled(Timer::Timer3, true);
   link_.ComBufPointer = 0;
@@ -67,44 +65,51 @@ void HexDownload::Button1Click() {
   while (window_.TimerEnabled(Timer::Timer3)) window_.WaitForEvents();
   window_.SetButtonVisible(Button::Button2, false);
   if (link_.ComBufPointer < kContactBytes) {  // aborted before the instrument answered
-    window_.SetStatusText("");
-    Send('Q');
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kSearchAborted, [&] {
+      window_.SetStatusText("");
+      Send('Q');
+      RestoreWindow();
+    });
   }
 
+  phase_ = Phase::kSearch;
   bool prompt = false;
   for (int attempt = 0; attempt < kPromptAttempts && !prompt; ++attempt) {
     link_.Delay(100);
     prompt = link_.LastByteIs('>');
   }
   if (!prompt) {
-    window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
-    Send('Q');
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kNoContact, [&] {
+      window_.MessageBox(kNoContact, "ERROR", BoxButtons::Ok);
+      Send('Q');
+      RestoreWindow();
+    });
   }
 
+  phase_ = Phase::kFileChoice;
   window_.SetStatusText("Found Instrument.");
   const auto path = window_.RunOpenDialog(FileDialog::OpenDialog1);
   if (!path) {
-    Send('Q');
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kCancelled, [&] {
+      Send('Q');
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   window_.SetStatusText("");
   HexFile file;  // closed on every way out
   if (!file.Open(*path)) {
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kFileUnreadable, [&] {
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   if (file.Get() != ':') {  // an empty file fails here too
-    window_.MessageBox(kNotHex, "ERROR", BoxButtons::Ok);
-    Send('Q');
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kFileNotHex, [&] {
+      window_.MessageBox(kNotHex, "ERROR", BoxButtons::Ok);
+      Send('Q');
+      RestoreWindow();
+    });
   }
 
   link_.Delay(500);
@@ -112,49 +117,44 @@ void HexDownload::Button1Click() {
   Send('\r');
   link_.Delay(100);
   if (!link_.LastByteIs('>')) {
-    window_.MessageBox(kLostContact, "ERROR", BoxButtons::Ok);
-    Send('Q');
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kLostContact, [&] {
+      window_.MessageBox(kLostContact, "ERROR", BoxButtons::Ok);
+      Send('Q');
+      RestoreWindow();
+    });
   }
 
   // Measuring goes back to the start: the ":" tested above goes out first.
   progress_.TotalBytes = file.Size().value_or(0);
-  if (!Send('L')) {
-    RestoreWindow(window_);
-    return;
-  }
+  if (!Send('L')) return End(Outcome::kExited, [&] { RestoreWindow(); });
   link_.Delay(500);
-  if (!Send('Y')) {
-    RestoreWindow(window_);
-    return;
-  }
+  if (!Send('Y')) return End(Outcome::kExited, [&] { RestoreWindow(); });
 
+  phase_ = Phase::kSending;
   window_.SetProgressText("0% done");
   for (int c = file.Get(); c >= 0; c = file.Get()) {
-    if (!Send(static_cast<char>(c))) {
-      RestoreWindow(window_);
-      return;
-    }
+    if (!Send(static_cast<char>(c))) return End(Outcome::kExited, [&] { RestoreWindow(); });
     window_.PumpEvents();
     link_.ComBufPointer = 0;  // what the loader says meanwhile is not the verdict
     ++progress_.SentBytes;
     window_.SetProgressText(progress_.Text());
   }
+  phase_ = Phase::kResult;
   window_.SetProgressText("100% done");
   file.Close();
   link_.Delay(2000);
-  ShowVerdict();
+  return ShowVerdict();
 }
 
-void HexDownload::ShowVerdict() {
+Outcome HexDownload::ShowVerdict() {
   const std::uint32_t N = link_.ComBufPointer;
-  auto& ComBuf = link_.ComBuf;
+  const auto& ComBuf = link_.ComBuf;
   if (N < kShortestAnswer) {
-    window_.MessageBox(kDownloadError, "ERROR", BoxButtons::Ok);
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kDownloadFailed, [&] {
+      window_.MessageBox(kDownloadError, "ERROR", BoxButtons::Ok);
+      ClearLabels();
+      RestoreWindow();
+    });
   }
   // The verdict line starts after the last line feed before the answer's
   // last 9 bytes, or at the start of the answer.
@@ -163,23 +163,25 @@ void HexDownload::ShowVerdict() {
   // The line ends 6 bytes before the end of the answer ("?" lines) or 9
   // bytes before it, or earlier at a zero byte.
   auto line = [&](std::uint32_t end) {
-    ComBuf[end] = 0;
     const char* start = reinterpret_cast<const char*>(&ComBuf[s]);
     return std::string(start, strnlen(start, end - s));
   };
   if (ComBuf[s] == '?') {
-    window_.MessageBox("Error while downloading.\r\n'" + line(N - 6) + "'\r\nPlease try again...",
-                       "ERROR", BoxButtons::Ok);
-    ClearLabels(window_);
-    RestoreWindow(window_);
-    return;
+    return End(Outcome::kErrorVerdict, [&] {
+      window_.MessageBox("Error while downloading.\r\n'" + line(N - 6) + "'\r\nPlease try again...",
+                         "ERROR", BoxButtons::Ok);
+      ClearLabels();
+      RestoreWindow();
+    });
   }
-  const std::string verdict = line(N - 9);
-  Send('Q');
-  window_.MessageBox(verdict, "INFO", BoxButtons::Ok);
-  link_.Exit1Click();
-  ClearLabels(window_);
-  RestoreWindow(window_);
+  return End(Outcome::kSuccess, [&] {
+    const std::string verdict = line(N - 9);
+    Send('Q');
+    window_.MessageBox(verdict, "INFO", BoxButtons::Ok);
+    link_.Exit1Click();
+    ClearLabels();
+    RestoreWindow();
+  });
 }
 
 }  // namespace fwdl

@@ -4,17 +4,17 @@
 // verdict line. After a successful download the program ends.
 #pragma once
 
-#include "download/progress.h"
-#include "serial/serial_link.h"
+#include "download/procedure.h"
 
 namespace fwdl {
 
-class HexDownload {
+class HexDownload : DownloadProcedure {
  public:
-  HexDownload(SerialLink& link, Progress& progress);
+  HexDownload(SerialLink& link, Progress& progress, Phase& phase)
+      : DownloadProcedure(link, progress, phase) {}
 
   // The whole procedure, from the first box to its end.
-  void Button1Click();
+  Outcome Button1Click();
   // One wake-up tick of the search (Timer3, every 50 ms).
   void Timer3Timer();
   // "Abort Search...".
@@ -23,11 +23,7 @@ class HexDownload {
  private:
   bool Send(char byte) { return link_.SendBytes(&byte, 1); }
   // Reads the loader's answer after the transfer and ends the procedure.
-  void ShowVerdict();
-
-  SerialLink& link_;
-  WindowOps& window_;
-  Progress& progress_;
+  Outcome ShowVerdict();
 };
 
 }  // namespace fwdl

@@ -1,6 +1,12 @@
-// What both download procedures share: their way in and their ways out.
+// What both download procedures share: the link they talk through, the
+// progress figures, their way in and their ways out.
 #pragma once
 
+#include <optional>
+#include <utility>
+
+#include "download/outcome.h"
+#include "download/progress.h"
 #include "platform/window_ops.h"
 #include "serial/serial_link.h"
 
@@ -9,36 +15,43 @@ namespace fwdl {
 inline constexpr char kNoContact[] =
     "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck comport!";
 
-// Back from the busy state: show Button1, show Button3, enable Exit1,
-// enable Port1, in this order.
-inline void RestoreWindow(WindowOps& window) {
-  window.SetButtonVisible(Button::Button1, true);
-  window.SetButtonVisible(Button::Button3, true);
-  window.SetMenuEnabled(MenuItem::Exit1, true);
-  window.SetMenuEnabled(MenuItem::Port1, true);
-}
+class DownloadProcedure {
+ protected:
+  DownloadProcedure(SerialLink& link, Progress& progress, Phase& phase)
+      : link_(link), window_(link.window()), progress_(progress), phase_(phase) {}
 
-// The progress figure first, then the status line.
-inline void ClearLabels(WindowOps& window) {
-  window.SetProgressText("");
-  window.SetStatusText("");
-}
+  // Back from the busy state: show Button1, show Button3, enable Exit1,
+  // enable Port1, in this order.
+  void RestoreWindow();
+  // The progress figure first, then the status line.
+  void ClearLabels();
 
-// After the busy state has been entered: without a port, the message and
-// the end; otherwise the instructions, which the user may cancel. False when
-// the procedure ends here, with the window restored.
-inline bool StartWithInstructions(SerialLink& link, const char* no_port, const char* instructions) {
-  WindowOps& window = link.window();
-  if (!link.PortOpen()) {
-    window.MessageBox(no_port, "ERROR", BoxButtons::Ok);
-    RestoreWindow(window);
-    return false;
+  // After the busy state has been entered: without a port, the message and
+  // the end; otherwise the instructions, which the user may cancel. An
+  // outcome when the procedure ends here, with the window restored.
+  std::optional<Outcome> StartWithInstructions(const char* no_port, const char* instructions);
+
+  // Ends the run as `outcome`, after `steps` (its box, its last bytes, the
+  // restored window). A device that went during the run ends it instead with
+  // the box that says so and the window in the no-port state; a port that
+  // Exit or a bound error closed makes that the outcome.
+  template <class Steps>
+  Outcome End(Outcome outcome, Steps&& steps) {
+    if (link_.PortLost()) return EndPortLost();
+    const Outcome decided = link_.closure() == Closure::kExit         ? Outcome::kExited
+                            : link_.closure() == Closure::kBoundError ? Outcome::kBoundError
+                                                                      : outcome;
+    std::forward<Steps>(steps)();
+    return decided;
   }
-  if (window.MessageBox(instructions, "", BoxButtons::OkCancel) == BoxAnswer::Cancel) {
-    RestoreWindow(window);
-    return false;
-  }
-  return true;
-}
+
+  SerialLink& link_;
+  WindowOps& window_;
+  Progress& progress_;
+  Phase& phase_;
+
+ private:
+  Outcome EndPortLost();
+};
 
 }  // namespace fwdl

@@ -2,9 +2,9 @@
 //
 // Principles of operation
 // - The program talks to at most one port at a time through an opaque
-//   PortHandle. kInvalidPortHandle means "no port"; it is what Open returns
-//   for a port that is missing, held by another program, or not a serial
-//   device at all.
+//   PortHandle. kInvalidPortHandle means "no port"; it is what Open returns,
+//   with the reason, for a port that is missing, held by another program,
+//   or not a serial device at all.
 // - Ports are named "COM1".."COM8" everywhere in the program. PortDevice()
 //   tells which device a name stands for on this system.
 // - Line settings travel in a LineSettings record shaped like the Win32 DCB.
@@ -15,8 +15,10 @@
 //   system to take the bytes (the other side may hold the line with XOFF);
 //   the caller keeps its window alive between such waits and calls again
 //   for the rest. ResumeOutput lifts an XOFF that is holding our output.
+// - Every failure is a PortError made by the backend that saw it: a kind,
+//   and the system's own reason (errno on POSIX, GetLastError on Win32).
 // - A device that has gone (an adapter unplugged, the other end of a
-//   pseudo-terminal closed) is reported as `lost` by WaitingCount, Read and
+//   pseudo-terminal closed) is reported as kGone by WaitingCount, Read and
 //   Write; the caller then closes the port.
 // - Close releases the port; there is nothing to restore.
 //
@@ -71,48 +73,65 @@ struct LineSettings {
   alignas(8) std::array<unsigned char, 128> native{};
 };
 
-// The outcome of an operation on a port: a count of bytes, and whether the
-// device has gone.
+// Why an operation on a port failed, as the backend that saw it tells it:
+// a kind the program can act on, and the system's own words for the user.
+struct PortError {
+  enum class Kind {
+    kNone,          // no failure
+    kNoSuchDevice,  // nothing by that name (or nothing behind the port name)
+    kBusy,          // another program holds the port
+    kPermission,    // the user may not open it
+    kNotSerial,     // it exists but is no serial device (a file, a directory)
+    kGone,          // the device has gone (unplugged); the caller closes the port
+    kOther,
+  };
+  Kind kind = Kind::kNone;
+  std::string reason;  // such as "Permission denied"; empty when kind is kNone
+
+  bool failed() const { return kind != Kind::kNone; }
+};
+
+// The outcome of a transfer on a port: a count of bytes, and what went
+// wrong, if anything.
 struct PortResult {
   std::uint32_t count = 0;
-  bool lost = false;
+  PortError error;
+
+  bool lost() const { return error.kind == PortError::Kind::kGone; }
+};
+
+struct OpenResult {
+  PortHandle handle = kInvalidPortHandle;
+  PortError error;  // why the handle is invalid
 };
 
 // The operations the program uses on a serial port. Tests put a fake
-// port behind this interface; the program uses SystemSerialPorts.
+// port behind this interface; the program uses SystemSerialPorts. Every
+// failure comes back as a PortError; nothing keeps a "last error".
 class SerialPorts {
  public:
   virtual ~SerialPorts() = default;
-  // Opens the named port for exclusive use, or returns kInvalidPortHandle.
-  virtual PortHandle Open(const std::string& name) = 0;
-  // Fills `settings` from the port; false (record untouched) on failure.
-  virtual bool GetState(PortHandle port, LineSettings& settings) = 0;
-  // Applies `settings` to the port; false when the port refuses them.
-  virtual bool SetState(PortHandle port, const LineSettings& settings) = 0;
+  // Opens the named port for exclusive use.
+  virtual OpenResult Open(const std::string& name) = 0;
+  // Fills `settings` from the port; on failure the record stays untouched.
+  virtual PortError GetState(PortHandle port, LineSettings& settings) = 0;
+  // Applies `settings` to the port.
+  virtual PortError SetState(PortHandle port, const LineSettings& settings) = 0;
   // Number of received bytes waiting to be read; 0 when it cannot be told.
   // Clears any line error so that reception goes on.
   virtual PortResult WaitingCount(PortHandle port) = 0;
   // Reads at most `count` bytes that are already waiting.
   virtual PortResult Read(PortHandle port, void* data, std::uint32_t count) = 0;
   // Writes what the system takes of `count` bytes within about `wait_ms`
-  // milliseconds; fewer while flow control holds the line.
+  // milliseconds; fewer while flow control holds the line. Any error means
+  // that the port cannot be written any more.
   virtual PortResult Write(PortHandle port, const void* data, std::uint32_t count,
                            int wait_ms) = 0;
   // Resumes our output if an XOFF from the other side is holding it.
   virtual void ResumeOutput(PortHandle port) = 0;
   virtual void Close(PortHandle port) = 0;
-};
-
-class SystemSerialPorts final : public SerialPorts {
- public:
-  PortHandle Open(const std::string& name) override;
-  bool GetState(PortHandle port, LineSettings& settings) override;
-  bool SetState(PortHandle port, const LineSettings& settings) override;
-  PortResult WaitingCount(PortHandle port) override;
-  PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
-  PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
-  void ResumeOutput(PortHandle port) override;
-  void Close(PortHandle port) override;
+  // The device a port name leads to, for messages; empty when none.
+  virtual std::string DeviceOf(const std::string& name) const = 0;
 };
 
 // The device that a port name stands for on this system: on Linux
@@ -120,9 +139,18 @@ class SystemSerialPorts final : public SerialPorts {
 // the name itself.
 std::string PortDevice(const std::string& name);
 
-// The operating system's reason for the last failed operation of this
-// thread, such as "Permission denied".
-std::string LastSystemError();
+class SystemSerialPorts final : public SerialPorts {
+ public:
+  OpenResult Open(const std::string& name) override;
+  PortError GetState(PortHandle port, LineSettings& settings) override;
+  PortError SetState(PortHandle port, const LineSettings& settings) override;
+  PortResult WaitingCount(PortHandle port) override;
+  PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
+  PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
+  void ResumeOutput(PortHandle port) override;
+  void Close(PortHandle port) override;
+  std::string DeviceOf(const std::string& name) const override { return PortDevice(name); }
+};
 
 // Makes the termination requests of the system (SIGTERM, SIGINT, SIGHUP on
 // POSIX) close the open port before the program ends, so that its exclusive

@@ -19,18 +19,44 @@
 namespace fwdl {
 namespace {
 
-thread_local int last_error = 0;
-
 // The descriptor of the port opened last, for the termination handler.
 volatile std::sig_atomic_t open_port_fd = -1;
 
 int Fd(PortHandle port) { return static_cast<int>(port); }
 
-// Remembers errno as the reason of the failure that the caller reports.
-bool Fail(int error = errno) {
-  last_error = error;
-  return false;
+using Kind = PortError::Kind;
+
+PortError Error(Kind kind, int error) { return {kind, std::system_category().message(error)}; }
+
+// Why a port cannot be opened, from the errno of open() or of the checks
+// after it.
+PortError OpenError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EIO: return Error(Kind::kNoSuchDevice, error);  // EIO: a ttyS with no UART behind it
+    case EBUSY:
+    case EWOULDBLOCK: return Error(Kind::kBusy, EBUSY);
+    case EACCES:
+    case EPERM: return Error(Kind::kPermission, error);
+    case ENOTTY:
+    case EISDIR: return Error(Kind::kNotSerial, error);
+    default: return Error(Kind::kOther, error);
+  }
 }
+
+// The errors of a device that has gone: an unplugged adapter (EIO after
+// the hang-up, ENXIO/ENODEV), or a pseudo-terminal whose other end closed.
+PortError IoError(int error) {
+  const bool gone = error == EIO || error == ENXIO || error == ENODEV || error == EBADF;
+  return Error(gone ? Kind::kGone : Kind::kOther, error);
+}
+
+// A hang-up or error condition on the descriptor.
+bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+PortResult Failed(std::uint32_t count, PortError error) { return {count, std::move(error)}; }
 
 static_assert(sizeof(termios) <= sizeof(LineSettings::native));
 
@@ -65,48 +91,33 @@ std::uint32_t BaudOf(speed_t code) {
   return 0;
 }
 
-// The errors of a device that has gone: an unplugged adapter (EIO after
-// the hang-up, ENXIO/ENODEV), or a pseudo-terminal whose other end closed.
-bool Gone(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
-
-// A hang-up or error condition on the descriptor.
-bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
-
-PortResult Lost(int error) {
-  Fail(error);
-  return {0, true};
-}
-
 }  // namespace
 
-PortHandle SystemSerialPorts::Open(const std::string& name) {
+OpenResult SystemSerialPorts::Open(const std::string& name) {
   const std::string device = PortDevice(name);
+  if (device.empty()) return {kInvalidPortHandle, {Kind::kNoSuchDevice, "no serial device behind " + name}};
   // O_NONBLOCK so that opening never waits for carrier; cleared below.
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    Fail();
-    return kInvalidPortHandle;
-  }
+  if (fd < 0) return {kInvalidPortHandle, OpenError(errno)};
   auto refuse = [fd](int error) {
     close(fd);
-    Fail(error);
-    return kInvalidPortHandle;
+    return OpenResult{kInvalidPortHandle, OpenError(error)};
   };
   // A mapping to a regular file or a directory must never receive firmware.
   if (!isatty(fd)) return refuse(ENOTTY);
   // TIOCEXCL keeps other users' programs out, but it does not stop root, so
   // the flock is what refuses a second program in every case.
   if (ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno);
   // The descriptor stays non-blocking: a write held by XOFF must come back
   // to the caller, which waits for room in poll() for a bounded time.
   open_port_fd = fd;
-  return fd;
+  return {fd, {}};
 }
 
-bool SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
+PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
   termios t{};
-  if (tcgetattr(Fd(port), &t) != 0) return Fail();
+  if (tcgetattr(Fd(port), &t) != 0) return IoError(errno);
   Native(settings) = t;
   settings.BaudRate = BaudOf(cfgetospeed(&t));
   switch (t.c_cflag & CSIZE) {
@@ -124,10 +135,10 @@ bool SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
   settings.fInX = (t.c_iflag & IXOFF) != 0;
   settings.XonChar = static_cast<char>(t.c_cc[VSTART]);
   settings.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-  return true;
+  return {};
 }
 
-bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
+PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   LineSettings record = s;
   termios t = Native(record);
 
@@ -144,18 +155,18 @@ bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
     case 6: t.c_cflag |= CS6; break;
     case 7: t.c_cflag |= CS7; break;
     case 8: t.c_cflag |= CS8; break;
-    default: return Fail(EINVAL);
+    default: return Error(Kind::kOther, EINVAL);
   }
   switch (s.Parity) {
     case kNoParity: break;
     case 1: t.c_cflag |= PARENB | PARODD; break;  // ODDPARITY
     case 2: t.c_cflag |= PARENB; break;           // EVENPARITY
-    default: return Fail(EINVAL);
+    default: return Error(Kind::kOther, EINVAL);
   }
   switch (s.StopBits) {
     case kOneStopBit: break;
     case 2: t.c_cflag |= CSTOPB; break;  // TWOSTOPBITS
-    default: return Fail(EINVAL);
+    default: return Error(Kind::kOther, EINVAL);
   }
   if (s.fParity) {
     t.c_iflag |= INPCK;
@@ -179,41 +190,35 @@ bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   t.c_cc[VTIME] = 0;
 
   speed_t speed{};
-  if (!SpeedCode(s.BaudRate, speed)) return Fail(EINVAL);
-  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return Fail();
-  if (tcsetattr(Fd(port), TCSANOW, &t) != 0) return Fail();
+  if (!SpeedCode(s.BaudRate, speed)) return Error(Kind::kOther, EINVAL);
+  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return IoError(errno);
+  if (tcsetattr(Fd(port), TCSANOW, &t) != 0) return IoError(errno);
 
   // Modem lines. A device without them, such as a pseudo-terminal, refuses
   // this; that is no error.
   const int dtr_rts = (s.fDtrControl == kDtrControlEnable ? TIOCM_DTR : 0) |
                       (s.fRtsControl == kRtsControlEnable ? TIOCM_RTS : 0);
   if (dtr_rts != 0) (void)ioctl(Fd(port), TIOCMBIS, &dtr_rts);
-  return true;
+  return {};
 }
 
 PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
   pollfd p{Fd(port), POLLIN, 0};
-  if (poll(&p, 1, 0) < 0 && errno != EINTR) return Lost(errno);
-  if (HungUp(p.revents)) return Lost(EIO);
+  if (poll(&p, 1, 0) < 0 && errno != EINTR) return Failed(0, IoError(errno));
+  if (HungUp(p.revents)) return Failed(0, IoError(EIO));
   int waiting = 0;
-  if (ioctl(Fd(port), FIONREAD, &waiting) != 0) {
-    if (Gone(errno)) return Lost(errno);
-    Fail();
-    return {};
-  }
-  return {static_cast<std::uint32_t>(std::max(waiting, 0)), false};
+  if (ioctl(Fd(port), FIONREAD, &waiting) != 0) return Failed(0, IoError(errno));
+  return {static_cast<std::uint32_t>(std::max(waiting, 0)), {}};
 }
 
 PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
   if (count == 0) return {};
   for (;;) {
     const ssize_t got = read(Fd(port), data, count);
-    if (got >= 0) return {static_cast<std::uint32_t>(got), false};
+    if (got >= 0) return {static_cast<std::uint32_t>(got), {}};
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return {};
-    if (Gone(errno)) return Lost(errno);
-    Fail();
-    return {};
+    return Failed(0, IoError(errno));
   }
 }
 
@@ -221,25 +226,28 @@ PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint
                                     int wait_ms) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  PortResult result;
-  while (result.count < count) {
-    const ssize_t n = write(Fd(port), bytes + result.count, count - result.count);
+  std::uint32_t written = 0;
+  while (written < count) {
+    const ssize_t n = write(Fd(port), bytes + written, count - written);
     if (n > 0) {
-      result.count += static_cast<std::uint32_t>(n);
+      written += static_cast<std::uint32_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return {result.count, Lost(errno).lost};
+    // Any error but a full queue leaves the port unwritable.
+    if (n < 0 && errno != EAGAIN) return Failed(written, IoError(errno));
     // The line is held (or the output queue is full): wait for room.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) break;
     pollfd p{Fd(port), POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return {result.count, Lost(errno).lost};
-    if (HungUp(p.revents)) return {result.count, Lost(EIO).lost};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+      return Failed(written, IoError(errno));
+    }
+    if (HungUp(p.revents)) return Failed(written, IoError(EIO));
   }
-  return result;
+  return {written, {}};
 }
 
 void SystemSerialPorts::ResumeOutput(PortHandle port) {
@@ -290,7 +298,5 @@ std::string PortDevice(const std::string& name) {
   if (const char* mapped = std::getenv(("FWDL_" + name).c_str()); mapped && *mapped) return mapped;
   return "/dev/ttyS" + std::to_string(std::stoul(digits) - 1);
 }
-
-std::string LastSystemError() { return std::system_category().message(last_error); }
 
 }  // namespace fwdl

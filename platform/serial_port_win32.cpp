@@ -7,30 +7,56 @@
 #include <windows.h>
 
 #include <cstring>
-#include <system_error>
+#include <string>
 
 #include "serial_port.h"
 
 namespace fwdl {
 namespace {
 
-thread_local DWORD last_error = 0;
-
 HANDLE Handle(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
 
-bool Fail() {
-  last_error = GetLastError();
-  return false;
+using Kind = PortError::Kind;
+
+// The system's own words for an error code, without the line end that
+// FormatMessage leaves at the end.
+std::string SystemMessage(DWORD code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length > 0 && text ? std::string(text, length) : "";
+  LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "system error " + std::to_string(code);
+  return message;
 }
 
-static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
+PortError Error(Kind kind, DWORD code) { return {kind, SystemMessage(code)}; }
 
-DCB& Native(LineSettings& settings) { return *reinterpret_cast<DCB*>(settings.native.data()); }
+// Why CreateFileA refused the port. Windows' serial drivers answer "access
+// denied" for a port that another program holds.
+PortError OpenError(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST: return Error(Kind::kNoSuchDevice, code);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY: return Error(Kind::kBusy, code);
+    default: return Error(Kind::kOther, code);
+  }
+}
 
 // The errors of a device that has gone (an unplugged USB adapter). Any of
 // them makes every later call on the handle fail too.
-bool Gone(DWORD error) {
-  switch (error) {
+PortError IoError(DWORD code) {
+  switch (code) {
     case ERROR_BAD_COMMAND:
     case ERROR_ACCESS_DENIED:
     case ERROR_GEN_FAILURE:
@@ -40,18 +66,14 @@ bool Gone(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_OPERATION_ABORTED:
-      return true;
-    default:
-      return false;
+    case ERROR_OPERATION_ABORTED: return Error(Kind::kGone, code);
+    default: return Error(Kind::kOther, code);
   }
 }
 
-// Records the failure of the last call; true when the device has gone.
-bool FailedAndGone() {
-  Fail();
-  return Gone(last_error);
-}
+static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
+
+DCB& Native(LineSettings& settings) { return *reinterpret_cast<DCB*>(settings.native.data()); }
 
 // Reads return at once with the bytes already waiting; a write waits at
 // most `write_ms` for the driver to take its bytes. Set again only when the
@@ -76,23 +98,20 @@ bool SetTimeouts(HANDLE h, DWORD write_ms) {
 
 }  // namespace
 
-PortHandle SystemSerialPorts::Open(const std::string& name) {
+OpenResult SystemSerialPorts::Open(const std::string& name) {
   const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    Fail();
-    return kInvalidPortHandle;
-  }
+  if (h == INVALID_HANDLE_VALUE) return {kInvalidPortHandle, OpenError(GetLastError())};
   timeouts_set_for = nullptr;
   (void)SetTimeouts(h, kDefaultWriteMs);
-  return reinterpret_cast<PortHandle>(h);
+  return {reinterpret_cast<PortHandle>(h), {}};
 }
 
-bool SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
+PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
   DCB dcb = Native(settings);
   // DCBlength must be set before GetCommState.
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(Handle(port), &dcb)) return Fail();
+  if (!GetCommState(Handle(port), &dcb)) return IoError(GetLastError());
   Native(settings) = dcb;
   settings.BaudRate = dcb.BaudRate;
   settings.ByteSize = dcb.ByteSize;
@@ -118,10 +137,10 @@ bool SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
   settings.ErrorChar = dcb.ErrorChar;
   settings.EofChar = dcb.EofChar;
   settings.EvtChar = dcb.EvtChar;
-  return true;
+  return {};
 }
 
-bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
+PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   // DCBlength, the reserved words and the spare flag bits keep what the
   // last successful GetState returned.
   LineSettings record = s;
@@ -150,8 +169,8 @@ bool SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   dcb.ErrorChar = s.ErrorChar;
   dcb.EofChar = s.EofChar;
   dcb.EvtChar = s.EvtChar;
-  if (!SetCommState(Handle(port), &dcb)) return Fail();
-  return true;
+  if (!SetCommState(Handle(port), &dcb)) return IoError(GetLastError());
+  return {};
 }
 
 PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
@@ -159,35 +178,35 @@ PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
   // call fails the record stays zero: nothing is waiting.
   COMSTAT stat{};
   DWORD errors = 0;
-  if (!ClearCommError(Handle(port), &errors, &stat)) return {0, FailedAndGone()};
-  return {stat.cbInQue, false};
+  if (!ClearCommError(Handle(port), &errors, &stat)) return {0, IoError(GetLastError())};
+  return {stat.cbInQue, {}};
 }
 
 PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
   // Asks only for bytes that are already waiting, so it returns at once.
   DWORD read = 0;
-  if (!ReadFile(Handle(port), data, count, &read, nullptr)) return {read, FailedAndGone()};
-  return {read, false};
+  if (!ReadFile(Handle(port), data, count, &read, nullptr)) return {read, IoError(GetLastError())};
+  return {read, {}};
 }
 
 PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count,
                                     int wait_ms) {
   const HANDLE h = Handle(port);
   if (!SetTimeouts(h, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))) {
-    Fail();
-    return {0, true};
+    return {0, IoError(GetLastError())};
   }
   // A write time-out ends the call with the bytes the driver took so far.
   // Any other failure leaves the port unusable: reported as lost, so that
   // the caller never retries a write that fails at once.
   DWORD written = 0;
   if (!WriteFile(h, data, count, &written, nullptr)) {
-    Fail();
-    const bool timed_out = last_error == ERROR_SEM_TIMEOUT || last_error == ERROR_TIMEOUT ||
-                           last_error == ERROR_COUNTER_TIMEOUT || last_error == WAIT_TIMEOUT;
-    return {written, !timed_out};
+    const DWORD code = GetLastError();
+    const bool timed_out = code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT ||
+                           code == ERROR_COUNTER_TIMEOUT || code == WAIT_TIMEOUT;
+    if (timed_out) return {written, {}};
+    return {written, IoError(code)};
   }
-  return {written, false};
+  return {written, {}};
 }
 
 void SystemSerialPorts::ResumeOutput(PortHandle port) {
@@ -206,9 +225,5 @@ std::string PortDevice(const std::string& name) { return name; }
 // A window program gets no termination signals; closing the window is its
 // way out.
 void ReleasePortOnTermination() {}
-
-std::string LastSystemError() {
-  return std::system_category().message(static_cast<int>(last_error));
-}
 
 }  // namespace fwdl

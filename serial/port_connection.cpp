@@ -1,6 +1,4 @@
 // Opening, setting up, writing to and closing the port.
-#include <iostream>
-
 #include "serial_link.h"
 
 namespace fwdl {
@@ -31,49 +29,46 @@ void WriteLineSettings(LineSettings& dcb) {
   dcb.EvtChar = 0;
 }
 
-namespace {
-
-// The message box keeps its fixed wording; the system's reason goes to
-// standard error and is offered as the box's details. Returns the details.
-std::string ReportSystemError(const std::string& name, const char* what) {
-  const std::string reason =
-      name + " (" + PortDevice(name) + "): " + what + ": " + LastSystemError();
-  std::cerr << "firmware-downloader: " << reason << '\n';
-  return reason;
-}
-
-}  // namespace
-
 SerialLink::SerialLink(WindowOps& window, SerialPorts& ports) : window_(window), ports_(ports) {}
 
-void SerialLink::SelectPort(const std::string& name) {
+std::string SerialLink::Reason(const char* what, const PortError& error) const {
+  const std::string device = ports_.DeviceOf(port_name_);
+  std::string reason = port_name_;
+  if (!device.empty() && device != port_name_) reason += " (" + device + ")";
+  return reason + ": " + what + ": " + error.reason;
+}
+
+bool SerialLink::SelectPort(const std::string& name) {
   if (PortOpen()) ClosePort();
   const std::string reason = OpenComPort(name);
   if (!PortOpen()) {
     ShowNoPort();
     window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok, reason);
-    return;
+    return false;
   }
   window_.SetTimerEnabled(Timer::Timer1, true);
   ComBufPointer = 0;
   window_.SetButtonVisible(Button::Button1, true);
   window_.SetButtonVisible(Button::Button3, true);
   window_.SetStatusText("");
+  return true;
 }
 
 std::string SerialLink::OpenComPort(const std::string& name) {
   port_name_ = name;
-  port_lost_ = false;
-  ComHandle = ports_.Open(name);
-  if (!PortOpen()) return ReportSystemError(name, "cannot open");
-  if (!ports_.GetState(ComHandle, line_settings_)) {
+  closure_ = Closure::kNone;
+  bytes_written_ = 0;
+  const OpenResult opened = ports_.Open(name);
+  ComHandle = opened.handle;
+  if (!PortOpen()) return Reason("cannot open", opened.error);
+  if (const PortError error = ports_.GetState(ComHandle, line_settings_); error.failed()) {
     window_.MessageBox("ERROR, Can't get commport state.", "", BoxButtons::Ok,
-                       ReportSystemError(name, "cannot read the line settings"));
+                       Reason("cannot read the line settings", error));
   }
   WriteLineSettings(line_settings_);
-  if (!ports_.SetState(ComHandle, line_settings_)) {
+  if (const PortError error = ports_.SetState(ComHandle, line_settings_); error.failed()) {
     window_.MessageBox("ERROR, Can't set commport state.", "", BoxButtons::Ok,
-                       ReportSystemError(name, "cannot set the line settings"));
+                       Reason("cannot set the line settings", error));
   }
   // An XOFF left over from before must not hold the first download.
   ResumeOutput();
@@ -95,8 +90,10 @@ std::uint32_t SerialLink::WriteToPort(const void* bytes, std::uint32_t count,
   while (written < count && PortOpen()) {
     const PortResult r = ports_.Write(ComHandle, data + written, count - written, kWriteWaitMs);
     written += r.count;
-    if (r.lost) {
-      LosePort();
+    bytes_written_ += r.count;
+    // A write that fails leaves the port unusable, whatever the reason.
+    if (r.error.failed()) {
+      LosePort(r.error);
       break;
     }
     if (written == count) break;
@@ -126,11 +123,17 @@ void SerialLink::ClosePort() {
   ShowNoPort();
 }
 
-void SerialLink::LosePort() {
-  std::cerr << "firmware-downloader: " << port_name_ << " (" << PortDevice(port_name_)
-            << "): the device has gone: " << LastSystemError() << '\n';
-  port_lost_ = true;
+void SerialLink::LosePort(const PortError& error) {
+  lost_reason_ = Reason("the device has gone", error);
+  closure_ = Closure::kLost;
   ClosePort();
+  if (!procedure_running_) ShowPortLost();
+}
+
+void SerialLink::ShowPortLost() {
+  window_.MessageBox("The device of comport '" + port_name_ +
+                         "' has gone.\r\nCheck the cable, then choose the port again.",
+                     "ERROR", BoxButtons::Ok, lost_reason_);
 }
 
 void SerialLink::Exit1Click() {
@@ -138,6 +141,7 @@ void SerialLink::Exit1Click() {
   if (PortOpen()) {
     ports_.Close(ComHandle);
     ComHandle = kInvalidPortHandle;
+    if (closure_ == Closure::kNone) closure_ = Closure::kExit;
   }
   window_.CloseMainWindow();
 }

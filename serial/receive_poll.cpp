@@ -25,8 +25,8 @@ void SerialLink::Timer1Timer() {
   if (!PortOpen() || showing_bound_error_) return;
 
   const PortResult waiting = ports_.WaitingCount(ComHandle);
-  if (waiting.lost) {
-    LosePort();
+  if (waiting.lost()) {
+    LosePort(waiting.error);
     return;
   }
   if (waiting.count == 0) return;
@@ -46,8 +46,8 @@ void SerialLink::Timer1Timer() {
       std::min({waiting.count, kReadAreaSize - 1, kComBufSize - ComBufPointer});
   if (wanted == 0) return;
   const PortResult read = ports_.Read(ComHandle, read_area_.data(), wanted);
-  if (read.lost) {
-    LosePort();
+  if (read.lost()) {
+    LosePort(read.error);
     return;
   }
   const std::uint32_t BytesRead = read.count;
@@ -70,6 +70,7 @@ void SerialLink::ShowBoundError(const char* text) {
   showing_bound_error_ = true;
   window_.MessageBox(text, "", BoxButtons::Ok);
   showing_bound_error_ = false;
+  if (PortOpen()) closure_ = Closure::kBoundError;
   Exit1Click();
 }
 

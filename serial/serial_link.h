@@ -1,11 +1,24 @@
 // The serial link: the one open port, the receive buffer that the 10 ms
 // poll fills, and the waits that keep the window alive.
 //
-// The download procedures talk to the instrument by one pattern: set
-// ComBufPointer to 0, send, Delay, then look at the buffer (mostly at its
-// last byte). Bytes reach the buffer only in Timer1Timer, and that runs only
-// while events are handled, so the buffer changes only across a Delay, an
-// event pump, a message box or a file dialog.
+// Principles of operation
+// - ComHandle is the open port, or kInvalidPortHandle. Only SelectPort
+//   (via OpenComPort) makes it valid; it becomes invalid again by the next
+//   SelectPort, by Exit1Click (the Exit command, a bound error of the poll,
+//   the end of some downloads) and by a lost device (LosePort). Nothing
+//   else writes it.
+// - ComBuf and ComBufPointer: only Timer1Timer appends to ComBuf and
+//   advances the count. The count goes back to 0 in SelectPort (a port
+//   opened), at the poll's wrap point, while no procedure runs or a write
+//   waits (those bytes are never read), and wherever a download procedure
+//   resets it before an exchange. Nothing else writes either; readers bound
+//   the bytes by the count.
+// - Bytes reach the buffer only in Timer1Timer, and that runs only while
+//   events are handled, so the buffer changes only across a Delay, an event
+//   pump, a write that waits for a held line, a message box or a file
+//   dialog.
+// - A failure of the port comes from the backend as a PortError and goes to
+//   the box that reports it, as its details; nothing here prints.
 #pragma once
 
 #include <array>
@@ -40,6 +53,9 @@ inline constexpr int kWriteWaitMs = 20;
 // hardware handshake. Written over whatever the port reported.
 void WriteLineSettings(LineSettings& settings);
 
+// How the port chosen last stopped being open.
+enum class Closure { kNone, kExit, kBoundError, kLost };
+
 class SerialLink {
  public:
   SerialLink(WindowOps& window, SerialPorts& ports);
@@ -48,10 +64,11 @@ class SerialLink {
 
   // Port connection.
   // Closes any open port, opens the named one ("COM1".."COM8") and brings
-  // the window and the receive poll into line with the outcome.
-  void SelectPort(const std::string& name);
+  // the window and the receive poll into line with the outcome. True when
+  // the port is open afterwards.
+  bool SelectPort(const std::string& name);
   // Opens and sets up the port; the outcome is ComHandle, valid or not.
-  // When the port cannot be opened: the system's reason, for the box.
+  // When the port cannot be opened: the reason, for the box's details.
   std::string OpenComPort(const std::string& name);
   // A write that returns when the port has taken every byte (see
   // WriteToPort), or the port has closed or gone. False only
@@ -66,8 +83,15 @@ class SerialLink {
   // True while a write waits for the line.
   bool Writing() const { return writing_; }
   bool PortOpen() const { return ComHandle != kInvalidPortHandle; }
-  // True when the device of the port chosen last has gone (unplugged).
-  bool PortLost() const { return port_lost_; }
+  // How the port chosen last stopped being open; kNone while it is open.
+  Closure closure() const { return closure_; }
+  bool PortLost() const { return closure_ == Closure::kLost; }
+  // The box that tells the user that the device of the port has gone.
+  void ShowPortLost();
+  // The name the port was chosen by, such as "COM3".
+  const std::string& PortName() const { return port_name_; }
+  // Bytes the port has taken since it was opened.
+  std::uint64_t BytesWritten() const { return bytes_written_; }
   // Output held by an XOFF that came before now is resumed.
   void ResumeOutput();
   // Stops the poll, closes the port and closes the main window.
@@ -116,8 +140,11 @@ class SerialLink {
   void ShowNoPort();
   // Closes the open port; the window shows no port.
   void ClosePort();
-  // The device has gone: the reason goes to standard error, the port closes.
-  void LosePort();
+  // The device has gone: the port closes, and the user is told (at once
+  // while idle; a running procedure tells it at its end).
+  void LosePort(const PortError& error);
+  // "COM3 (/dev/ttyUSB0): cannot open: Permission denied".
+  std::string Reason(const char* what, const PortError& error) const;
 
   WindowOps& window_;
   SerialPorts& ports_;
@@ -126,8 +153,10 @@ class SerialLink {
   bool showing_bound_error_ = false;
   bool procedure_running_ = false;
   bool writing_ = false;
-  bool port_lost_ = false;
+  Closure closure_ = Closure::kNone;
   std::string port_name_;
+  std::string lost_reason_;
+  std::uint64_t bytes_written_ = 0;
 };
 
 }  // namespace fwdl

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/console/console_window.h"
+#include "app/console/outcome.h"
 #include "app/console/progress_line.h"
 #include "support/real_rig.h"
 #include "support/sim_process.h"
@@ -107,11 +108,11 @@ TEST(Console, HexAndDvbSendWhatTheWindowSends) {
     testing::RealRig rig(window_sim.path);
     rig.window.dialog_answers = {c.file};
     if (c.command == "hex") {
-      rig.hex.Button1Click();
+      rig.core.Button1Click();
       EXPECT_NE(run.output.find("[INFO]\nFirmware programmed OK\n"), std::string::npos)
           << run.output;
     } else {
-      rig.dvb.Button3Click();
+      rig.core.Button3Click();
       EXPECT_TRUE(console_sim.Image() == SimProcess::Slurp(bin.path));
       // Piped: plain lines, each figure once, no escape codes.
       EXPECT_EQ(run.output.find_first_of("\r\x1b"), std::string::npos);
@@ -210,12 +211,12 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   const int saved_stdin = dup(STDIN_FILENO);
   dup2(input[0], STDIN_FILENO);
   close(input[0]);
-  Progress progress;
+  testing::RealClock clock;
+  testing::FakePorts ports{clock};
   std::ostringstream out;
-  console::ConsoleWindow window(progress, {"file", false, false}, out);
-  int ticks = 0;
-  window.on_tick[0] = [&] { ++ticks; };
-  window.SetTimerEnabled(Timer::Timer1, true);
+  console::ConsoleWindow window(ports, {"file", false, false}, out);
+  ASSERT_TRUE(window.core().SelectPort("COM1"));  // the 10 ms poll runs
+  const int& ticks = ports.device("COM1").polls;
   std::thread user([&] {
     std::this_thread::sleep_for(300ms);
     (void)!write(input[1], "\n", 1);
@@ -238,6 +239,22 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   close(saved_stdin);
   EXPECT_EQ(out.str().rfind("Ready?\nGo.\nEnter: OK, c Enter: Cancel > ", 0), 0u) << out.str();
   EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
+}
+
+// fwdl's exit code is one switch on the outcome that the procedure returned
+// (asserted by the procedure tests); no box text is read, so rewording a
+// box cannot change it.
+TEST(Console, ExitCodesComeFromTheOutcomeAlone) {
+  const std::pair<Outcome, int> table[] = {
+      {Outcome::kSuccess, 0},        {Outcome::kErrorVerdict, 1},   {Outcome::kDownloadFailed, 1},
+      {Outcome::kBoundError, 1},     {Outcome::kNoContact, 3},      {Outcome::kLostContact, 3},
+      {Outcome::kPortUnusable, 4},   {Outcome::kNoPort, 4},         {Outcome::kPortLost, 4},
+      {Outcome::kFileNotHex, 5},     {Outcome::kFileUnreadable, 5}, {Outcome::kFileEmpty, 5},
+      {Outcome::kFileTooLarge, 5},   {Outcome::kSearchAborted, 130}, {Outcome::kCancelled, 130},
+      {Outcome::kExited, 130}};
+  for (const auto& [outcome, code] : table) {
+    EXPECT_EQ(static_cast<int>(console::ExitCodeOf(outcome)), code) << OutcomeName(outcome);
+  }
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "instrument.h"
 #include "support/rig.h"
@@ -52,10 +53,10 @@ class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
     const std::size_t at = Written().find("SX\r");
     return at == std::string::npos ? "" : Written().substr(at + 3);
   }
-  void RunWithFile(const std::string& content) {
+  Outcome RunWithFile(const std::string& content) {
     TempFile file(content, "firmware.bin");
     window.dialog_answers = {file.path};
-    dvb.Button3Click();
+    return core.Button3Click();
   }
   std::vector<std::string> StatusHistory() const {
     std::vector<std::string> history;
@@ -69,11 +70,11 @@ class DvbDownloadTest : public ::testing::Test, public testing::LinkRig {
 TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   const std::uint8_t data[] = {'A', 0x11, 'B'};
   std::uint32_t consumed = 99;
-  EXPECT_FALSE(dvb.SendEscaped(data, 3, consumed)) << "no port";
+  EXPECT_FALSE(core.dvb().SendEscaped(data, 3, consumed)) << "no port";
   EXPECT_EQ(consumed, 0u);
 
   OpenPort();
-  EXPECT_TRUE(dvb.SendEscaped(data, 3, consumed));
+  EXPECT_TRUE(core.dvb().SendEscaped(data, 3, consumed));
   EXPECT_EQ(consumed, 3u);
   EXPECT_EQ(Written(), "A\x1B\x10\x01" "B");
   EXPECT_EQ(dev().write_calls, 5) << "one byte per write";
@@ -81,7 +82,7 @@ TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   // The device goes in the middle of an escape sequence.
   dev().written.clear();
   dev().lost_after = 2;
-  EXPECT_FALSE(dvb.SendEscaped(data, 3, consumed));
+  EXPECT_FALSE(core.dvb().SendEscaped(data, 3, consumed));
   EXPECT_EQ(consumed, 1u);
   EXPECT_EQ(Written(), "A\x1B");
 
@@ -90,12 +91,12 @@ TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   dev().lost_after = 1;
   OpenPort();
   const std::uint8_t plain[] = {'A', 'B'};
-  EXPECT_FALSE(dvb.SendEscaped(plain, 2, consumed));
+  EXPECT_FALSE(core.dvb().SendEscaped(plain, 2, consumed));
   EXPECT_EQ(consumed, 1u);
 }
 
 TEST_F(DvbDownloadTest, WithNoPortOnlyTheMessageIsShownAndExitStaysEnabled) {
-  dvb.Button3Click();
+  EXPECT_EQ(core.Button3Click(), Outcome::kNoPort);
   const std::vector<std::string> expected = {
       "Port1 disabled", "Button1 hidden", "Button3 hidden",
       "box[ERROR] Select the comport that the\r\ninstrument is connected to...",
@@ -106,7 +107,7 @@ TEST_F(DvbDownloadTest, WithNoPortOnlyTheMessageIsShownAndExitStaysEnabled) {
 TEST_F(DvbDownloadTest, CancelOnTheInstructionsSendsNothing) {
   OpenPort();
   window.box_answers = {BoxAnswer::Cancel};
-  dvb.Button3Click();
+  core.Button3Click();
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "1. Turn on the instrument.\r\n2. Wait for instrument to startup completely.\r\n3. "
@@ -119,7 +120,7 @@ TEST_F(DvbDownloadTest, CancelOnTheInstructionsSendsNothing) {
 TEST_F(DvbDownloadTest, NoPromptAfterTwentyCarriageReturns) {
   OpenPort();
   UseInstrument({.answer_prompt = false});
-  dvb.Button3Click();
+  EXPECT_EQ(core.Button3Click(), Outcome::kNoContact);
   EXPECT_EQ(Written(), std::string(20, '\r'));
   EXPECT_TRUE(window.Saw(kNoContact));
   EXPECT_EQ(window.label2, "Searching...");
@@ -133,28 +134,30 @@ TEST_F(DvbDownloadTest, APromptFollowedByAnotherByteDoesNotCount) {
   dev().on_byte = [&](char b) {
     if (b == '\r') ports.Arrive("COM1", ++carriage_returns == 1 ? "> " : ">");
   };
-  dvb.Button3Click();  // the dialog is cancelled
+  core.Button3Click();  // the dialog is cancelled
   EXPECT_EQ(carriage_returns, 2);
   EXPECT_TRUE(window.Saw("dialog OpenDialog2"));
   EXPECT_EQ(window.label2, "");
 }
 
-TEST_F(DvbDownloadTest, CancelledDialogOrUnopenableFileEndQuietly) {
-  for (const std::optional<std::string>& answer :
-       {std::optional<std::string>{}, std::optional<std::string>{"/nonexistent/image.bin"},
-        std::optional<std::string>{std::filesystem::temp_directory_path().string()}}) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    sim::Instrument instrument;
-    rig.ports.device("COM1").instrument = &instrument;
-    rig.window.dialog_answers = {answer};
-    rig.dvb.Button3Click();
-    EXPECT_EQ(rig.ports.device("COM1").written, "\r") << answer.value_or("cancelled");
-    EXPECT_EQ(rig.window.boxes.size(), 1u);
-    EXPECT_EQ(rig.window.label1, "");
-    EXPECT_EQ(rig.window.label2, "");
-  }
+// The dialog cancelled, a file that does not exist, a folder.
+class DvbNoFile : public DvbDownloadTest,
+                  public ::testing::WithParamInterface<std::optional<std::string>> {};
+
+TEST_P(DvbNoFile, EndsQuietly) {
+  OpenPort();
+  UseInstrument();
+  window.dialog_answers = {GetParam()};
+  EXPECT_EQ(core.Button3Click(), GetParam() ? Outcome::kFileUnreadable : Outcome::kCancelled);
+  EXPECT_EQ(Written(), "\r");
+  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.label1, "");
+  EXPECT_EQ(window.label2, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, DvbNoFile,
+                         ::testing::Values(std::nullopt, "/nonexistent/image.bin",
+                                           std::filesystem::temp_directory_path().string()));
 
 TEST_F(DvbDownloadTest, AFileTheHeaderCannotAnnounceIsRefusedBeforeAnythingIsSent) {
   OpenPort();
@@ -162,13 +165,17 @@ TEST_F(DvbDownloadTest, AFileTheHeaderCannotAnnounceIsRefusedBeforeAnythingIsSen
   TempFile too_large("");
   std::filesystem::resize_file(too_large.path, (std::uint64_t{1} << 32) + 5);  // sparse
   TempFile empty("");
-  for (const std::string& path : {too_large.path, empty.path}) {
+  for (const auto& [path, refused, text] :
+       {std::tuple{too_large.path, Outcome::kFileTooLarge, "The firmware file is too large."},
+        std::tuple{empty.path, Outcome::kFileEmpty, "The firmware file is empty."}}) {
     dev().written.clear();
     window.boxes.clear();
     window.dialog_answers = {path};
-    dvb.Button3Click();
+    EXPECT_EQ(core.Button3Click(), refused);
     EXPECT_EQ(Written(), "\r") << std::filesystem::file_size(path) << " bytes";
-    EXPECT_EQ(window.boxes.size(), 1u);
+    ASSERT_EQ(window.boxes.size(), 2u);
+    EXPECT_EQ(window.boxes[1].text, text);
+    EXPECT_EQ(window.boxes[1].caption, "ERROR");
     EXPECT_EQ(window.label2, "");
     EXPECT_FALSE(window.closed);
     EXPECT_TRUE(EndsWithRestore());
@@ -191,7 +198,7 @@ TEST_F(DvbDownloadTest, CommandNotSentWhenThePortIsGone) {
 TEST_F(DvbDownloadTest, NoGoAheadAfterTwentySeconds) {
   OpenPort();
   UseInstrument({.go_ahead = false});
-  RunWithFile("image");
+  EXPECT_EQ(RunWithFile("image"), Outcome::kNoContact);
   EXPECT_TRUE(window.Saw(kNoContact));
   EXPECT_EQ(AfterCommand(), "") << "no header without the go-ahead";
   EXPECT_GE(clock.Now(), 20'000);
@@ -204,7 +211,7 @@ TEST_F(DvbDownloadTest, SuccessSendsHeaderAndEscapedImageAndEndsTheProgram) {
   OpenPort();
   UseInstrument();
   const std::string image = testing::EveryByteImage(5000);
-  RunWithFile(image);
+  EXPECT_EQ(RunWithFile(image), Outcome::kSuccess);
   EXPECT_EQ(instrument->received(), image);
   EXPECT_EQ(AfterCommand(), Header(5000) + Escaped(image));
   EXPECT_EQ(window.progress_texts,
@@ -231,7 +238,7 @@ TEST_F(DvbDownloadTest, A1025ByteFileGoesOutInTwoChunks) {
 TEST_F(DvbDownloadTest, NoReportInSixtySecondsIsAFailureAndEndsTheProgram) {
   OpenPort();
   UseInstrument({.report = false});
-  RunWithFile("image");
+  EXPECT_EQ(RunWithFile("image"), Outcome::kDownloadFailed);
   EXPECT_TRUE(window.Saw(kFailed));
   EXPECT_GE(clock.Now(), 60'000);
   EXPECT_TRUE(window.closed);
@@ -241,20 +248,17 @@ TEST_F(DvbDownloadTest, NoReportInSixtySecondsIsAFailureAndEndsTheProgram) {
 // Success is found wherever the report lies among the bytes held since the
 // last chunk began: right at the end, short, with a long tail, or split
 // across two attempts.
-TEST_F(DvbDownloadTest, TheSuccessReportIsFoundInEveryShape) {
-  for (const std::string& tail :
-       {std::string(""), std::string("\r\n"), std::string("\r\n>"),
-        std::string("\r\nVardelo ready for use.\r\n>")}) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    sim::Instrument instrument({.flash_ms = 2500, .result_tail = tail});
-    rig.ports.device("COM1").instrument = &instrument;
-    TempFile file("image");
-    rig.window.dialog_answers = {file.path};
-    rig.dvb.Button3Click();
-    EXPECT_TRUE(rig.window.Saw(kCompleted)) << "tail of " << tail.size() << " bytes";
-  }
+class DvbReport : public DvbDownloadTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(DvbReport, TheSuccessReportIsFoundInEveryShape) {
+  OpenPort();
+  UseInstrument({.flash_ms = 2500, .result_tail = GetParam()});
+  EXPECT_EQ(RunWithFile("image"), Outcome::kSuccess);
+  EXPECT_TRUE(window.Saw(kCompleted));
 }
+
+INSTANTIATE_TEST_SUITE_P(Tails, DvbReport,
+                         ::testing::Values("", "\r\n", "\r\n>", "\r\nVardelo ready for use.\r\n>"));
 
 TEST_F(DvbDownloadTest, ASuccessReportSplitAcrossTwoAttemptsIsFoundInTheSecond) {
   OpenPort();
@@ -303,17 +307,27 @@ TEST_F(DvbDownloadTest, ExitWhileTheLineIsHeldEndsTheDownloadAtOnce) {
   EXPECT_TRUE(window.closed);
 }
 
+// The device goes in the middle of the image: the user is told so at once,
+// and the window is left as it is without a port; the program goes on.
 TEST_F(DvbDownloadTest, ALostDeviceMidImageEndsTheDownloadAtOnce) {
   OpenPort();
   UseInstrument();
   dev().lost_after = 1 + 3 + 10 + 1500;  // the search's CR, "SX\r", header, part of the image
-  RunWithFile(std::string(4096, 'x'));
+  TempFile file(std::string(4096, 'x'), "firmware.bin");
+  window.dialog_answers = {file.path};
+  EXPECT_EQ(core.Button3Click(), Outcome::kPortLost);
   const auto& texts = window.progress_texts;
   EXPECT_EQ(texts[texts.size() - 2], "37% done");  // 1500 of 4096
   EXPECT_EQ(std::find(texts.begin(), texts.end(), "FLASHING"), texts.end());
-  EXPECT_TRUE(window.Saw(kFailed));
+  EXPECT_FALSE(window.Saw(kFailed));
+  ASSERT_FALSE(window.boxes.empty());
+  EXPECT_EQ(window.boxes.back().caption, "ERROR");
+  EXPECT_EQ(window.boxes.back().text,
+            "The device of comport 'COM1' has gone.\r\nCheck the cable, then choose the port again.");
+  EXPECT_EQ(window.boxes.back().details,
+            "COM1 (fake:COM1): the device has gone: " + std::string(testing::kFakeGone));
   EXPECT_LT(clock.Now(), 5000) << "no minute of waiting for a port that has gone";
-  EXPECT_TRUE(window.closed);
+  EXPECT_TRUE(InNoPortState());
 }
 
 // The header announces the size measured at the start; exactly that many
@@ -329,7 +343,7 @@ TEST_F(DvbDownloadTest, AFileThatChangesDuringTheTransferSendsNoMoreThanAnnounce
     }
   };
   window.dialog_answers = {file.path};
-  dvb.Button3Click();
+  core.Button3Click();
   EXPECT_EQ(AfterCommand(), Header(3000) + Escaped(image)) << "grown: nothing beyond the length";
   EXPECT_TRUE(window.Saw(kCompleted));
 }
@@ -344,7 +358,7 @@ TEST_F(DvbDownloadTest, AFileThatShrinksDuringTheTransferFailsAtOnce) {
     }
   };
   window.dialog_answers = {file.path};
-  dvb.Button3Click();
+  core.Button3Click();
   EXPECT_TRUE(window.Saw(kFailed));
   EXPECT_FALSE(window.Saw("Label1=FLASHING"));
   EXPECT_LT(clock.Now(), 30'000) << "no minute of waiting for an image that is not coming";

@@ -51,7 +51,7 @@ TEST(EndToEnd, HexDownloadSendsTheFileAsTheLoaderReadsIt) {
   rig.window.on_event = [&](const std::string& e) {
     if (e.rfind("box[INFO]", 0) == 0) q_before_box = LogEndsWith(sim, "Q");
   };
-  rig.hex.Button1Click();
+  rig.core.Button1Click();
 
   std::string expected = body;
   std::erase(expected, '\r');
@@ -73,7 +73,7 @@ TEST(EndToEnd, HexDownloadWithAnErrorVerdictKeepsTheProgram) {
   RealRig rig(sim.path);
   TempFile file(HexFileOf(20), "firmware.hex");
   rig.window.dialog_answers = {file.path};
-  rig.hex.Button1Click();
+  rig.core.Button1Click();
 
   ASSERT_FALSE(rig.window.boxes.empty());
   EXPECT_EQ(rig.window.boxes.back().text,
@@ -105,7 +105,7 @@ TEST(EndToEnd, DvbDownloadRebuildsTheImageByteForByteThroughAnXoff) {
       rig.window.At(click_due, [&] { click_ran = rig.clock.Now(); });
     }
   };
-  rig.dvb.Button3Click();
+  rig.core.Button3Click();
 
   EXPECT_TRUE(sim.Image() == image) << "the rebuilt image differs from the file";
   EXPECT_EQ(sim.Image().size(), size);
@@ -144,13 +144,14 @@ TEST(EndToEnd, IdleChatterAndAStrayXoffDoNotDisturbTheNextDownload) {
   const std::string image = testing::EveryByteImage(5000);
   TempFile file(image, "firmware.bin");
   rig.window.dialog_answers = {file.path};
-  rig.dvb.Button3Click();
+  rig.core.Button3Click();
   EXPECT_TRUE(sim.Image() == image);
   EXPECT_TRUE(rig.window.Saw("box[Info] Download comleted.\r\n\r\nPower off instrument."));
 }
 
 // The cable is pulled (the simulator ends) in the middle of each transfer:
-// the download ends within a few seconds, the port is closed.
+// the download ends within a few seconds, the port is closed, and the user
+// is told why, with the system's reason; the program goes on without a port.
 TEST(EndToEnd, PullingTheCableEndsEitherDownloadPromptly) {
   for (const bool dvb : {false, true}) {
     TempFile workspace("");
@@ -170,13 +171,19 @@ TEST(EndToEnd, PullingTheCableEndsEitherDownloadPromptly) {
     TempFile file(dvb ? testing::EveryByteImage(100'000) : HexFileOf(2000),
                   dvb ? "firmware.bin" : "firmware.hex");
     rig.window.dialog_answers = {file.path};
-    dvb ? rig.dvb.Button3Click() : rig.hex.Button1Click();
-    ASSERT_GE(pulled, 0) << (dvb ? "DVB" : "HEX");
-    EXPECT_LT(rig.clock.Now() - pulled, 3000) << (dvb ? "DVB" : "HEX");
+    SCOPED_TRACE(dvb ? "DVB" : "HEX");
+    EXPECT_EQ(dvb ? rig.core.Button3Click() : rig.core.Button1Click(), Outcome::kPortLost);
+    ASSERT_GE(pulled, 0);
+    EXPECT_LT(rig.clock.Now() - pulled, 3000);
     EXPECT_FALSE(rig.link.PortOpen());
-    if (dvb) {
-      EXPECT_TRUE(rig.window.Saw("box[Info] Download failed.\r\n\r\nPlease try again."));
-    }
+    ASSERT_FALSE(rig.window.boxes.empty());
+    const testing::Box& told = rig.window.boxes.back();
+    EXPECT_EQ(told.caption, "ERROR");
+    EXPECT_NE(told.text.find("'COM1' has gone"), std::string::npos) << told.text;
+    EXPECT_EQ(told.details, "COM1 (" + sim.path + "): the device has gone: Input/output error");
+    EXPECT_EQ(rig.window.label2, "Select Port...");
+    EXPECT_FALSE(rig.window.visible[0] || rig.window.visible[2]);
+    EXPECT_TRUE(rig.window.port1_enabled && rig.window.exit1_enabled && !rig.window.closed);
   }
 }
 

@@ -38,10 +38,10 @@ class HexDownloadTest : public ::testing::Test, public testing::LinkRig {
     LinkRig::UseInstrument(options);
   }
   // Runs the procedure with `content` as the chosen file.
-  void RunWithFile(const std::string& content) {
+  Outcome RunWithFile(const std::string& content) {
     TempFile file(content, "firmware.hex");
     window.dialog_answers = {file.path};
-    hex.Button1Click();
+    return core.Button1Click();
   }
   // Bytes from the instrument at `delay` ms after the program shows `event`.
   void AnswerAfter(const std::string& event, testing::Millis delay, const std::string& bytes) {
@@ -52,7 +52,7 @@ class HexDownloadTest : public ::testing::Test, public testing::LinkRig {
 };
 
 TEST_F(HexDownloadTest, WithNoPortOnlyTheMessageIsShown) {
-  hex.Button1Click();
+  EXPECT_EQ(core.Button1Click(), Outcome::kNoPort);
   const std::vector<std::string> expected = {
       "Exit1 disabled", "Port1 disabled", "Button1 hidden", "Button3 hidden",
       "box[ERROR] Select the comport that the\r\nInstrument is connected to...",
@@ -64,7 +64,7 @@ TEST_F(HexDownloadTest, CancelOnTheInstructionsSendsNothing) {
   OpenPort();
   window.SetStatusText("status before");
   window.box_answers = {BoxAnswer::Cancel};
-  hex.Button1Click();
+  EXPECT_EQ(core.Button1Click(), Outcome::kCancelled);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, kInstructions);
   EXPECT_EQ(window.boxes[0].caption, "");
@@ -77,8 +77,10 @@ TEST_F(HexDownloadTest, CancelOnTheInstructionsSendsNothing) {
 TEST_F(HexDownloadTest, SearchAbortedBeforeContactSendsQuitQuietly) {
   OpenPort();
   UseInstrument({.charger_ms = 1'000'000});  // the charger is never connected
-  window.At(1000, [&] { hex.Button2Click(); });
-  hex.Button1Click();
+  window.At(1000, [&] { core.Button2Click(); });
+  window.At(500, [&] { EXPECT_EQ(core.phase(), Phase::kWakeUp); });
+  EXPECT_EQ(core.Button1Click(), Outcome::kSearchAborted);
+  EXPECT_EQ(core.phase(), Phase::kIdle);
   EXPECT_EQ(window.boxes.size(), 1u) << "no message after the instructions";
   ASSERT_GE(Written().size(), 10u) << "a ping every 50 ms";
   EXPECT_EQ(Written().find_first_not_of('F'), Written().size() - 1);
@@ -91,8 +93,8 @@ TEST_F(HexDownloadTest, SearchAbortedBeforeContactSendsQuitQuietly) {
 TEST_F(HexDownloadTest, FiveByteAnswersNeverEndTheSearch) {
   OpenPort();
   UseInstrument({.charger_ms = 0, .wake_bytes = 5});
-  window.At(10'000, [&] { hex.Button2Click(); });
-  hex.Button1Click();
+  window.At(10'000, [&] { core.Button2Click(); });
+  core.Button1Click();
   EXPECT_GE(std::count(Written().begin(), Written().end(), 'F'), 150) << "still pinging";
   EXPECT_EQ(Written().back(), 'Q');
   EXPECT_FALSE(window.Saw("dialog OpenDialog1"));
@@ -101,7 +103,7 @@ TEST_F(HexDownloadTest, FiveByteAnswersNeverEndTheSearch) {
 TEST_F(HexDownloadTest, SixBytesEndTheSearchAtTheNextTickWithoutAPing) {
   OpenPort();
   UseInstrument({.charger_ms = 0, .wake_bytes = 6});  // the answer ends in the prompt
-  hex.Button1Click();  // the dialog is cancelled
+  core.Button1Click();  // the dialog is cancelled
   EXPECT_EQ(Written(), "FQ") << "one ping, answered; the next tick sends none";
   EXPECT_TRUE(window.Saw("dialog OpenDialog1"));
 }
@@ -109,8 +111,8 @@ TEST_F(HexDownloadTest, SixBytesEndTheSearchAtTheNextTickWithoutAPing) {
 TEST_F(HexDownloadTest, AbortWithSixBytesCountedGoesOnAsFound) {
   OpenPort();
   window.At(60, [&] { ports.Arrive("COM1", "hello>"); });  // read by the poll at 60
-  window.At(75, [&] { hex.Button2Click(); });              // before the tick at 100
-  hex.Button1Click();
+  window.At(75, [&] { core.Button2Click(); });              // before the tick at 100
+  core.Button1Click();
   EXPECT_TRUE(window.Saw("dialog OpenDialog1"));
   EXPECT_EQ(Written(), "FQ");
 }
@@ -118,7 +120,7 @@ TEST_F(HexDownloadTest, AbortWithSixBytesCountedGoesOnAsFound) {
 TEST_F(HexDownloadTest, NoPromptInTwentyAttempts) {
   OpenPort();
   UseInstrument({.charger_ms = 0, .wake_prompt = false});
-  hex.Button1Click();
+  EXPECT_EQ(core.Button1Click(), Outcome::kNoContact);
   ASSERT_EQ(window.boxes.size(), 2u);
   EXPECT_EQ(window.events[window.events.size() - 5], kNoContact);
   EXPECT_EQ(Written().back(), 'Q');
@@ -126,28 +128,30 @@ TEST_F(HexDownloadTest, NoPromptInTwentyAttempts) {
   EXPECT_TRUE(EndsWithRestore());
 }
 
-TEST_F(HexDownloadTest, APromptAtTheTwentiethAttemptCountsOneLaterDoesNot) {
-  for (const auto& [delay, found] : {std::pair{1950, true}, std::pair{2050, false}}) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    rig.window.At(60, [&] { rig.ports.Arrive("COM1", "loader"); });
-    rig.window.on_event = [&, delay = delay](const std::string& e) {
-      if (e == "Button2 hidden") {
-        rig.window.At(rig.clock.Now() + delay, [&] { rig.ports.Arrive("COM1", ">"); });
-      }
-    };
-    rig.hex.Button1Click();
-    EXPECT_EQ(rig.window.Saw("dialog OpenDialog1"), found) << delay;
-    EXPECT_EQ(rig.window.Saw(kNoContact), !found) << delay;
-    EXPECT_EQ(rig.ports.device("COM1").written.back(), 'Q');
-  }
+// The prompt 1950 ms after the search (found at the 20th attempt) or 2050 ms.
+class HexPromptWait : public HexDownloadTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HexPromptWait, APromptAtTheTwentiethAttemptCountsOneLaterDoesNot) {
+  const int delay = GetParam();
+  const bool found = delay < 2000;
+  OpenPort();
+  window.At(60, [&] { ports.Arrive("COM1", "loader"); });
+  window.on_event = [&](const std::string& e) {
+    if (e == "Button2 hidden") window.At(clock.Now() + delay, [&] { ports.Arrive("COM1", ">"); });
+  };
+  EXPECT_EQ(core.Button1Click(), found ? Outcome::kCancelled : Outcome::kNoContact);
+  EXPECT_EQ(window.Saw("dialog OpenDialog1"), found);
+  EXPECT_EQ(window.Saw(kNoContact), !found);
+  EXPECT_EQ(Written().back(), 'Q');
 }
+
+INSTANTIATE_TEST_SUITE_P(Delays, HexPromptWait, ::testing::Values(1950, 2050));
 
 TEST_F(HexDownloadTest, CancelledDialogSendsQuitAndClearsTheLabels) {
   OpenPort();
   UseInstrument();
   window.SetProgressText("old");
-  hex.Button1Click();
+  EXPECT_EQ(core.Button1Click(), Outcome::kCancelled);
   EXPECT_EQ(Written().back(), 'Q');
   EXPECT_EQ(window.label1, "");
   EXPECT_EQ(window.label2, "");
@@ -159,7 +163,7 @@ TEST_F(HexDownloadTest, AFileThatCannotBeOpenedEndsWithoutQuit) {
   UseInstrument();
   window.dialog_answers = {"/nonexistent/firmware.hex"};
   window.SetProgressText("before");
-  hex.Button1Click();
+  EXPECT_EQ(core.Button1Click(), Outcome::kFileUnreadable);
   EXPECT_EQ(Written().find('Q'), std::string::npos);
   EXPECT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.label1, "");
@@ -167,64 +171,56 @@ TEST_F(HexDownloadTest, AFileThatCannotBeOpenedEndsWithoutQuit) {
   EXPECT_TRUE(EndsWithRestore());
 }
 
-TEST_F(HexDownloadTest, AFileMustStartWithAColon) {
-  for (const std::string& content : {std::string(""), std::string("X:10\r\n"),
-                                    std::string("\r\n:00000001FF\r\n")}) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    sim::Instrument loader({.charger_ms = 0});
-    rig.ports.device("COM1").instrument = &loader;
-    TempFile file(content);
-    rig.window.dialog_answers = {file.path};
-    rig.hex.Button1Click();
-    ASSERT_EQ(rig.window.boxes.size(), 2u) << content;
-    EXPECT_EQ(rig.window.boxes[1].text, "Not a valid Instrument-firmware file.");
-    EXPECT_EQ(rig.window.boxes[1].caption, "ERROR");
-    EXPECT_EQ(rig.ports.device("COM1").written.back(), 'Q');
-    EXPECT_EQ(rig.window.label2, "");
-  }
+class HexFirstCharacter : public HexDownloadTest,
+                          public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(HexFirstCharacter, AFileMustStartWithAColon) {
+  OpenPort();
+  UseInstrument();
+  EXPECT_EQ(RunWithFile(GetParam()), Outcome::kFileNotHex);
+  ASSERT_EQ(window.boxes.size(), 2u);
+  EXPECT_EQ(window.boxes[1].text, "Not a valid Instrument-firmware file.");
+  EXPECT_EQ(window.boxes[1].caption, "ERROR");
+  EXPECT_EQ(Written().back(), 'Q');
+  EXPECT_EQ(window.label2, "");
 }
 
-TEST_F(HexDownloadTest, TheCarriageReturnProbeMustBeAnsweredWithThePrompt) {
-  for (const sim::Probe probe : {sim::Probe::Silent, sim::Probe::Other}) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    sim::Instrument loader({.charger_ms = 0, .probe = probe});
-    rig.ports.device("COM1").instrument = &loader;
-    TempFile file("\r" + kHex);  // a leading CR is skipped by the check
-    rig.window.dialog_answers = {file.path};
-    rig.hex.Button1Click();
-    EXPECT_TRUE(rig.window.Saw(kLostContact));
-    const std::string& written = rig.ports.device("COM1").written;
-    EXPECT_EQ(written.substr(written.size() - 2), "\rQ");
-  }
+INSTANTIATE_TEST_SUITE_P(Files, HexFirstCharacter,
+                         ::testing::Values("", "X:10\r\n", "\r\n:00000001FF\r\n"));
+
+class HexProbe : public HexDownloadTest, public ::testing::WithParamInterface<sim::Probe> {};
+
+TEST_P(HexProbe, TheCarriageReturnProbeMustBeAnsweredWithThePrompt) {
+  OpenPort();
+  UseInstrument({.charger_ms = 0, .probe = GetParam()});
+  EXPECT_EQ(RunWithFile("\r" + kHex), Outcome::kLostContact);  // a leading CR is skipped
+  EXPECT_TRUE(window.Saw(kLostContact));
+  EXPECT_EQ(Written().substr(Written().size() - 2), "\rQ");
 }
 
-// The port goes away (the receive poll's bound exits close it) at a given
-// moment: the procedure ends quietly and sends nothing more.
-TEST_F(HexDownloadTest, LosingThePortEndsTheRunQuietly) {
-  struct {
-    const char* when;
-    char after;  // the last byte written before the port goes
-    testing::Millis delay;
-  } const cases[] = {{"before L", '\r', 50}, {"before Y", 'L', 100}};
-  for (const auto& c : cases) {
-    testing::LinkRig rig;
-    rig.link.SelectPort("COM1");
-    sim::Instrument loader({.charger_ms = 0});
-    auto& dev = rig.ports.device("COM1");
-    dev.instrument = &loader;
-    dev.on_byte = [&](char b) {
-      if (b == c.after) rig.window.At(rig.clock.Now() + c.delay, [&] { rig.link.Exit1Click(); });
-    };
-    TempFile file(kHex);
-    rig.window.dialog_answers = {file.path};
-    rig.hex.Button1Click();
-    EXPECT_EQ(dev.written.back(), c.after) << c.when;
-    EXPECT_EQ(rig.window.boxes.size(), 1u) << c.when;
-    EXPECT_EQ(rig.window.label1, "") << c.when;
-  }
+INSTANTIATE_TEST_SUITE_P(Answers, HexProbe, ::testing::Values(sim::Probe::Silent, sim::Probe::Other));
+
+// The port goes away (the receive poll's bound exits close it) just before
+// "L" or just before "Y": the procedure ends quietly and sends nothing more.
+class HexPortClosed : public HexDownloadTest,
+                      public ::testing::WithParamInterface<std::pair<char, testing::Millis>> {};
+
+TEST_P(HexPortClosed, TheRunEndsQuietly) {
+  const auto [after, delay] = GetParam();  // the last byte written before the port goes
+  OpenPort();
+  UseInstrument();
+  dev().on_byte = [&, after = after, delay = delay](char b) {
+    if (b == after) window.At(clock.Now() + delay, [&] { link.Exit1Click(); });
+  };
+  EXPECT_EQ(RunWithFile(kHex), Outcome::kExited);
+  EXPECT_EQ(Written().back(), after);
+  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.label1, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(BeforeLAndY, HexPortClosed,
+                         ::testing::Values(std::pair{'\r', testing::Millis{50}},
+                                           std::pair{'L', testing::Millis{100}}));
 
 TEST_F(HexDownloadTest, LosingThePortDuringTheTransferKeepsTheLastPercentage) {
   OpenPort();
@@ -240,6 +236,21 @@ TEST_F(HexDownloadTest, LosingThePortDuringTheTransferKeepsTheLastPercentage) {
   EXPECT_NE(window.label1, "");
   EXPECT_EQ(Written().find('Q'), std::string::npos);
   EXPECT_TRUE(EndsWithRestore());
+}
+
+// The device goes in the middle of the file: the user is told, and the
+// window has no port and no download buttons; the program goes on.
+TEST_F(HexDownloadTest, ADeviceThatGoesDuringTheTransferIsReported) {
+  OpenPort();
+  UseInstrument();
+  dev().lost_after = 4 + 50;  // "F\rLY", then part of the file
+  EXPECT_EQ(RunWithFile(kHex), Outcome::kPortLost);
+  ASSERT_EQ(window.boxes.size(), 2u);
+  EXPECT_EQ(window.boxes[1].caption, "ERROR");
+  EXPECT_NE(window.boxes[1].text.find("comport 'COM1' has gone"), std::string::npos);
+  EXPECT_EQ(window.boxes[1].details, "COM1 (fake:COM1): the device has gone: " +
+                                         std::string(testing::kFakeGone));
+  EXPECT_TRUE(InNoPortState());
 }
 
 // An instrument that boots sends a stray XOFF and never the XON: the
@@ -272,7 +283,7 @@ TEST_F(HexDownloadTest, PercentageOfACrLfFileClimbsTo98BeforeDone) {
 TEST_F(HexDownloadTest, SuccessSendsTheFileAsTheLoaderReadsItAndEndsTheProgram) {
   OpenPort();
   UseInstrument();
-  RunWithFile(kHex + "\x1A:after Ctrl-Z\r\n");
+  EXPECT_EQ(RunWithFile(kHex + "\x1A:after Ctrl-Z\r\n"), Outcome::kSuccess);
   EXPECT_EQ(instrument->received(),
             ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n");
   const std::size_t file_start = Written().find("\rLY") + 3;
@@ -289,8 +300,9 @@ TEST_F(HexDownloadTest, SuccessSendsTheFileAsTheLoaderReadsItAndEndsTheProgram) 
 class HexVerdict : public HexDownloadTest {
  protected:
   // A loader that goes quiet after the file; `answer` comes 300 ms after
-  // the transfer.
-  void RunWithAnswer(const std::string& answer) {
+  // the transfer. The answer stays in the buffer as it came: reading the
+  // verdict changes nothing there.
+  Outcome RunWithAnswer(const std::string& answer) {
     OpenPort();
     UseInstrument({.charger_ms = 0, .verdict = sim::Verdict::None});
     AnswerAfter("Label1=100% done", 300, answer);
@@ -299,13 +311,15 @@ class HexVerdict : public HexDownloadTest {
       inner(e);
       if (e.rfind("box[INFO]", 0) == 0) q_before_box = Written().back() == 'Q';
     };
-    RunWithFile(kHex);
+    const Outcome outcome = RunWithFile(kHex);
+    EXPECT_EQ(Held(), answer);
+    return outcome;
   }
   bool q_before_box = false;
 };
 
 TEST_F(HexVerdict, TwentyBytesAreTooFewTwentyOneAreRead) {
-  RunWithAnswer("12345678901234567890");
+  EXPECT_EQ(RunWithAnswer("12345678901234567890"), Outcome::kDownloadFailed);
   EXPECT_EQ(window.boxes.back().text, "Error while downloading.\r\nPlease try again...");
   EXPECT_EQ(window.boxes.back().caption, "ERROR");
   EXPECT_EQ(Written().back(), '\n') << "no Q";
@@ -329,7 +343,7 @@ TEST_F(HexVerdict, WorkedExampleSuccess) {
 }
 
 TEST_F(HexVerdict, WorkedExampleErrorLine) {
-  RunWithAnswer("abcde\n?ghijklmnopqrstuvwx\nyz01");
+  EXPECT_EQ(RunWithAnswer("abcde\n?ghijklmnopqrstuvwx\nyz01"), Outcome::kErrorVerdict);
   EXPECT_EQ(window.boxes.back().text,
             "Error while downloading.\r\n'?ghijklmnopqrstuvw'\r\nPlease try again...");
   EXPECT_EQ(window.boxes.back().caption, "ERROR");

@@ -34,13 +34,15 @@ class MappedCom1 {
 
 // Opens COM1 and sets the program's line up, as a port choice does.
 PortHandle OpenConfigured(SystemSerialPorts& ports) {
-  const PortHandle port = ports.Open("COM1");
-  if (port == kInvalidPortHandle) return port;
+  const OpenResult opened = ports.Open("COM1");
+  EXPECT_FALSE(opened.error.failed()) << opened.error.reason;
+  if (opened.handle == kInvalidPortHandle) return opened.handle;
   LineSettings settings;
-  EXPECT_TRUE(ports.GetState(port, settings));
+  EXPECT_FALSE(ports.GetState(opened.handle, settings).failed());
   WriteLineSettings(settings);
-  EXPECT_TRUE(ports.SetState(port, settings)) << LastSystemError();
-  return port;
+  const PortError set = ports.SetState(opened.handle, settings);
+  EXPECT_FALSE(set.failed()) << set.reason;
+  return opened.handle;
 }
 
 TEST(PortDevice, MapsComNamesToLinuxDevices) {
@@ -61,7 +63,7 @@ TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   MappedCom1 map(pty.path);
   SystemSerialPorts ports;
   const PortHandle port = OpenConfigured(ports);
-  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+  ASSERT_NE(port, kInvalidPortHandle);
 
   termios t{};
   ASSERT_EQ(tcgetattr(static_cast<int>(port), &t), 0);
@@ -103,7 +105,7 @@ TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
   MappedCom1 map(pty.path);
   SystemSerialPorts ports;
   const PortHandle port = OpenConfigured(ports);
-  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+  ASSERT_NE(port, kInvalidPortHandle);
 
   pty.Send("\x13");  // XOFF: the instrument is busy
   std::this_thread::sleep_for(50ms);
@@ -118,7 +120,7 @@ TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - start).count();
       longest_ms = std::max<int>(longest_ms, static_cast<int>(ms));
-      if (r.lost) break;
+      if (r.lost()) break;
       total += r.count;
     }
     return total;
@@ -141,7 +143,7 @@ TEST(SystemSerialPorts, ResumeOutputLiftsAStaleXoff) {
   MappedCom1 map(pty.path);
   SystemSerialPorts ports;
   const PortHandle port = OpenConfigured(ports);
-  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
+  ASSERT_NE(port, kInvalidPortHandle);
   pty.Send("\x13");
   std::this_thread::sleep_for(50ms);
   (void)ports.WaitingCount(port);
@@ -156,12 +158,14 @@ TEST(SystemSerialPorts, AVanishedDeviceIsReportedLost) {
   MappedCom1 map(pty.path);
   SystemSerialPorts ports;
   const PortHandle port = OpenConfigured(ports);
-  ASSERT_NE(port, kInvalidPortHandle) << LastSystemError();
-  EXPECT_FALSE(ports.WaitingCount(port).lost);
+  ASSERT_NE(port, kInvalidPortHandle);
+  EXPECT_FALSE(ports.WaitingCount(port).lost());
   close(pty.master);  // the other end goes, as an unplugged adapter does
   pty.master = -1;
-  EXPECT_TRUE(ports.WaitingCount(port).lost);
-  EXPECT_TRUE(ports.Write(port, "F", 1, 20).lost);
+  const PortResult waiting = ports.WaitingCount(port);
+  EXPECT_TRUE(waiting.lost());
+  EXPECT_FALSE(waiting.error.reason.empty());
+  EXPECT_TRUE(ports.Write(port, "F", 1, 20).lost());
   ports.Close(port);
 }
 
@@ -172,7 +176,7 @@ TEST(SystemSerialPorts, ATerminationSignalLiftsTheExclusiveUse) {
   if (child == 0) {
     SystemSerialPorts ports;
     ReleasePortOnTermination();
-    if (ports.Open("COM1") == kInvalidPortHandle) _exit(3);
+    if (ports.Open("COM1").handle == kInvalidPortHandle) _exit(3);
     raise(SIGTERM);
     _exit(4);
   }
@@ -190,14 +194,17 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
   Pty pty;
   MappedCom1 map(pty.path);
   SystemSerialPorts ports;
-  const PortHandle first = ports.Open("COM1");
-  ASSERT_NE(first, kInvalidPortHandle) << LastSystemError();
-  EXPECT_EQ(ports.Open("COM1"), kInvalidPortHandle) << "a second program got the port";
-  EXPECT_FALSE(LastSystemError().empty());
+  const PortHandle first = ports.Open("COM1").handle;
+  ASSERT_NE(first, kInvalidPortHandle);
+  const OpenResult second = ports.Open("COM1");
+  EXPECT_EQ(second.handle, kInvalidPortHandle) << "a second program got the port";
+  EXPECT_EQ(second.error.kind, PortError::Kind::kBusy);
+  EXPECT_EQ(second.error.reason, "Device or resource busy");
   ports.Close(first);
-  const PortHandle again = ports.Open("COM1");
-  EXPECT_NE(again, kInvalidPortHandle) << "closing must release the port: " << LastSystemError();
-  ports.Close(again);
+  const OpenResult again = ports.Open("COM1");
+  EXPECT_NE(again.handle, kInvalidPortHandle) << "closing must release the port: "
+                                              << again.error.reason;
+  ports.Close(again.handle);
 }
 
 TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
@@ -206,11 +213,17 @@ TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
   const auto file = dir / "COM1.txt";
   std::ofstream(file) << "firmware must never land here";
   SystemSerialPorts ports;
-  for (const std::string& device :
-       {(dir / "missing").string(), file.string(), dir.string(), std::string("/dev/null")}) {
+  using Kind = PortError::Kind;
+  const std::pair<std::string, Kind> cases[] = {{(dir / "missing").string(), Kind::kNoSuchDevice},
+                                                {file.string(), Kind::kNotSerial},
+                                                {dir.string(), Kind::kNotSerial},
+                                                {"/dev/null", Kind::kNotSerial}};
+  for (const auto& [device, kind] : cases) {
     MappedCom1 map(device);
-    EXPECT_EQ(ports.Open("COM1"), kInvalidPortHandle) << device;
-    EXPECT_FALSE(LastSystemError().empty());
+    const OpenResult opened = ports.Open("COM1");
+    EXPECT_EQ(opened.handle, kInvalidPortHandle) << device;
+    EXPECT_EQ(opened.error.kind, kind) << device << ": " << opened.error.reason;
+    EXPECT_FALSE(opened.error.reason.empty());
   }
   std::ifstream check(file);
   std::string content;

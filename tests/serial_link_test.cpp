@@ -46,6 +46,7 @@ TEST_F(PortConnection, FailureNamesThePortAndLeavesNoPortOpen) {
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "ERROR, Can't use comport 'COM5'.");
   EXPECT_EQ(window.boxes[0].caption, "");
+  EXPECT_EQ(window.boxes[0].details, "COM5: cannot open: " + std::string(testing::kFakeNoDevice));
   EXPECT_EQ(window.label2, "Select Port...");
   EXPECT_FALSE(window.visible[0] || window.visible[2]);
 }
@@ -104,6 +105,30 @@ TEST_F(PortConnection, SendBytesWritesOnlyToAnOpenPort) {
   EXPECT_FALSE(link.PortOpen()) << "a device that has gone closes the port";
   EXPECT_EQ(window.label2, "Select Port...");
   EXPECT_FALSE(link.SendBytes("Y", 1));
+}
+
+// A port in use elsewhere is refused with the fake backend's own reason.
+TEST_F(PortConnection, AReasonComesFromTheBackendThatSawIt) {
+  ports.device("COM2").open = true;  // held by another program
+  EXPECT_FALSE(link.SelectPort("COM2"));
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].details, "COM2 (fake:COM2): cannot open: " + std::string(testing::kFakeBusy));
+}
+
+// Unplugged while no download runs: the poll notices, and the user is told
+// at once; the window shows no port.
+TEST_F(PortConnection, ADeviceThatGoesWhileIdleIsReportedAtOnce) {
+  link.SelectPort("COM1");
+  ports.device("COM1").gone = true;
+  link.Timer1Timer();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].caption, "ERROR");
+  EXPECT_EQ(window.boxes[0].text,
+            "The device of comport 'COM1' has gone.\r\nCheck the cable, then choose the port again.");
+  EXPECT_EQ(window.boxes[0].details,
+            "COM1 (fake:COM1): the device has gone: " + std::string(testing::kFakeGone));
+  EXPECT_TRUE(InNoPortState());
+  EXPECT_EQ(link.closure(), Closure::kLost);
 }
 
 TEST_F(PortConnection, ExitClosesThePortAndTheWindow) {

@@ -1,6 +1,7 @@
 #include "console_window.h"
 
 #include <algorithm>
+#include <iostream>
 #include <ostream>
 
 #include "app/console/console_os.h"
@@ -12,7 +13,7 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 
-int Index(Timer t) { return static_cast<int>(t); }
+constexpr Timer kTimers[] = {Timer::Timer1, Timer::Timer2, Timer::Timer3};
 
 // "37% done": the figure of a transfer, as against "FLASHING" or nothing.
 bool IsPercentage(const std::string& text) { return text.ends_with("% done"); }
@@ -33,11 +34,11 @@ std::string LineEnds(const std::string& text) {
 
 }  // namespace
 
-ConsoleWindow::ConsoleWindow(const Progress& progress, WindowSettings settings, std::ostream& out)
-    : progress_(progress), settings_(std::move(settings)), out_(out) {
+ConsoleWindow::ConsoleWindow(SerialPorts& ports, WindowSettings settings, std::ostream& out)
+    : settings_(std::move(settings)), out_(out), core_(*this, ports) {
   // The intervals the form gives its timers; Timer2's comes with each Delay.
-  timers_[Index(Timer::Timer1)].interval = form::main::kPollInterval;
-  timers_[Index(Timer::Timer3)].interval = form::main::kWakeInterval;
+  state(Timer::Timer1).interval = form::main::kPollInterval;
+  state(Timer::Timer3).interval = form::main::kWakeInterval;
 }
 
 void ConsoleWindow::PrintLine(const std::string& text) {
@@ -78,21 +79,19 @@ void ConsoleWindow::SetProgressText(const std::string& text) {
   if (!changed && now - last_drawn_ < kRedrawInterval) return;
   last_drawn_ = now;
   const double seconds = std::chrono::duration<double>(now - transfer_start_).count();
-  std::string line = ProgressLine(text, progress_.SentBytes, progress_.TotalBytes, seconds);
+  const Progress& progress = core_.progress();
+  std::string line = ProgressLine(text, progress.SentBytes, progress.TotalBytes, seconds);
   const std::size_t width = line.size();
   if (width < drawn_width_) line.append(drawn_width_ - width, ' ');
   out_ << '\r' << line << std::flush;
   drawn_width_ = std::max<std::size_t>(width, 1);
 }
 
-void ConsoleWindow::SetButtonVisible(Button button, bool visible) {
-  visible_[static_cast<int>(button)] = visible;
-}
-
 BoxAnswer ConsoleWindow::ShowMessageBox(const std::string& text, const std::string& caption,
-                                        BoxButtons buttons, const std::string&) {
-  // The details (the system's reason) are already on standard error.
+                                        BoxButtons buttons, const std::string& details) {
   boxes_.push_back({text, caption});
+  // The details (the system's reason) go to standard error, for the log.
+  if (!details.empty()) std::cerr << "fwdl: " << details << std::endl;
   // After Ctrl-C the boxes only tell what the interruption caused.
   if (interrupted_) return BoxAnswer::Cancel;
   if (!caption.empty()) PrintLine("[" + caption + "]");
@@ -143,44 +142,51 @@ std::optional<std::string> ConsoleWindow::RunOpenDialog(FileDialog) {
 }
 
 void ConsoleWindow::SetTimerInterval(Timer timer, int milliseconds) {
-  timers_[Index(timer)].interval = milliseconds;
+  state(timer).interval = milliseconds;
 }
 
 void ConsoleWindow::SetTimerEnabled(Timer timer, bool enabled) {
-  TimerState& t = timers_[Index(timer)];
+  TimerState& t = state(timer);
   t.enabled = enabled;
   if (enabled) t.due = Clock::now() + std::chrono::milliseconds(std::max(t.interval, 1));
 }
 
-bool ConsoleWindow::TimerEnabled(Timer timer) const { return timers_[Index(timer)].enabled; }
+bool ConsoleWindow::TimerEnabled(Timer timer) const {
+  return timers_[static_cast<std::size_t>(timer)].enabled;
+}
 
 bool ConsoleWindow::RunDue() {
   bool ran = false;
   if (!interrupted_ && Interrupted()) {
     interrupted_ = true;
     PrintLine("Interrupted.");
-    if (on_interrupt) on_interrupt();
+    if (core_.phase() == Phase::kWakeUp) {
+      core_.Button2Click();
+    } else {
+      core_.Exit1Click();
+    }
     ran = true;
   }
   // Each due timer once, earliest first; a late timer keeps no backlog.
-  bool fired[3] = {false, false, false};
+  std::array<bool, 3> fired{};
   for (;;) {
     const auto now = Clock::now();
-    int next = -1;
-    for (int i = 0; i < 3; ++i) {
-      const TimerState& t = timers_[i];
-      if (t.enabled && !fired[i] && t.due <= now && (next < 0 || t.due < timers_[next].due)) {
-        next = i;
+    const Timer* next = nullptr;
+    for (const Timer& timer : kTimers) {
+      const TimerState& t = state(timer);
+      if (t.enabled && !fired[static_cast<std::size_t>(timer)] && t.due <= now &&
+          (!next || t.due < state(*next).due)) {
+        next = &timer;
       }
     }
-    if (next < 0) return ran;
-    TimerState& t = timers_[next];
+    if (!next) return ran;
+    TimerState& t = state(*next);
     const auto interval = std::chrono::milliseconds(std::max(t.interval, 1));
     t.due += interval;
     if (t.due <= now) t.due = now + interval;
-    fired[next] = true;
+    fired[static_cast<std::size_t>(*next)] = true;
     ran = true;
-    if (on_tick[next]) on_tick[next]();
+    core_.TimerTick(*next);
   }
 }
 

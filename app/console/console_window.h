@@ -5,20 +5,21 @@
 // file named on the command line. Timers run on the monotonic clock; waits
 // sleep until the next timer is due, a key comes or Ctrl-C.
 //
-// Ctrl-C is an event like a click: it runs on_interrupt from the event loop,
-// never from the signal handler. Once interrupted, questions are answered
-// Cancel and the file dialog is cancelled, without asking.
+// The console owns the core, like a window does. Ctrl-C is an event like a
+// click, handled in the event loop, never in the signal handler: "Abort
+// Search..." while the HEX loader is being woken, Exit at any other time.
+// Once interrupted, questions are answered Cancel and the file dialog is
+// cancelled, without asking.
 #pragma once
 
+#include <array>
 #include <chrono>
-#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/console/outcome.h"
-#include "download/progress.h"
+#include "download/core.h"
 #include "platform/window_ops.h"
 
 namespace fwdl::console {
@@ -29,23 +30,23 @@ struct WindowSettings {
   bool terminal = false;  // redraw the progress line in place
 };
 
+struct ShownBox {
+  std::string text, caption;
+};
+
 class ConsoleWindow final : public WindowOps {
  public:
-  ConsoleWindow(const Progress& progress, WindowSettings settings, std::ostream& out);
+  ConsoleWindow(SerialPorts& ports, WindowSettings settings, std::ostream& out);
 
-  // Wiring: what each timer's tick runs, and what Ctrl-C runs.
-  std::function<void()> on_tick[3];
-  std::function<void()> on_interrupt;
-
+  Core& core() { return core_; }
   const std::vector<ShownBox>& boxes() const { return boxes_; }
   bool closed() const { return closed_; }
   // Ctrl-C came, or the user answered a question with "c" or not at all.
   bool interrupted() const { return interrupted_ || cancelled_; }
-  bool ButtonVisible(Button button) const { return visible_[static_cast<int>(button)]; }
 
   void SetStatusText(const std::string& text) override;
   void SetProgressText(const std::string& text) override;
-  void SetButtonVisible(Button button, bool visible) override;
+  void SetButtonVisible(Button, bool) override {}
   void SetMenuEnabled(MenuItem, bool) override {}
   BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
                            BoxButtons buttons, const std::string& details) override;
@@ -75,11 +76,11 @@ class ConsoleWindow final : public WindowOps {
   void EndProgressLine();
   void PrintLine(const std::string& text);
 
-  const Progress& progress_;
+  TimerState& state(Timer timer) { return timers_[static_cast<std::size_t>(timer)]; }
+
   const WindowSettings settings_;
   std::ostream& out_;
-  TimerState timers_[3];
-  bool visible_[3] = {false, false, false};
+  std::array<TimerState, 3> timers_{};
   bool closed_ = false;
   bool interrupted_ = false;  // by Ctrl-C
   bool cancelled_ = false;    // a question answered "c", or by the end of input
@@ -89,6 +90,7 @@ class ConsoleWindow final : public WindowOps {
   std::string status_, progress_text_;
   Clock::time_point transfer_start_, last_drawn_;
   std::size_t drawn_width_ = 0;  // of the progress line on screen; 0: none
+  Core core_;  // last: it is made with the window's operations in place
 };
 
 }  // namespace fwdl::console

@@ -8,14 +8,12 @@
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/outcome.h"
-#include "download/dvb_download.h"
 #include "download/firmware_file.h"
-#include "download/hex_download.h"
-#include "serial/serial_link.h"
 
 namespace {
 
-using fwdl::console::Outcome;
+using fwdl::Outcome;
+using fwdl::console::ExitCode;
 
 const char kHelp[] =
     "usage: fwdl hex --port PORT [--yes] FILE   send a Vardelo HEX firmware file\n"
@@ -32,19 +30,28 @@ const char kHelp[] =
     "\"c\" and Enter cancels. Ctrl-C aborts the search for the HEX loader and\n"
     "otherwise ends the run; the port is closed.\n"
     "\n"
-    "Exit codes:\n"
-    "    0  success: the loader's verdict, or \"Download comleted.\"\n"
-    "    1  download failed: the loader's error verdict, \"Error while downloading.\",\n"
-    "       \"Download failed.\"\n"
-    "    2  usage error\n"
-    "    3  no contact with the instrument\n"
-    "    4  the port cannot be used, or was lost\n"
-    "    5  the file is refused: cannot be read, or not a HEX firmware file\n"
-    "  130  interrupted: Ctrl-C, or the instructions cancelled\n";
+    "Exit codes, by the outcome of the run:\n"
+    "    0  success          the loader's verdict, or \"Download comleted.\"\n"
+    "    1  error_verdict    the loader's verdict line begins with \"?\"\n"
+    "       download_failed  \"Error while downloading.\", \"Download failed.\"\n"
+    "       bound_error      the instrument sent more than the program can hold\n"
+    "    2                   usage error\n"
+    "    3  no_contact       \"No contact with Instrument...\"\n"
+    "       lost_contact     \"Lost contact with Instrument.\"\n"
+    "    4  port_unusable    the port cannot be opened\n"
+    "       port_lost        the device went during the run (unplugged)\n"
+    "       no_port          no port open when the download began\n"
+    "    5  file_unreadable  the file cannot be read\n"
+    "       file_empty       an empty DVB image\n"
+    "       file_too_large   a DVB image over 4 GiB\n"
+    "       file_not_hex     \"Not a valid Instrument-firmware file.\"\n"
+    "  130  search_aborted   Ctrl-C during the HEX search (\"Abort Search...\")\n"
+    "       cancelled        the instructions cancelled\n"
+    "       exited           Ctrl-C at any other time\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "fwdl: " << problem << "\n" << kHelp;
-  return static_cast<int>(Outcome::kUsage);
+  return static_cast<int>(ExitCode::kUsage);
 }
 
 int ListPorts() {
@@ -54,47 +61,27 @@ int ListPorts() {
   return 0;
 }
 
-// One download, wired as the main window wires it.
+// One download: the port chosen, then the procedure's button, as a user at
+// the window would do it.
 Outcome Download(bool hex_file, const std::string& port, const std::string& file, bool yes) {
   fwdl::FirmwareFile check;  // as a file dialog would, offer only a file that opens
   if (!check.Open(file)) {
     std::cerr << "fwdl: " << file << ": cannot be read as a firmware file\n";
-    return Outcome::kFileRefused;
+    return Outcome::kFileUnreadable;
   }
   check.Close();
   fwdl::console::CatchInterrupts();
 
-  fwdl::Progress progress;
-  fwdl::console::ConsoleWindow window(progress, {file, yes, fwdl::console::StdoutIsTerminal()},
-                                      std::cout);
   fwdl::SystemSerialPorts ports;
-  fwdl::SerialLink link(window, ports);
-  fwdl::HexDownload hex(link, progress);
-  fwdl::DvbDownload dvb(link, progress);
-  window.on_tick[0] = [&] { link.Timer1Timer(); };
-  window.on_tick[1] = [&] { link.Timer2Timer(); };
-  window.on_tick[2] = [&] { hex.Timer3Timer(); };
-  // Ctrl-C: "Abort Search..." while the HEX search runs, otherwise Exit.
-  window.on_interrupt = [&] {
-    if (window.ButtonVisible(fwdl::Button::Button2)) {
-      hex.Button2Click();
-    } else {
-      link.Exit1Click();
-    }
-  };
-
-  link.SelectPort(fwdl::console::PortName(port));
-  if (link.PortOpen()) {
-    if (hex_file) {
-      hex.Button1Click();
-    } else {
-      dvb.Button3Click();
-    }
+  fwdl::console::ConsoleWindow window(ports, {file, yes, fwdl::console::StdoutIsTerminal()},
+                                      std::cout);
+  fwdl::Core& core = window.core();
+  Outcome outcome = Outcome::kPortUnusable;
+  if (core.SelectPort(fwdl::console::PortName(port))) {
+    outcome = hex_file ? core.Button1Click() : core.Button3Click();
   }
-  const fwdl::console::RunEnd end{window.boxes(), window.interrupted(), window.closed(),
-                                  link.PortOpen(), link.PortLost()};
-  if (!window.closed()) link.Exit1Click();
-  return OutcomeOf(end);
+  if (!window.closed()) core.Exit1Click();
+  return outcome;
 }
 
 }  // namespace
@@ -135,13 +122,13 @@ int main(int argc, char** argv) {
   if (file.empty()) return Usage("no FILE");
   try {
     const Outcome outcome = Download(command == "hex", port, file, yes);
+    const int code = static_cast<int>(fwdl::console::ExitCodeOf(outcome));
     if (outcome != Outcome::kSuccess) {
-      std::cerr << "fwdl: " << Describe(outcome) << " (exit code " << static_cast<int>(outcome)
-                << ")\n";
+      std::cerr << "fwdl: " << fwdl::console::Describe(outcome) << " (exit code " << code << ")\n";
     }
-    return static_cast<int>(outcome);
+    return code;
   } catch (const std::exception& error) {
     std::cerr << "fwdl: " << error.what() << '\n';
   }
-  return static_cast<int>(Outcome::kFailed);
+  return static_cast<int>(ExitCode::kFailed);
 }

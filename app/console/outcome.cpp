@@ -1,55 +1,47 @@
 #include "outcome.h"
 
 namespace fwdl::console {
-namespace {
 
-bool StartsWith(const std::string& text, const char* start) { return text.rfind(start, 0) == 0; }
-
-}  // namespace
-
-Outcome OutcomeOf(const RunEnd& end) {
-  if (end.interrupted) return Outcome::kInterrupted;
-  // A lost port ends each procedure its own way ("Download failed.", "No
-  // contact", no box); to a script it is one outcome.
-  if (end.port_lost) return Outcome::kPortUnusable;
-  if (!end.boxes.empty()) {
-    const ShownBox& last = end.boxes.back();
-    // The HEX loader's verdict comes under "INFO" only when it is no error.
-    if (last.caption == "INFO" || StartsWith(last.text, "Download comleted.")) {
-      return Outcome::kSuccess;
-    }
-    if (StartsWith(last.text, "Download failed.") ||
-        StartsWith(last.text, "Error while downloading.")) {
-      return Outcome::kFailed;
-    }
-    if (StartsWith(last.text, "No contact with Instrument") ||
-        StartsWith(last.text, "Lost contact with Instrument")) {
-      return Outcome::kNoContact;
-    }
-    if (StartsWith(last.text, "Not a valid Instrument-firmware file.")) {
-      return Outcome::kFileRefused;
-    }
-    if (StartsWith(last.text, "ERROR, Can't use comport") ||
-        StartsWith(last.text, "Select the comport")) {
-      return Outcome::kPortUnusable;
-    }
+ExitCode ExitCodeOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kSuccess: return ExitCode::kSuccess;
+    case Outcome::kErrorVerdict:
+    case Outcome::kDownloadFailed:
+    case Outcome::kBoundError: return ExitCode::kFailed;
+    case Outcome::kNoContact:
+    case Outcome::kLostContact: return ExitCode::kNoContact;
+    case Outcome::kPortUnusable:
+    case Outcome::kNoPort:
+    case Outcome::kPortLost: return ExitCode::kPortUnusable;
+    case Outcome::kFileNotHex:
+    case Outcome::kFileUnreadable:
+    case Outcome::kFileEmpty:
+    case Outcome::kFileTooLarge: return ExitCode::kFileRefused;
+    case Outcome::kSearchAborted:
+    case Outcome::kCancelled:
+    case Outcome::kExited: return ExitCode::kInterrupted;
   }
-  // Ends without a box of their own: the receive poll's bound errors close
-  // the program; otherwise the port was lost, or the file could not be
-  // opened when the procedure came to it.
-  if (end.closed) return Outcome::kFailed;
-  return end.port_open ? Outcome::kFileRefused : Outcome::kPortUnusable;
+  return ExitCode::kFailed;
 }
 
 const char* Describe(Outcome outcome) {
   switch (outcome) {
     case Outcome::kSuccess: return "success";
-    case Outcome::kFailed: return "the download failed";
-    case Outcome::kUsage: return "usage error";
+    case Outcome::kErrorVerdict: return "the loader reported an error";
+    case Outcome::kDownloadFailed: return "the download failed";
+    case Outcome::kBoundError: return "the instrument sent more than the program can hold";
     case Outcome::kNoContact: return "no contact with the instrument";
+    case Outcome::kLostContact: return "lost contact with the instrument";
     case Outcome::kPortUnusable: return "the port cannot be used";
-    case Outcome::kFileRefused: return "the file is refused";
-    case Outcome::kInterrupted: return "interrupted";
+    case Outcome::kNoPort: return "no port open";
+    case Outcome::kPortLost: return "the port was lost";
+    case Outcome::kFileNotHex: return "the file is no HEX firmware file";
+    case Outcome::kFileUnreadable: return "the file cannot be read";
+    case Outcome::kFileEmpty: return "the file is empty";
+    case Outcome::kFileTooLarge: return "the file is too large";
+    case Outcome::kSearchAborted: return "the search was aborted";
+    case Outcome::kCancelled: return "cancelled";
+    case Outcome::kExited: return "interrupted";
   }
   return "";
 }

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <cstdio>
 #include <exception>
 
 #include "Aboutunit.h"
@@ -60,7 +61,7 @@ void ShowStandardError(const QString& text) {
 
 TForm1::TForm1(fwdl::SerialPorts& ports)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      link_(*this, ports),
+      core_(*this, ports),
       handlers_([](const std::string& text) { ShowStandardError(QString::fromLocal8Bit(text.c_str())); },
                 [this] { FinishClose(); }) {
   setObjectName(QStringLiteral("Form1"));
@@ -75,7 +76,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
   Timer1.setInterval(form::kPollInterval);
   Timer3.setInterval(form::kWakeInterval);
   InitConnections();
-  FormCreate();
+  core_.FormCreate();
   Form2 = std::make_unique<TForm2>();
 
   // A client area of 303 by 145 below the menu bar, in the screen's centre.
@@ -175,17 +176,10 @@ void TForm1::InitConnections() {
   connect(Button1, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button1Click(); }); });
   connect(Button2, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button2Click(); }); });
   connect(Button3, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button3Click(); }); });
-  connect(&Timer1, &QTimer::timeout, this, [this] { handlers_.Run([&] { link_.Timer1Timer(); }); });
-  connect(&Timer2, &QTimer::timeout, this, [this] { handlers_.Run([&] { link_.Timer2Timer(); }); });
-  connect(&Timer3, &QTimer::timeout, this, [this] { handlers_.Run([&] { hex_.Timer3Timer(); }); });
-}
-
-void TForm1::FormCreate() {
-  link_.ComHandle = fwdl::kInvalidPortHandle;
-  Label1->setText(QString());
-  Button1->hide();
-  Button3->hide();
-  Label2->setText(QString::fromLatin1(form::kSelectPort));
+  for (const Timer t : {Timer::Timer1, Timer::Timer2, Timer::Timer3}) {
+    connect(&timer(t), &QTimer::timeout, this,
+            [this, t] { handlers_.Run([&] { core_.TimerTick(t); }); });
+  }
 }
 
 void TForm1::About1Click() {
@@ -264,7 +258,11 @@ fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::strin
                                                         : QMessageBox::Ok);
   box.setObjectName(QStringLiteral("MessageBox"));
   box.setTextFormat(Qt::PlainText);
-  if (!details.empty()) box.setDetailedText(QString::fromLocal8Bit(details));
+  if (!details.empty()) {
+    // The system's reason also goes to standard error, for a terminal or a log.
+    std::fprintf(stderr, "firmware-downloader: %s\n", details.c_str());
+    box.setDetailedText(QString::fromLocal8Bit(details));
+  }
   return box.exec() == QMessageBox::Cancel ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
 }
 

@@ -11,12 +11,9 @@
 #include <memory>
 
 #include "app/handlers.h"
-#include "download/dvb_download.h"
-#include "download/hex_download.h"
-#include "download/progress.h"
+#include "download/core.h"
 #include "platform/serial_port.h"
 #include "platform/window_ops.h"
-#include "serial/serial_link.h"
 
 class QAction;
 class QLabel;
@@ -36,22 +33,22 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   ~TForm1() override;
 
   // Handlers.
-  void FormCreate();
-  void Com11Click() { link_.SelectPort("COM1"); }
-  void Com21Click() { link_.SelectPort("COM2"); }
-  void Com31Click() { link_.SelectPort("COM3"); }
-  void Com41Click() { link_.SelectPort("COM4"); }
-  void Com51Click() { link_.SelectPort("COM5"); }
-  void Com61Click() { link_.SelectPort("COM6"); }
-  void Com71Click() { link_.SelectPort("COM7"); }
-  void Com81Click() { link_.SelectPort("COM8"); }
+  void Com11Click() { core_.SelectPort("COM1"); }
+  void Com21Click() { core_.SelectPort("COM2"); }
+  void Com31Click() { core_.SelectPort("COM3"); }
+  void Com41Click() { core_.SelectPort("COM4"); }
+  void Com51Click() { core_.SelectPort("COM5"); }
+  void Com61Click() { core_.SelectPort("COM6"); }
+  void Com71Click() { core_.SelectPort("COM7"); }
+  void Com81Click() { core_.SelectPort("COM8"); }
   void About1Click();
-  void Exit1Click() { link_.Exit1Click(); }
-  void Button1Click() { hex_.Button1Click(); }
-  void Button2Click() { hex_.Button2Click(); }
-  void Button3Click() { dvb_.Button3Click(); }
+  void Exit1Click() { core_.Exit1Click(); }
+  void Button1Click() { core_.Button1Click(); }
+  void Button2Click() { core_.Button2Click(); }
+  void Button3Click() { core_.Button3Click(); }
 
-  fwdl::SerialLink& link() { return link_; }
+  fwdl::Core& core() { return core_; }
+  fwdl::SerialLink& link() { return core_.link(); }
   TForm2* aboutWindow() const { return Form2.get(); }
   // True once the window has been closed for good.
   bool closed() const { return handlers_.closed(); }
@@ -100,10 +97,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   QTimer& timer(fwdl::Timer timer);
   const QTimer& timer(fwdl::Timer timer) const;
 
-  fwdl::SerialLink link_;
-  fwdl::Progress progress_;
-  fwdl::HexDownload hex_{link_, progress_};
-  fwdl::DvbDownload dvb_{link_, progress_};
+  fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
   fwdl::Handlers handlers_;
 };

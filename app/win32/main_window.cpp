@@ -4,7 +4,9 @@
 #include <mmsystem.h>
 
 #include <exception>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "Aboutunit.h"
 #include "app/form.h"
@@ -34,6 +36,9 @@ enum : WORD {
   kMemo1 = 1004,
 };
 
+// The Win32 timer of each of the form's timers; 0 is no timer id.
+UINT_PTR TimerId(Timer timer) { return static_cast<UINT_PTR>(timer) + 1; }
+
 HWND Child(HWND parent, const char* cls, const fwdl::form::Control& c, DWORD style, WORD id,
            HFONT font) {
   HWND h = CreateWindowExA(0, cls, c.text, WS_CHILD | WS_CLIPSIBLINGS | style, c.place.left,
@@ -51,7 +56,7 @@ void ShowStandardError(const char* text) {
 }
 
 TForm1::TForm1(fwdl::SerialPorts& ports)
-    : link_(*this, ports),
+    : core_(*this, ports),
       handlers_([](const std::string& text) { ShowStandardError(text.c_str()); },
                 [this] { FinishClose(); }) {
   const HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -65,8 +70,8 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
   wc.lpszClassName = kClassName;
   RegisterClassExA(&wc);
 
-  timers_[0].interval = form::kPollInterval;
-  timers_[2].interval = form::kWakeInterval;
+  state(Timer::Timer1).interval = form::kPollInterval;
+  state(Timer::Timer3).interval = form::kWakeInterval;
   font_ = SansSerif(form::kFontHeight);
   progress_font_ = SansSerif(form::kProgressFontHeight);
   BuildMenu();
@@ -77,7 +82,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
                           instance, this);
   if (!Form1) throw std::runtime_error("Cannot create the main window.");
   BuildControls();
-  FormCreate();
+  core_.FormCreate();
   Form2 = std::make_unique<TForm2>(Form1);
 
   // A client area of 303 by 145 below the menu bar (which may have wrapped
@@ -94,7 +99,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
 }
 
 TForm1::~TForm1() {
-  if (timers_[0].enabled) timeEndPeriod(1);
+  if (state(Timer::Timer1).enabled) timeEndPeriod(1);
   if (Form1 && !handlers_.closed()) DestroyWindow(Form1);
   DeleteObject(font_);
   DeleteObject(progress_font_);
@@ -126,14 +131,6 @@ void TForm1::BuildMenu() {
   AppendMenuA(MainMenu1, MF_POPUP, reinterpret_cast<UINT_PTR>(Port1), form::kPortMenu);
   AppendMenuA(MainMenu1, MF_STRING, kAboutItem, form::kAboutMenu);
   AppendMenuA(MainMenu1, MF_STRING, kExitItem, form::kExitMenu);
-}
-
-void TForm1::FormCreate() {
-  link_.ComHandle = fwdl::kInvalidPortHandle;
-  SetWindowTextA(Label1, "");
-  ShowWindow(Button1, SW_HIDE);
-  ShowWindow(Button3, SW_HIDE);
-  SetWindowTextA(Label2, form::kSelectPort);
 }
 
 int TForm1::Run() {
@@ -205,12 +202,9 @@ void TForm1::Command(WORD id) {
 }
 
 void TForm1::Tick(UINT_PTR id) {
-  // A tick already queued when its timer was stopped is dropped.
-  if (id < 1 || id > timers_.size() || !timers_[id - 1].enabled) return;
-  switch (static_cast<Timer>(id - 1)) {
-    case Timer::Timer1: handlers_.Run([&] { link_.Timer1Timer(); }); break;
-    case Timer::Timer2: handlers_.Run([&] { link_.Timer2Timer(); }); break;
-    case Timer::Timer3: handlers_.Run([&] { hex_.Timer3Timer(); }); break;
+  for (const Timer t : {Timer::Timer1, Timer::Timer2, Timer::Timer3}) {
+    // A tick already queued when its timer was stopped is dropped.
+    if (id == TimerId(t) && state(t).enabled) handlers_.Run([&] { core_.TimerTick(t); });
   }
 }
 
@@ -255,10 +249,9 @@ void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
 fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
                                        fwdl::BoxButtons buttons, const std::string& details) {
   // No owner window: the box stands on its own, as the program's boxes do.
-  // The fixed text stays as it is; the system's reason, when there is one,
-  // went to standard error. MB_TASKMODAL keeps the program's windows from
-  // taking input while the box is open, as under the Qt front end, so that
-  // no port choice can start inside it; timer ticks still come.
+  // MB_TASKMODAL keeps the program's windows from taking input while the box
+  // is open, as under the Qt front end, so that no port choice can start
+  // inside it; timer ticks still come.
   (void)details;
   const UINT type = (buttons == fwdl::BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_TASKMODAL;
   return MessageBoxA(nullptr, text.c_str(), caption.c_str(), type) == IDCANCEL
@@ -306,13 +299,13 @@ void TForm1::AppendLogLine(const std::string& line) {
 }
 
 void TForm1::SetTimerInterval(Timer which, int milliseconds) {
-  TimerState& t = timers_[static_cast<std::size_t>(which)];
+  TimerState& t = state(which);
   t.interval = static_cast<UINT>(milliseconds);
-  if (t.enabled) SetTimer(Form1, static_cast<UINT_PTR>(which) + 1, t.interval, nullptr);
+  if (t.enabled) SetTimer(Form1, TimerId(which), t.interval, nullptr);
 }
 
 void TForm1::SetTimerEnabled(Timer which, bool enabled) {
-  TimerState& t = timers_[static_cast<std::size_t>(which)];
+  TimerState& t = state(which);
   // The poll runs exactly while a port is open; the system's default timer
   // resolution (about 16 ms) would stretch its 10 ms.
   if (which == Timer::Timer1 && enabled != t.enabled) {
@@ -322,7 +315,7 @@ void TForm1::SetTimerEnabled(Timer which, bool enabled) {
       timeEndPeriod(1);
     }
   }
-  const UINT_PTR id = static_cast<UINT_PTR>(which) + 1;
+  const UINT_PTR id = TimerId(which);
   t.enabled = enabled;
   if (enabled) {
     SetTimer(Form1, id, t.interval, nullptr);  // starts the interval anew

@@ -11,14 +11,13 @@
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/handlers.h"
-#include "download/dvb_download.h"
-#include "download/hex_download.h"
-#include "download/progress.h"
+#include "download/core.h"
 #include "platform/serial_port.h"
 #include "platform/window_ops.h"
-#include "serial/serial_link.h"
 
 class TForm2;
 
@@ -37,13 +36,12 @@ class TForm1 final : public fwdl::WindowOps {
   int Run();
 
   // Handlers.
-  void FormCreate();
-  void SelectPort(int n) { link_.SelectPort("COM" + std::to_string(n)); }
+  void SelectPort(int n) { core_.SelectPort("COM" + std::to_string(n)); }  // Com11Click ..
   void About1Click();
-  void Exit1Click() { link_.Exit1Click(); }
-  void Button1Click() { hex_.Button1Click(); }
-  void Button2Click() { hex_.Button2Click(); }
-  void Button3Click() { dvb_.Button3Click(); }
+  void Exit1Click() { core_.Exit1Click(); }
+  void Button1Click() { core_.Button1Click(); }
+  void Button2Click() { core_.Button2Click(); }
+  void Button3Click() { core_.Button3Click(); }
 
   // Window operations.
   void SetStatusText(const std::string& text) override;
@@ -77,6 +75,7 @@ class TForm1 final : public fwdl::WindowOps {
     bool enabled = false;
     UINT interval = 0;
   };
+  TimerState& state(fwdl::Timer timer) { return timers_[static_cast<std::size_t>(timer)]; }
 
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Message(UINT message, WPARAM wparam, LPARAM lparam);
@@ -91,10 +90,7 @@ class TForm1 final : public fwdl::WindowOps {
   void Dispatch(MSG& msg);
   HWND button(fwdl::Button button) const;
 
-  fwdl::SerialLink link_;
-  fwdl::Progress progress_;
-  fwdl::HexDownload hex_{link_, progress_};
-  fwdl::DvbDownload dvb_{link_, progress_};
+  fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
   std::array<TimerState, 3> timers_{};
   HFONT font_ = nullptr;

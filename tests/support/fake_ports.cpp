@@ -16,44 +16,53 @@ void FakePorts::Collect(FakeDevice& d) {
   if (d.instrument) d.waiting += d.instrument->TakeOutput(clock_.Now());
 }
 
-PortHandle FakePorts::Open(const std::string& name) {
+namespace {
+
+PortResult Gone(std::uint32_t count) { return {count, {PortError::Kind::kGone, kFakeGone}}; }
+
+}  // namespace
+
+OpenResult FakePorts::Open(const std::string& name) {
   FakeDevice& d = devices_[name];
   if (d.throw_on_open) throw std::runtime_error("fake port: " + name + " broke");
-  if (!d.exists || d.open) return kInvalidPortHandle;
+  if (!d.exists) return {kInvalidPortHandle, {PortError::Kind::kNoSuchDevice, kFakeNoDevice}};
+  if (d.open) return {kInvalidPortHandle, {PortError::Kind::kBusy, kFakeBusy}};
   d.open = true;
   ++d.opens;
   handles_[next_handle_] = name;
-  return next_handle_++;
+  return {next_handle_++, {}};
 }
 
-bool FakePorts::GetState(PortHandle port, LineSettings& settings) {
+PortError FakePorts::GetState(PortHandle port, LineSettings& settings) {
   FakeDevice& d = At(port);
-  if (!d.get_state_ok) return false;
+  if (!d.get_state_ok) return {PortError::Kind::kOther, kFakeRefused};
   settings = d.port_settings;
-  return true;
+  return {};
 }
 
-bool FakePorts::SetState(PortHandle port, const LineSettings& settings) {
+PortError FakePorts::SetState(PortHandle port, const LineSettings& settings) {
   FakeDevice& d = At(port);
   d.applied = settings;
-  return d.set_state_ok;
+  if (!d.set_state_ok) return {PortError::Kind::kOther, kFakeRefused};
+  return {};
 }
 
 PortResult FakePorts::WaitingCount(PortHandle port) {
   FakeDevice& d = At(port);
-  if (d.gone) return {0, true};
+  ++d.polls;
+  if (d.gone) return Gone(0);
   Collect(d);
   return {d.reported_waiting ? *d.reported_waiting : static_cast<std::uint32_t>(d.waiting.size()),
-          false};
+          {}};
 }
 
 PortResult FakePorts::Read(PortHandle port, void* data, std::uint32_t count) {
   FakeDevice& d = At(port);
-  if (d.gone) return {0, true};
+  if (d.gone) return Gone(0);
   const std::size_t n = std::min<std::size_t>(count, d.waiting.size());
   std::memcpy(data, d.waiting.data(), n);
   d.waiting.erase(0, n);
-  return {static_cast<std::uint32_t>(n) + d.read_overrun, false};
+  return {static_cast<std::uint32_t>(n) + d.read_overrun, {}};
 }
 
 PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) {
@@ -63,7 +72,7 @@ PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t cou
   PortResult result;
   for (; result.count < count; ++result.count) {
     if (d.lost_after && d.written.size() >= *d.lost_after) d.gone = true;
-    if (d.gone) return {result.count, true};
+    if (d.gone) return Gone(result.count);
     if (d.xoff_after && d.written.size() >= *d.xoff_after) {
       d.xoff = true;
       d.xoff_after.reset();

@@ -14,6 +14,12 @@
 
 namespace fwdl::testing {
 
+// The reasons the fake ports give, as a backend gives the system's.
+inline constexpr char kFakeNoDevice[] = "no such fake device";
+inline constexpr char kFakeBusy[] = "the fake device is held by another program";
+inline constexpr char kFakeRefused[] = "the fake device refuses the settings";
+inline constexpr char kFakeGone[] = "the fake device was unplugged";
+
 struct FakeDevice {
   bool exists = true;
   bool throw_on_open = false;  // a fault that escapes the port choice
@@ -25,6 +31,7 @@ struct FakeDevice {
   std::string waiting;  // received bytes not yet read
   std::string written;  // everything the program wrote, in order
   int write_calls = 0;
+  int polls = 0;  // WaitingCount calls: one a poll tick
   // After this many bytes written the device is gone (an unplugged
   // adapter): every later operation reports it lost.
   std::optional<std::size_t> lost_after;
@@ -56,14 +63,19 @@ class FakePorts final : public SerialPorts {
     devices_[name].waiting += bytes;
   }
 
-  PortHandle Open(const std::string& name) override;
-  bool GetState(PortHandle port, LineSettings& settings) override;
-  bool SetState(PortHandle port, const LineSettings& settings) override;
+  OpenResult Open(const std::string& name) override;
+  PortError GetState(PortHandle port, LineSettings& settings) override;
+  PortError SetState(PortHandle port, const LineSettings& settings) override;
   PortResult WaitingCount(PortHandle port) override;
   PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
   PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
+  // "fake:COM1"; nothing for a port whose device does not exist.
+  std::string DeviceOf(const std::string& name) const override {
+    const auto it = devices_.find(name);
+    return it != devices_.end() && !it->second.exists ? "" : "fake:" + name;
+  }
 
  private:
   FakeDevice& At(PortHandle port);

@@ -1,5 +1,5 @@
-// The program's layers wired as the main window wires them, on the real
-// clock and the real port, with COM1 leading to `device`.
+// The program's core owned by a scripted window on the real clock and the
+// real port, with COM1 leading to `device`.
 #pragma once
 
 #include <cstdlib>
@@ -11,27 +11,25 @@
 namespace fwdl::testing {
 
 struct RealRig {
-  explicit RealRig(const std::string& device) {
-    setenv("FWDL_COM1", device.c_str(), 1);
-    window.on_tick[0] = [this] { link.Timer1Timer(); };
-    window.on_tick[1] = [this] { link.Timer2Timer(); };
-    window.on_tick[2] = [this] { hex.Timer3Timer(); };
-    link.SelectPort("COM1");
-  }
-  ~RealRig() { unsetenv("FWDL_COM1"); }
+  explicit RealRig(const std::string& device) : mapped_(device) { core.SelectPort("COM1"); }
   // When `event` is recorded, relative to the start.
   Millis TimeOf(const std::string& event) {
     const auto at = seen.find(event);
     return at == seen.end() ? -1 : at->second;
   }
 
+ private:
+  struct MappedCom1 {
+    explicit MappedCom1(const std::string& device) { setenv("FWDL_COM1", device.c_str(), 1); }
+    ~MappedCom1() { unsetenv("FWDL_COM1"); }
+  } mapped_;
+
+ public:
   RealClock clock;
-  ScriptedWindow window{clock};
   SystemSerialPorts ports;
-  SerialLink link{window, ports};
-  Progress progress;
-  HexDownload hex{link, progress};
-  DvbDownload dvb{link, progress};
+  ScriptedWindow window{clock, ports};
+  Core& core = window.core;
+  SerialLink& link = core.link();
   std::map<std::string, Millis> seen;
 };
 

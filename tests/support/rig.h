@@ -1,31 +1,23 @@
-// The serial link and the download procedures wired to a scripted window
-// and fake ports on a fake clock, as the main window wires them.
+// The program's core owned by a scripted window, on fake ports and a fake
+// clock, as a front end owns it.
 #pragma once
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <string>
-
-#include "download/dvb_download.h"
-#include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "download/hex_download.h"
+#include "download/core.h"
 #include "fake_ports.h"
 #include "scripted_window.h"
-#include "serial/serial_link.h"
 
 namespace fwdl::testing {
 
 struct LinkRig {
-  LinkRig() {
-    window.on_tick[0] = [this] { link.Timer1Timer(); };
-    window.on_tick[1] = [this] { link.Timer2Timer(); };
-    window.on_tick[2] = [this] { hex.Timer3Timer(); };
-  }
   // The bytes held since the count was last reset.
   std::string Held() const {
     return std::string(reinterpret_cast<const char*>(link.ComBuf.data()), link.ComBufPointer);
@@ -46,13 +38,19 @@ struct LinkRig {
            std::equal(restore.begin(), restore.end(), window.events.end() - 4);
   }
 
+  // After a lost port: no port, no download buttons, the port menu and Exit
+  // usable, and the program still running.
+  bool InNoPortState() const {
+    return !link.PortOpen() && window.label2 == "Select Port..." && window.label1.empty() &&
+           !window.visible[0] && !window.visible[2] && window.port1_enabled &&
+           window.exit1_enabled && !window.closed;
+  }
+
   FakeClock clock;
-  ScriptedWindow window{clock};
   FakePorts ports{clock};
-  SerialLink link{window, ports};
-  Progress progress;
-  HexDownload hex{link, progress};
-  DvbDownload dvb{link, progress};
+  ScriptedWindow window{clock, ports};
+  Core& core = window.core;
+  SerialLink& link = core.link();
   std::unique_ptr<sim::Instrument> instrument;
 };
 

@@ -10,7 +10,7 @@ const char* Name(Button b) {
   return b == Button::Button1 ? "Button1" : b == Button::Button2 ? "Button2" : "Button3";
 }
 
-int Index(Timer t) { return static_cast<int>(t); }
+constexpr Timer kTimers[] = {Timer::Timer1, Timer::Timer2, Timer::Timer3};
 
 }  // namespace
 
@@ -87,17 +87,17 @@ std::optional<std::string> ScriptedWindow::RunOpenDialog(FileDialog dialog) {
   return answer;
 }
 
-void ScriptedWindow::SetTimerInterval(Timer timer, int milliseconds) {
-  timers_[Index(timer)].interval = milliseconds;
+void ScriptedWindow::SetTimerInterval(Timer t, int milliseconds) { timer(t).interval = milliseconds; }
+
+void ScriptedWindow::SetTimerEnabled(Timer t, bool enabled) {
+  TimerState& state = timer(t);
+  state.enabled = enabled;
+  if (enabled) state.due = clock_.Now() + std::max(state.interval, 1);
 }
 
-void ScriptedWindow::SetTimerEnabled(Timer timer, bool enabled) {
-  TimerState& t = timers_[Index(timer)];
-  t.enabled = enabled;
-  if (enabled) t.due = clock_.Now() + std::max(t.interval, 1);
+bool ScriptedWindow::TimerEnabled(Timer t) const {
+  return timers_[static_cast<std::size_t>(t)].enabled;
 }
-
-bool ScriptedWindow::TimerEnabled(Timer timer) const { return timers_[Index(timer)].enabled; }
 
 std::optional<Millis> ScriptedWindow::NextDue() const {
   std::optional<Millis> next;
@@ -122,19 +122,18 @@ bool ScriptedWindow::RunOneDue() {
       return true;
     }
   }
-  int earliest = -1;
-  for (int i = 0; i < 3; ++i) {
-    if (timers_[i].enabled && timers_[i].due <= now &&
-        (earliest < 0 || timers_[i].due < timers_[earliest].due)) {
-      earliest = i;
+  const Timer* earliest = nullptr;
+  for (const Timer& t : kTimers) {
+    if (timer(t).enabled && timer(t).due <= now && (!earliest || timer(t).due < timer(*earliest).due)) {
+      earliest = &t;
     }
   }
-  if (earliest < 0) return false;
-  TimerState& t = timers_[earliest];
+  if (!earliest) return false;
+  TimerState& t = timer(*earliest);
   // Like a precise timer: keep the beat, but skip ticks that were missed.
   t.due += std::max(t.interval, 1);
   if (t.due <= now) t.due = now + std::max(t.interval, 1);
-  if (on_tick[earliest]) on_tick[earliest]();
+  core.TimerTick(*earliest);
   return true;
 }
 

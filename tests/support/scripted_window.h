@@ -1,9 +1,11 @@
-// A window for tests: it answers message boxes and file dialogs from a
-// script, records what the program shows in order, and runs the program's
-// timers on a clock (fake or real). Actions can be scheduled at a time, such
-// as a click on "Abort Search..." or the Exit command.
+// A window for tests: it owns the program's core as a front end does,
+// answers message boxes and file dialogs from a script, records what the
+// program shows in order, and runs the program's timers on a clock (fake or
+// real). Actions can be scheduled at a time, such as a click on "Abort
+// Search..." or the Exit command.
 #pragma once
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "clock.h"
+#include "download/core.h"
+#include "platform/serial_port.h"
 #include "platform/window_ops.h"
 
 namespace fwdl::testing {
@@ -25,13 +29,10 @@ struct Box {
 class ScriptedWindow final : public WindowOps {
  public:
   // The timers' intervals are those the main window gives them.
-  explicit ScriptedWindow(Clock& clock) : clock_(clock) {
-    timers_[0].interval = 10;
-    timers_[2].interval = 50;
+  ScriptedWindow(Clock& clock, SerialPorts& ports) : clock_(clock), core(*this, ports) {
+    timer(Timer::Timer1).interval = 10;
+    timer(Timer::Timer3).interval = 50;
   }
-
-  // Wiring: what each timer's tick runs.
-  std::function<void()> on_tick[3];
 
   // Script.
   std::deque<BoxAnswer> box_answers;  // Ok when empty
@@ -94,10 +95,14 @@ class ScriptedWindow final : public WindowOps {
   bool RunOneDue();
   std::optional<Millis> NextDue() const;
   void Record(std::string event);
+  TimerState& timer(Timer t) { return timers_[static_cast<std::size_t>(t)]; }
 
   Clock& clock_;
-  TimerState timers_[3];
+  std::array<TimerState, 3> timers_{};
   std::vector<Action> actions_;
+
+ public:
+  Core core;  // last: made once the window's operations are in place
 };
 
 }  // namespace fwdl::testing

@@ -21,13 +21,15 @@ int main() {
     if (command == "open") {
       std::string name;
       std::cin >> name;
-      port = ports.Open(name);
-      std::cout << (port != fwdl::kInvalidPortHandle ? "opened" : "failed " + fwdl::LastSystemError());
+      const fwdl::OpenResult opened = ports.Open(name);
+      port = opened.handle;
+      std::cout << (port != fwdl::kInvalidPortHandle ? "opened" : "failed " + opened.error.reason);
     } else if (command == "setup") {
       fwdl::LineSettings settings;
-      const bool got = ports.GetState(port, settings);
+      fwdl::PortError error = ports.GetState(port, settings);
       fwdl::WriteLineSettings(settings);
-      std::cout << (got && ports.SetState(port, settings) ? "set" : "failed " + fwdl::LastSystemError());
+      if (!error.failed()) error = ports.SetState(port, settings);
+      std::cout << (!error.failed() ? "set" : "failed " + error.reason);
     } else if (command == "write") {
       std::uint32_t count = 0;
       std::cin >> count;
@@ -40,7 +42,7 @@ int main() {
         const fwdl::PortResult r =
             ports.Write(port, bytes.data() + written, count - written, fwdl::kWriteWaitMs);
         written += r.count;
-        if (r.lost) break;
+        if (r.error.failed()) break;
       }
       std::cout << "wrote " << written;
     } else {

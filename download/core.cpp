@@ -1,0 +1,59 @@
+#include "download/core.h"
+
+namespace fwdl {
+
+Core::Core(WindowOps& window, SerialPorts& ports) : link_(window, ports) {}
+
+void Core::FormCreate() {
+  WindowOps& window = link_.window();
+  link_.ComHandle = kInvalidPortHandle;
+  window.SetProgressText("");
+  window.SetButtonVisible(Button::Button1, false);
+  window.SetButtonVisible(Button::Button3, false);
+  window.SetStatusText("Select Port...");
+}
+
+void Core::TimerTick(Timer timer) {
+  switch (timer) {
+    case Timer::Timer1: link_.Timer1Timer(); break;
+    case Timer::Timer2: link_.Timer2Timer(); break;
+    case Timer::Timer3: hex_.Timer3Timer(); break;
+  }
+}
+
+const char* OutcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kSuccess: return "success";
+    case Outcome::kErrorVerdict: return "error_verdict";
+    case Outcome::kDownloadFailed: return "download_failed";
+    case Outcome::kNoContact: return "no_contact";
+    case Outcome::kLostContact: return "lost_contact";
+    case Outcome::kFileNotHex: return "file_not_hex";
+    case Outcome::kFileUnreadable: return "file_unreadable";
+    case Outcome::kFileEmpty: return "file_empty";
+    case Outcome::kFileTooLarge: return "file_too_large";
+    case Outcome::kPortUnusable: return "port_unusable";
+    case Outcome::kNoPort: return "no_port";
+    case Outcome::kPortLost: return "port_lost";
+    case Outcome::kSearchAborted: return "search_aborted";
+    case Outcome::kCancelled: return "cancelled";
+    case Outcome::kExited: return "exited";
+    case Outcome::kBoundError: return "bound_error";
+  }
+  return "unknown";
+}
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kIdle: return "idle";
+    case Phase::kInstructions: return "instructions";
+    case Phase::kWakeUp: return "wake_up";
+    case Phase::kSearch: return "search";
+    case Phase::kFileChoice: return "file_choice";
+    case Phase::kSending: return "sending";
+    case Phase::kResult: return "result";
+  }
+  return "unknown";
+}
+
+}  // namespace fwdl

@@ -1,0 +1,73 @@
+// The program's core: the serial link, the progress figures and both
+// download procedures, wired once. Each front end (the Qt window, the Win32
+// window, the console) and each test rig owns one Core, implements the
+// window operations for it, and hands it the window's events: the handlers
+// below, named after the controls that raise them, and the timer ticks.
+//
+// Everything runs on the window's one thread; a procedure runs inside its
+// button's handler and handles events while it waits, so the other
+// handlers (ticks above all) run in the middle of it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "download/dvb_download.h"
+#include "download/hex_download.h"
+#include "download/outcome.h"
+#include "download/progress.h"
+#include "serial/serial_link.h"
+
+namespace fwdl {
+
+class Core {
+ public:
+  // Touches no window operation: the front end may still be building its
+  // controls. Call FormCreate once they exist.
+  Core(WindowOps& window, SerialPorts& ports);
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  // The main window's creation: no port, "Select Port...", no download
+  // buttons, an empty progress figure.
+  void FormCreate();
+
+  // Handlers.
+  // Com11Click .. Com81Click: "COM1" .. "COM8". True when the port opened.
+  bool SelectPort(const std::string& name) { return link_.SelectPort(name); }
+  // "Send Vardelo Firmware".
+  Outcome Button1Click() { return Finish(hex_.Button1Click()); }
+  // "Abort Search...".
+  void Button2Click() { hex_.Button2Click(); }
+  // "Send DVB Firmware".
+  Outcome Button3Click() { return Finish(dvb_.Button3Click()); }
+  void Exit1Click() { link_.Exit1Click(); }
+  // Timer1: the receive poll; Timer2: the end of a Delay; Timer3: a
+  // wake-up ping of the HEX search.
+  void TimerTick(Timer timer);
+
+  // What a procedure is doing now, and how the last one ended.
+  Phase phase() const { return phase_; }
+  std::optional<Outcome> outcome() const { return outcome_; }
+  const Progress& progress() const { return progress_; }
+
+  SerialLink& link() { return link_; }
+  const SerialLink& link() const { return link_; }
+  DvbDownload& dvb() { return dvb_; }
+
+ private:
+  Outcome Finish(Outcome outcome) {
+    phase_ = Phase::kIdle;
+    outcome_ = outcome;
+    return outcome;
+  }
+
+  SerialLink link_;
+  Progress progress_;
+  Phase phase_ = Phase::kIdle;
+  std::optional<Outcome> outcome_;
+  HexDownload hex_{link_, progress_, phase_};
+  DvbDownload dvb_{link_, progress_, phase_};
+};
+
+}  // namespace fwdl
