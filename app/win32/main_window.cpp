@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <mmsystem.h>
 
@@ -49,7 +50,72 @@ HWND Child(HWND parent, const char* cls, const fwdl::form::Control& c, DWORD sty
   return h;
 }
 
+// The program's 8-bit texts for the wide-character task dialog.
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// What MB_TASKMODAL does for a message box: the thread's windows take no
+// input while a box that has no owner is open.
+class ThreadWindowsDisabled {
+ public:
+  ThreadWindowsDisabled() {
+    EnumThreadWindows(GetCurrentThreadId(), Disable, reinterpret_cast<LPARAM>(&disabled_));
+  }
+  ~ThreadWindowsDisabled() {
+    for (HWND hwnd : disabled_) EnableWindow(hwnd, TRUE);
+  }
+  ThreadWindowsDisabled(const ThreadWindowsDisabled&) = delete;
+  ThreadWindowsDisabled& operator=(const ThreadWindowsDisabled&) = delete;
+
+ private:
+  static BOOL CALLBACK Disable(HWND hwnd, LPARAM list) {
+    if (IsWindowEnabled(hwnd) && IsWindowVisible(hwnd)) {
+      EnableWindow(hwnd, FALSE);
+      reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+    }
+    return TRUE;
+  }
+  std::vector<HWND> disabled_;
+};
+
 }  // namespace
+
+// A box with the fixed text and, behind "Show Details...", the reason: the
+// task dialog of the common controls 6 (the manifest asks for them). The
+// button pressed, or nothing where the system has no task dialog.
+std::optional<int> ShowTaskDialog(const std::string& text, const std::string& caption,
+                                  bool ok_cancel, const std::string& details) {
+  using TaskDialogIndirectProc = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+  static const auto task_dialog = reinterpret_cast<TaskDialogIndirectProc>(reinterpret_cast<void*>(
+      GetProcAddress(LoadLibraryA("comctl32.dll"), "TaskDialogIndirect")));
+  if (!task_dialog) return std::nullopt;
+  std::wstring content = Wide(text);
+  for (std::size_t at = 0; (at = content.find(L"\r\n", at)) != std::wstring::npos;) {
+    content.erase(at, 1);  // the dialog breaks lines at line feeds
+  }
+  const std::wstring title = Wide(caption), expanded = Wide(details);
+  TASKDIALOGCONFIG config{};
+  config.cbSize = sizeof config;
+  config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_SIZE_TO_CONTENT;
+  config.dwCommonButtons = TDCBF_OK_BUTTON | (ok_cancel ? TDCBF_CANCEL_BUTTON : 0);
+  // A blank title, where the caption is empty: the dialog would put the
+  // program's file name there.
+  config.pszWindowTitle = title.empty() ? L" " : title.c_str();
+  config.pszContent = content.c_str();
+  config.pszExpandedInformation = expanded.c_str();
+  config.pszCollapsedControlText = L"Show Details...";
+  config.pszExpandedControlText = L"Hide Details...";
+  int pressed = IDCANCEL;
+  ThreadWindowsDisabled modal;
+  if (FAILED(task_dialog(&config, &pressed, nullptr, nullptr))) return std::nullopt;
+  return pressed;
+}
 
 void ShowStandardError(const char* text) {
   MessageBoxA(nullptr, text, form::kApplicationTitle, MB_OK | MB_ICONERROR);
@@ -248,13 +314,21 @@ void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
 
 fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::string& caption,
                                        fwdl::BoxButtons buttons, const std::string& details) {
-  // No owner window: the box stands on its own, as the program's boxes do.
-  // MB_TASKMODAL keeps the program's windows from taking input while the box
-  // is open, as under the Qt front end, so that no port choice can start
-  // inside it; timer ticks still come.
-  (void)details;
-  const UINT type = (buttons == fwdl::BoxButtons::OkCancel ? MB_OKCANCEL : MB_OK) | MB_TASKMODAL;
-  return MessageBoxA(nullptr, text.c_str(), caption.c_str(), type) == IDCANCEL
+  // No owner window: the box stands on its own, as the program's boxes do,
+  // and the program's windows take no input while it is open (as under the
+  // Qt front end), so that no port choice can start inside it; timer ticks
+  // still come. The fixed text stays as it is; the system's reason, when
+  // there is one, is offered behind "Show Details...".
+  const bool ok_cancel = buttons == fwdl::BoxButtons::OkCancel;
+  if (!details.empty()) {
+    if (const auto answer = ShowTaskDialog(text, caption, ok_cancel, details)) {
+      return *answer == IDCANCEL ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
+    }
+  }
+  // Without a task dialog the reason stands below the fixed text.
+  const std::string shown = details.empty() ? text : text + "\r\n\r\n" + details;
+  const UINT type = (ok_cancel ? MB_OKCANCEL : MB_OK) | MB_TASKMODAL;
+  return MessageBoxA(nullptr, shown.c_str(), caption.c_str(), type) == IDCANCEL
              ? fwdl::BoxAnswer::Cancel
              : fwdl::BoxAnswer::Ok;
 }

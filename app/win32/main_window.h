@@ -102,3 +102,9 @@ class TForm1 final : public fwdl::WindowOps {
 
 // The application's standard error box.
 void ShowStandardError(const char* text);
+
+// A box with a fixed text and its details behind "Show Details...": the
+// button pressed (IDOK, IDCANCEL), or nothing where the system offers no
+// such box.
+std::optional<int> ShowTaskDialog(const std::string& text, const std::string& caption,
+                                  bool ok_cancel, const std::string& details);
