@@ -128,6 +128,17 @@ TEST_F(DvbDownloadTest, NoPromptAfterTwentyCarriageReturns) {
   EXPECT_TRUE(EndsWithRestore());
 }
 
+// A flood during the search fills the buffer: the bound message ends the
+// program, and that is how the run ended, whatever box follows.
+TEST_F(DvbDownloadTest, AFloodThatFillsTheBufferEndsAsABoundError) {
+  OpenPort();
+  UseInstrument({.answer_prompt = false});
+  window.At(50, [&] { ports.Arrive("COM1", std::string(60'000, 'A')); });
+  EXPECT_EQ(core.Button3Click(), Outcome::kBoundError);
+  EXPECT_TRUE(window.Saw("box[] ERROR, ComBufPointer is out of bounds..."));
+  EXPECT_TRUE(window.closed);
+}
+
 TEST_F(DvbDownloadTest, APromptFollowedByAnotherByteDoesNotCount) {
   OpenPort();
   int carriage_returns = 0;
