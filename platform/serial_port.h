@@ -28,7 +28,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <utility>
 
 namespace fwdl {
 
@@ -100,9 +103,28 @@ struct PortResult {
   bool lost() const { return error.kind == PortError::Kind::kGone; }
 };
 
+// Who keeps XON/XOFF on a port: the kernel or the adapter's chip, or the
+// program itself, for drivers that do not stop their output when the
+// instrument sends XOFF.
+enum class FlowMode { kKernel, kProgram };
+const char* FlowModeName(FlowMode mode);  // "kernel", "program"
+
 struct OpenResult {
   PortHandle handle = kInvalidPortHandle;
   PortError error;  // why the handle is invalid
+  FlowMode flow = FlowMode::kKernel;
+  std::string flow_why;  // such as "by its driver", for the technician's log
+
+  static OpenResult Opened(PortHandle handle) {
+    OpenResult opened;
+    opened.handle = handle;
+    return opened;
+  }
+  static OpenResult Refused(PortError error) {
+    OpenResult refused;
+    refused.error = std::move(error);
+    return refused;
+  }
 };
 
 // The operations the program uses on a serial port. Tests put a fake
@@ -141,6 +163,10 @@ std::string PortDevice(const std::string& name);
 
 class SystemSerialPorts final : public SerialPorts {
  public:
+  // Without `flow`, each port's driver decides (FWDL_FLOW=kernel|program
+  // overrides that); Windows' drivers always keep XON/XOFF themselves.
+  explicit SystemSerialPorts(std::optional<FlowMode> flow = std::nullopt) : flow_(flow) {}
+
   OpenResult Open(const std::string& name) override;
   PortError GetState(PortHandle port, LineSettings& settings) override;
   PortError SetState(PortHandle port, const LineSettings& settings) override;
@@ -150,6 +176,9 @@ class SystemSerialPorts final : public SerialPorts {
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
   std::string DeviceOf(const std::string& name) const override { return PortDevice(name); }
+
+ private:
+  std::optional<FlowMode> flow_;
 };
 
 // Makes the termination requests of the system (SIGTERM, SIGINT, SIGHUP on

@@ -12,9 +12,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <tuple>
+#include <utility>
 #include <system_error>
 
 #include "serial_port.h"
+#include "software_flow.h"
 
 namespace fwdl {
 namespace {
@@ -91,17 +96,123 @@ std::uint32_t BaudOf(speed_t code) {
   return 0;
 }
 
+// A port whose XON/XOFF the program keeps: the flow state, and when its
+// input and its driver's queue were last looked at (at most once a
+// millisecond while writing: often enough to see an XOFF at once, seldom
+// enough to cost little when every byte is its own write).
+struct ProgramFlow {
+  explicit ProgramFlow(std::uint32_t bytes_per_second) : flow(bytes_per_second) {}
+  SoftwareFlow flow;
+  SoftwareFlow::Clock::time_point drained{}, measured{};
+  std::size_t driver_queued = 0;  // as measured, plus what was written since
+};
+constexpr std::chrono::milliseconds kLookInterval{1};
+constexpr std::uint32_t kLineBytesPerSecond = 5760;  // 57600 baud, 10 bits a byte
+
+std::map<int, ProgramFlow> program_flows;  // by descriptor
+
+ProgramFlow* ProgramFlowOf(PortHandle port) {
+  const auto it = program_flows.find(Fd(port));
+  return it == program_flows.end() ? nullptr : &it->second;
+}
+
+// Moves what the device has into the flow's queue; XON and XOFF act on the
+// way. Stops when the queue is full (the receive poll takes from it).
+PortError Drain(int fd, ProgramFlow& port) {
+  port.drained = SoftwareFlow::Clock::now();
+  char buffer[4096];
+  while (!port.flow.Full()) {
+    const std::size_t room = SoftwareFlow::kMostPending - port.flow.pending();
+    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, room));
+    if (got > 0) {
+      port.flow.Received(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got == 0 || errno == EAGAIN) return {};
+    if (errno != EINTR) return IoError(errno);
+  }
+  return {};
+}
+
+// The driver's output queue: TIOCOUTQ now and then, and in between what
+// was measured plus what was written since.
+std::size_t DriverQueued(int fd, ProgramFlow& port, SoftwareFlow::Clock::time_point now) {
+  if (now - port.measured >= kLookInterval) {
+    int queued = 0;
+    port.driver_queued = ioctl(fd, TIOCOUTQ, &queued) == 0 ? static_cast<std::size_t>(std::max(queued, 0)) : 0;
+    port.measured = now;
+  }
+  return port.driver_queued;
+}
+
+// Writes while the flow allows it, within `deadline`; waits for an XON or
+// for the line to have sent a burst, watching the input all the while.
+PortResult WriteWatched(int fd, ProgramFlow& port, const unsigned char* bytes, std::uint32_t count,
+                        SoftwareFlow::Clock::time_point deadline) {
+  using Clock = SoftwareFlow::Clock;
+  std::uint32_t written = 0;
+  while (written < count) {
+    auto now = Clock::now();
+    if (now - port.drained >= kLookInterval) {
+      if (PortError error = Drain(fd, port); error.failed()) return Failed(written, error);
+    }
+    const std::size_t queued = DriverQueued(fd, port, now);
+    const std::size_t room = port.flow.Room(now, queued);
+    if (room > 0) {
+      const ssize_t n = write(fd, bytes + written, std::min<std::size_t>(room, count - written));
+      if (n > 0) {
+        port.flow.Wrote(now, static_cast<std::size_t>(n));
+        port.driver_queued += static_cast<std::size_t>(n);
+        written += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) return Failed(written, IoError(errno));
+    }
+    // Held, or no room below us: wait for input (an XON) or for room.
+    if (now >= deadline) break;
+    auto wake = deadline;
+    if (!port.flow.held()) {
+      wake = std::min(wake, port.flow.NextBurst(now, std::max(queued, port.flow.InFlight(now))));
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
+    const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                           static_cast<long>(wait.count() % 1'000'000'000)};
+    pollfd p{fd, POLLIN, 0};
+    if (ppoll(&p, 1, &timeout, nullptr) < 0 && errno != EINTR) return Failed(written, IoError(errno));
+    if (HungUp(p.revents)) return Failed(written, IoError(EIO));
+    if (p.revents & POLLIN) port.drained = {};  // look at once
+    port.measured = {};
+  }
+  return {written, {}};
+}
+
+// The device's driver, and whether it (or its chip) stops output on XOFF.
+std::pair<FlowMode, std::string> DriverFlow(const std::string& device) {
+  std::error_code error;
+  const std::string name = std::filesystem::path(std::filesystem::canonical(device, error)).filename();
+  const auto driver = std::filesystem::canonical("/sys/class/tty/" + name + "/device/driver", error);
+  if (error) return {FlowMode::kKernel, "no driver"};  // nothing behind it: a pseudo-terminal
+  const std::string d = driver.filename();
+  const bool kernel = d == "serial8250" || d == "serial" || d == "ftdi_sio";
+  return {kernel ? FlowMode::kKernel : FlowMode::kProgram, "driver " + d};
+}
+
 }  // namespace
+
+const char* FlowModeName(FlowMode mode) {
+  return mode == FlowMode::kProgram ? "program" : "kernel";
+}
 
 OpenResult SystemSerialPorts::Open(const std::string& name) {
   const std::string device = PortDevice(name);
-  if (device.empty()) return {kInvalidPortHandle, {Kind::kNoSuchDevice, "no serial device behind " + name}};
+  if (device.empty()) return OpenResult::Refused({Kind::kNoSuchDevice, "no serial device behind " + name});
   // O_NONBLOCK so that opening never waits for carrier; cleared below.
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {kInvalidPortHandle, OpenError(errno)};
+  if (fd < 0) return OpenResult::Refused(OpenError(errno));
   auto refuse = [fd](int error) {
     close(fd);
-    return OpenResult{kInvalidPortHandle, OpenError(error)};
+    return OpenResult::Refused(OpenError(error));
   };
   // A mapping to a regular file or a directory must never receive firmware.
   if (!isatty(fd)) return refuse(ENOTTY);
@@ -112,7 +223,21 @@ OpenResult SystemSerialPorts::Open(const std::string& name) {
   // The descriptor stays non-blocking: a write held by XOFF must come back
   // to the caller, which waits for room in poll() for a bounded time.
   open_port_fd = fd;
-  return {fd, {}};
+  OpenResult opened = OpenResult::Opened(fd);
+  const char* forced = std::getenv("FWDL_FLOW");
+  if (flow_) {
+    opened.flow = *flow_;
+    opened.flow_why = "as asked for";
+  } else if (forced && (std::strcmp(forced, "kernel") == 0 || std::strcmp(forced, "program") == 0)) {
+    opened.flow = std::strcmp(forced, "program") == 0 ? FlowMode::kProgram : FlowMode::kKernel;
+    opened.flow_why = std::string("FWDL_FLOW=") + forced;
+  } else {
+    std::tie(opened.flow, opened.flow_why) = DriverFlow(device);
+  }
+  if (opened.flow == FlowMode::kProgram) {
+    program_flows.insert_or_assign(fd, ProgramFlow(kLineBytesPerSecond));
+  }
+  return opened;
 }
 
 PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
@@ -180,7 +305,9 @@ PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   // itself when its receive queue calls for XOFF and XON; XonLim and
   // XoffLim have no counterpart here.
   t.c_iflag &= ~(IXON | IXOFF);
-  if (s.fOutX) t.c_iflag |= IXON;
+  // Where the program keeps XON/XOFF itself, the kernel must let both reach it.
+  ProgramFlow* program = ProgramFlowOf(port);
+  if (s.fOutX && !program) t.c_iflag |= IXON;
   if (s.fInX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
@@ -199,6 +326,10 @@ PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   const int dtr_rts = (s.fDtrControl == kDtrControlEnable ? TIOCM_DTR : 0) |
                       (s.fRtsControl == kRtsControlEnable ? TIOCM_RTS : 0);
   if (dtr_rts != 0) (void)ioctl(Fd(port), TIOCMBIS, &dtr_rts);
+  if (program) {
+    const unsigned bits = 1 + s.ByteSize + (s.Parity != kNoParity ? 1 : 0) + (s.StopBits == 2 ? 2 : 1);
+    program->flow = SoftwareFlow(s.BaudRate / bits);
+  }
   return {};
 }
 
@@ -206,6 +337,10 @@ PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
   pollfd p{Fd(port), POLLIN, 0};
   if (poll(&p, 1, 0) < 0 && errno != EINTR) return Failed(0, IoError(errno));
   if (HungUp(p.revents)) return Failed(0, IoError(EIO));
+  if (ProgramFlow* program = ProgramFlowOf(port)) {
+    if (PortError error = Drain(Fd(port), *program); error.failed()) return Failed(0, error);
+    return {static_cast<std::uint32_t>(program->flow.pending()), {}};
+  }
   int waiting = 0;
   if (ioctl(Fd(port), FIONREAD, &waiting) != 0) return Failed(0, IoError(errno));
   return {static_cast<std::uint32_t>(std::max(waiting, 0)), {}};
@@ -213,6 +348,9 @@ PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
 
 PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
   if (count == 0) return {};
+  if (ProgramFlow* program = ProgramFlowOf(port)) {
+    return {static_cast<std::uint32_t>(program->flow.Take(static_cast<char*>(data), count)), {}};
+  }
   for (;;) {
     const ssize_t got = read(Fd(port), data, count);
     if (got >= 0) return {static_cast<std::uint32_t>(got), {}};
@@ -226,6 +364,9 @@ PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint
                                     int wait_ms) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  if (ProgramFlow* program = ProgramFlowOf(port)) {
+    return WriteWatched(Fd(port), *program, bytes, count, deadline);
+  }
   std::uint32_t written = 0;
   while (written < count) {
     const ssize_t n = write(Fd(port), bytes + written, count - written);
@@ -251,6 +392,10 @@ PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint
 }
 
 void SystemSerialPorts::ResumeOutput(PortHandle port) {
+  if (ProgramFlow* program = ProgramFlowOf(port)) {
+    program->flow.Resume();
+    return;
+  }
   // tcflow(TCOON) only undoes a TCOOFF; output stopped by a received XOFF
   // is restarted by Linux when IXON is switched off, so switch it off and on.
   (void)tcflow(Fd(port), TCOON);
@@ -264,6 +409,7 @@ void SystemSerialPorts::ResumeOutput(PortHandle port) {
 
 void SystemSerialPorts::Close(PortHandle port) {
   if (open_port_fd == Fd(port)) open_port_fd = -1;
+  program_flows.erase(Fd(port));
   // Exclusive mode outlives our descriptor while anyone else keeps the
   // device open (the simulated instrument keeps its pseudo-terminal open);
   // lift it so that the port can be chosen again.

@@ -101,10 +101,10 @@ bool SetTimeouts(HANDLE h, DWORD write_ms) {
 OpenResult SystemSerialPorts::Open(const std::string& name) {
   const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {kInvalidPortHandle, OpenError(GetLastError())};
+  if (h == INVALID_HANDLE_VALUE) return OpenResult::Refused(OpenError(GetLastError()));
   timeouts_set_for = nullptr;
   (void)SetTimeouts(h, kDefaultWriteMs);
-  return {reinterpret_cast<PortHandle>(h), {}};
+  return OpenResult::Opened(reinterpret_cast<PortHandle>(h));
 }
 
 PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
@@ -221,6 +221,10 @@ void SystemSerialPorts::Close(PortHandle port) {
 }
 
 std::string PortDevice(const std::string& name) { return name; }
+
+const char* FlowModeName(FlowMode mode) {
+  return mode == FlowMode::kProgram ? "program" : "kernel";
+}
 
 // A window program gets no termination signals; closing the window is its
 // way out.

@@ -49,6 +49,9 @@ class WindowOps {
 
   // Adds one line to the receive log Memo1.
   virtual void AppendLogLine(const std::string& line) = 0;
+  // A line for the technician's log that needs no answer, such as how XON/XOFF
+  // is kept on the port just opened: standard error, where there is one.
+  virtual void Notice(const std::string& text) { (void)text; }
 
   virtual void SetTimerInterval(Timer timer, int milliseconds) = 0;
   // Enabling a timer (again) starts its interval anew.

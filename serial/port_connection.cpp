@@ -60,7 +60,12 @@ std::string SerialLink::OpenComPort(const std::string& name) {
   bytes_written_ = 0;
   const OpenResult opened = ports_.Open(name);
   ComHandle = opened.handle;
+  flow_ = opened.flow;
   if (!PortOpen()) return Reason("cannot open", opened.error);
+  // Worth a line: the program holds the line back itself on this port.
+  if (flow_ == FlowMode::kProgram) {
+    window_.Notice(Reason("XON/XOFF kept by the program", {PortError::Kind::kNone, opened.flow_why}));
+  }
   if (const PortError error = ports_.GetState(ComHandle, line_settings_); error.failed()) {
     window_.MessageBox("ERROR, Can't get commport state.", "", BoxButtons::Ok,
                        Reason("cannot read the line settings", error));

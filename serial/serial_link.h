@@ -92,6 +92,8 @@ class SerialLink {
   const std::string& PortName() const { return port_name_; }
   // Bytes the port has taken since it was opened.
   std::uint64_t BytesWritten() const { return bytes_written_; }
+  // Who keeps XON/XOFF on the port chosen last.
+  FlowMode Flow() const { return flow_; }
   // Output held by an XOFF that came before now is resumed.
   void ResumeOutput();
   // Stops the poll, closes the port and closes the main window.
@@ -157,6 +159,7 @@ class SerialLink {
   std::string port_name_;
   std::string lost_reason_;
   std::uint64_t bytes_written_ = 0;
+  FlowMode flow_ = FlowMode::kKernel;
 };
 
 }  // namespace fwdl

@@ -100,16 +100,23 @@ TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   ports.Close(port);
 }
 
-TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
+// XON/XOFF kept by the kernel (as on a UART or an FTDI adapter) and by the
+// program (as on the USB adapters whose drivers ignore XOFF) hold our
+// output alike.
+class FlowModes : public ::testing::TestWithParam<FlowMode> {};
+
+TEST_P(FlowModes, XoffHoldsWritesUntilXonAndNothingIsLost) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports;
+  SystemSerialPorts ports(GetParam());
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
 
   pty.Send("\x13");  // XOFF: the instrument is busy
   std::this_thread::sleep_for(50ms);
-  std::string image(20000, '\0');
+  // More than a pseudo-terminal buffers; the program paces itself at the
+  // line's rate, so less will do there.
+  std::string image(GetParam() == FlowMode::kKernel ? 20000 : 3000, '\0');
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7) % 251);
   std::atomic<int> longest_ms{0};
   auto writer = std::async(std::launch::async, [&] {
@@ -135,6 +142,49 @@ TEST(SystemSerialPorts, XoffHoldsWritesUntilXonAndNothingIsLost) {
   EXPECT_EQ(writer.get(), image.size());
   EXPECT_EQ(received.size(), image.size());
   EXPECT_TRUE(received == image) << "bytes lost or changed under flow control";
+  ports.Close(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelAndProgram, FlowModes,
+                         ::testing::Values(FlowMode::kKernel, FlowMode::kProgram),
+                         [](const auto& info) { return std::string(FlowModeName(info.param)); });
+
+// Where the program keeps XON/XOFF, the kernel passes them through; the
+// program takes them out of what it hands up, as the kernel would, and
+// stops within a few bytes of an XOFF that comes in the middle of a write.
+TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports(FlowMode::kProgram);
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle);
+  termios t{};
+  ASSERT_EQ(tcgetattr(static_cast<int>(port), &t), 0);
+  EXPECT_FALSE(t.c_iflag & IXON) << "the kernel would keep XOFF from the program";
+  EXPECT_TRUE(t.c_iflag & IXOFF);
+
+  pty.Send("ab\x13" "cd\x11" "ef");
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ports.WaitingCount(port).count, 6u);
+  char in[16] = {};
+  EXPECT_EQ(std::string(in, ports.Read(port, in, sizeof in).count), "abcdef");
+
+  std::string image(4000, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>('a' + i % 26);
+  auto writer = std::async(std::launch::async, [&] {
+    std::uint32_t total = 0;
+    while (total < image.size()) total += ports.Write(port, &image[total], 1, 20).count;
+  });
+  std::string received = pty.Receive(1000, 2000);
+  pty.Send("\x13");
+  const std::string after_xoff = pty.Receive(image.size(), 300);
+  std::cout << "bytes after the XOFF: " << after_xoff.size() << "\n";
+  EXPECT_LE(after_xoff.size(), 80u) << "the program went on writing under XOFF";
+  EXPECT_EQ(pty.Receive(1, 200), "") << "a hold must last";
+  pty.Send("\x11");
+  received += after_xoff + pty.Receive(image.size() - received.size() - after_xoff.size(), 3000);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(received == image) << "bytes lost or changed under the program's flow control";
   ports.Close(port);
 }
 

@@ -141,6 +141,8 @@ std::optional<std::string> ConsoleWindow::RunOpenDialog(FileDialog) {
   return settings_.file;
 }
 
+void ConsoleWindow::Notice(const std::string& text) { std::cerr << "fwdl: " << text << std::endl; }
+
 void ConsoleWindow::SetTimerInterval(Timer timer, int milliseconds) {
   state(timer).interval = milliseconds;
 }

@@ -52,6 +52,7 @@ class ConsoleWindow final : public WindowOps {
                            BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
   void AppendLogLine(const std::string&) override {}
+  void Notice(const std::string& text) override;
   void SetTimerInterval(Timer timer, int milliseconds) override;
   void SetTimerEnabled(Timer timer, bool enabled) override;
   bool TimerEnabled(Timer timer) const override;

@@ -278,6 +278,10 @@ std::optional<std::string> TForm1::RunOpenDialog(FileDialog dialog) {
 
 void TForm1::AppendLogLine(const std::string& line) { Memo1->appendPlainText(Latin1(line)); }
 
+void TForm1::Notice(const std::string& text) {
+  std::fprintf(stderr, "firmware-downloader: %s\n", text.c_str());
+}
+
 void TForm1::SetTimerInterval(Timer which, int milliseconds) { timer(which).setInterval(milliseconds); }
 
 void TForm1::SetTimerEnabled(Timer which, bool enabled) {

@@ -62,6 +62,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
                                  fwdl::BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override;
+  void Notice(const std::string& text) override;
   void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;
   void SetTimerEnabled(fwdl::Timer timer, bool enabled) override;
   bool TimerEnabled(fwdl::Timer timer) const override;

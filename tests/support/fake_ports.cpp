@@ -25,12 +25,12 @@ PortResult Gone(std::uint32_t count) { return {count, {PortError::Kind::kGone, k
 OpenResult FakePorts::Open(const std::string& name) {
   FakeDevice& d = devices_[name];
   if (d.throw_on_open) throw std::runtime_error("fake port: " + name + " broke");
-  if (!d.exists) return {kInvalidPortHandle, {PortError::Kind::kNoSuchDevice, kFakeNoDevice}};
-  if (d.open) return {kInvalidPortHandle, {PortError::Kind::kBusy, kFakeBusy}};
+  if (!d.exists) return OpenResult::Refused({PortError::Kind::kNoSuchDevice, kFakeNoDevice});
+  if (d.open) return OpenResult::Refused({PortError::Kind::kBusy, kFakeBusy});
   d.open = true;
   ++d.opens;
   handles_[next_handle_] = name;
-  return {next_handle_++, {}};
+  return OpenResult::Opened(next_handle_++);
 }
 
 PortError FakePorts::GetState(PortHandle port, LineSettings& settings) {

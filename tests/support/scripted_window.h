@@ -72,6 +72,7 @@ class ScriptedWindow final : public WindowOps {
                            BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override { log_lines.push_back(line); }
+  void Notice(const std::string& text) override { Record("notice " + text); }
   void SetTimerInterval(Timer timer, int milliseconds) override;
   void SetTimerEnabled(Timer timer, bool enabled) override;
   bool TimerEnabled(Timer timer) const override;
