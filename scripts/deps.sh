@@ -13,9 +13,10 @@ need_packages() {
 }
 
 # Everything the program, the simulated instrument and the tests build with;
-# Liberation Sans stands in for the windows' "MS Sans Serif".
+# Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
+# SHA-256 from nettle (found with pkg-config).
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-                fonts-liberation2)
+                fonts-liberation2 pkg-config nettle-dev)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
