@@ -71,16 +71,6 @@ TEST(RecordLine, ReadsBackFieldByFieldWhateverTheInstrumentSent) {
   EXPECT_EQ(got.size(), 15u);
 }
 
-TEST(RecordLine, UnknownFiguresAreNull) {
-  const json got = json::parse(RecordLine(RunRecord{}));
-  for (const char* field : {"driver", "usb", "serial_number"}) {
-    EXPECT_TRUE(got["adapter"][field].is_null()) << field;
-  }
-  EXPECT_TRUE(got["firmware"]["size"].is_null());
-  EXPECT_TRUE(got["firmware"]["sha256"].is_null());
-  EXPECT_TRUE(got["serial"].is_null());
-}
-
 TEST(UtcTimestamp, IsoWithMilliseconds) {
   struct {
     std::int64_t ms;
