@@ -1,5 +1,7 @@
 #include "firmware_file.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace fwdl {
@@ -42,6 +44,19 @@ int HexFile::Get() {
 std::optional<std::uint64_t> HexFile::Size() {
   ended_ = false;
   return file_.Size();
+}
+
+std::string WhyNotOpened(const std::string& path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) return "no such file";
+  if (error) return error.message();
+  if (status.type() == std::filesystem::file_type::directory) return "a folder, not a file";
+  if (status.type() != std::filesystem::file_type::regular) return "not a regular file";
+  std::filebuf probe;
+  errno = 0;
+  if (probe.open(path, std::ios::in | std::ios::binary)) return "cannot be read";
+  return errno != 0 ? std::strerror(errno) : "cannot be opened";
 }
 
 }  // namespace fwdl

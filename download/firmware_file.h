@@ -46,4 +46,9 @@ class HexFile {
   bool ended_ = false;
 };
 
+// Why FirmwareFile::Open refuses `path`, in a few words for the user ("no
+// such file", "a folder, not a file", the system's reason for a file that
+// does not open).
+std::string WhyNotOpened(const std::string& path);
+
 }  // namespace fwdl

@@ -13,14 +13,17 @@ need_packages() {
 }
 
 # Everything the program, the simulated instrument and the tests build with;
-# Liberation Sans stands in for the windows' "MS Sans Serif".
+# Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
+# SHA-256 from nettle (found with pkg-config) and writes JSON with nlohmann-json.
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-                fonts-liberation2)
+                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
-# The Windows program, cross-built with MinGW-w64.
-WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+# The Windows program, cross-built with MinGW-w64; nlohmann-json is header-only
+# and serves the cross build as it is.
+WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                        nlohmann-json3-dev)
 # Its tests under Wine, the .exe driven on a virtual display.
 WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick)
 
