@@ -29,6 +29,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kNoContact: return "no_contact";
     case Outcome::kLostContact: return "lost_contact";
     case Outcome::kFileNotHex: return "file_not_hex";
+    case Outcome::kFileInvalid: return "file_invalid";
     case Outcome::kFileUnreadable: return "file_unreadable";
     case Outcome::kFileEmpty: return "file_empty";
     case Outcome::kFileTooLarge: return "file_too_large";

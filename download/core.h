@@ -50,6 +50,8 @@ class Core {
   Phase phase() const { return phase_; }
   std::optional<Outcome> outcome() const { return outcome_; }
   const Progress& progress() const { return progress_; }
+  // The HEX loader's verdict line of the last run; empty when none was read.
+  const std::string& verdict() const { return hex_.verdict(); }
 
   SerialLink& link() { return link_; }
   const SerialLink& link() const { return link_; }

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <string_view>
 
+#include "download/dvb_header.h"
 #include "download/escape.h"
 #include "download/firmware_file.h"
 
@@ -23,10 +23,6 @@ constexpr int kPromptAttempts = 20;
 constexpr int kGoAheadAttempts = 20;
 constexpr int kResultAttempts = 60;
 constexpr std::size_t kChunkSize = 1024;
-
-void PutLittleEndian(std::uint32_t value, std::uint8_t* out) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 }  // namespace
 
@@ -99,7 +95,7 @@ Outcome DvbDownload::Button3Click() {
   // or stated there, or an empty one that holds no image, is refused
   // before the instrument hears of it.
   const auto size = file.Size();
-  if (!size || *size == 0 || *size > std::numeric_limits<std::uint32_t>::max()) {
+  if (!size || !DvbImageSizeFits(*size)) {
     const Outcome refused = !size        ? Outcome::kFileUnreadable
                             : *size == 0 ? Outcome::kFileEmpty
                                          : Outcome::kFileTooLarge;
@@ -133,15 +129,13 @@ Outcome DvbDownload::Button3Click() {
   phase_ = Phase::kSending;
   window_.SetProgressText("0% done");
   link_.Delay(200);
-  // The header goes out as it stands, never escaped.
-  const std::uint8_t start[2] = {0x23, 0x04};
-  std::uint8_t marker[4], length[4];
-  PutLittleEndian(0x12345678, marker);
-  PutLittleEndian(static_cast<std::uint32_t>(*size), length);
-  link_.SendBytes(&start[0], 1);
-  link_.SendBytes(&start[1], 1);
-  link_.SendBytes(marker, 4);
-  link_.SendBytes(length, 4);
+  // The header goes out as it stands, never escaped, in four writes: the
+  // two constant bytes, the marker, the length.
+  const auto header = DvbHeader(static_cast<std::uint32_t>(*size));
+  link_.SendBytes(&header[0], 1);
+  link_.SendBytes(&header[1], 1);
+  link_.SendBytes(&header[2], 4);
+  link_.SendBytes(&header[6], 4);
   window_.SetStatusText("Downloading.");
 
   // Exactly the announced length goes out: a file that grows meanwhile

@@ -52,6 +52,7 @@ Outcome HexDownload::Button1Click() {
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
+  verdict_.clear();
 
   if (const auto end = StartWithInstructions(kSelectPort, kInstructions)) return *end;
 
@@ -167,17 +168,18 @@ Outcome HexDownload::ShowVerdict() {
     return std::string(start, strnlen(start, end - s));
   };
   if (ComBuf[s] == '?') {
+    verdict_ = line(N - 6);
     return End(Outcome::kErrorVerdict, [&] {
-      window_.MessageBox("Error while downloading.\r\n'" + line(N - 6) + "'\r\nPlease try again...",
+      window_.MessageBox("Error while downloading.\r\n'" + verdict_ + "'\r\nPlease try again...",
                          "ERROR", BoxButtons::Ok);
       ClearLabels();
       RestoreWindow();
     });
   }
+  verdict_ = line(N - 9);
   return End(Outcome::kSuccess, [&] {
-    const std::string verdict = line(N - 9);
     Send('Q');
-    window_.MessageBox(verdict, "INFO", BoxButtons::Ok);
+    window_.MessageBox(verdict_, "INFO", BoxButtons::Ok);
     link_.Exit1Click();
     ClearLabels();
     RestoreWindow();

@@ -4,6 +4,8 @@
 // verdict line. After a successful download the program ends.
 #pragma once
 
+#include <string>
+
 #include "download/procedure.h"
 
 namespace fwdl {
@@ -19,11 +21,15 @@ class HexDownload : DownloadProcedure {
   void Timer3Timer();
   // "Abort Search...".
   void Button2Click();
+  // The loader's verdict line of the last run; empty when none was read.
+  const std::string& verdict() const { return verdict_; }
 
  private:
   bool Send(char byte) { return link_.SendBytes(&byte, 1); }
   // Reads the loader's answer after the transfer and ends the procedure.
   Outcome ShowVerdict();
+
+  std::string verdict_;
 };
 
 }  // namespace fwdl

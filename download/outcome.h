@@ -12,6 +12,7 @@ enum class Outcome {
   kNoContact,       // "No contact with Instrument...": no prompt, or no go-ahead
   kLostContact,     // "Lost contact with Instrument.": the carriage-return probe failed
   kFileNotHex,      // "Not a valid Instrument-firmware file."
+  kFileInvalid,     // fwdl's check of the HEX file found an error before the port was opened
   kFileUnreadable,  // the chosen file cannot be opened or measured (no box)
   kFileEmpty,       // an empty DVB image: there is nothing to flash
   kFileTooLarge,    // a DVB image over what the header's 32-bit length can announce

@@ -8,7 +8,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -25,10 +27,12 @@ using namespace std::chrono_literals;
 using testing::SimProcess;
 using testing::TempFile;
 
-// fwdl as its own process: input from a pipe, output to a file.
+// fwdl as its own process: input from a pipe, output to a file (standard
+// error to another, when asked).
 class Fwdl {
  public:
-  explicit Fwdl(std::vector<std::string> args) : out_("", "out") {
+  explicit Fwdl(std::vector<std::string> args, bool apart = false)
+      : out_("", "out"), err_("", "err"), apart_(apart) {
     args.insert(args.begin(), FWDL_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -40,7 +44,11 @@ class Fwdl {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, in[1]);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.path.c_str(), O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (apart) {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.path.c_str(), O_WRONLY, 0);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
     const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
@@ -66,14 +74,17 @@ class Fwdl {
     cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     output = SimProcess::Slurp(out_.path);
+    if (apart_) errors = SimProcess::Slurp(err_.path);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  std::string output;  // standard output and error
+  std::string output;  // standard output, and error unless apart
+  std::string errors;  // standard error, when apart
   double cpu_seconds = 0;
 
  private:
-  TempFile out_;
+  TempFile out_, err_;
+  bool apart_;
   pid_t pid_ = -1;
   int input_ = -1;
 };
@@ -141,12 +152,15 @@ TEST(Console, HexAndDvbSendWhatTheWindowSends) {
 
 TEST(Console, EachEndHasItsExitCode) {
   TempFile not_hex("no HEX file\r\n", "firmware.hex");
+  TempFile broken(":10000000000102030405060708090A0B0C0D0E0F78\r\n:00000001FE\r\n",
+                  "broken.hex");
   const std::string hex = EXAMPLES_DIR "/demo.hex";
   struct Case {
     const char* what;
     std::vector<std::string> sim, args;  // "PORT" stands for the instrument's line
     int code;
     std::string shown;
+    bool touched = true;  // anything reached the instrument
   };
   const Case cases[] = {
       {"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
@@ -154,8 +168,12 @@ TEST(Console, EachEndHasItsExitCode) {
        "[ERROR]\nError while downloading.\n'?Checksum error'\nPlease try again...\n"},
       {"no contact", {"--no-prompt"}, {"dvb", "-p", "PORT", "-y", hex}, 3,
        "No contact with Instrument...\nRemove power"},
-      {"not a HEX file", {"--charger-ms", "100"}, {"hex", "--port=PORT", "-y", not_hex.path}, 5,
+      {"not a HEX file", {"--charger-ms", "100"},
+       {"hex", "--port=PORT", "-y", "--no-check", not_hex.path}, 5,
        "Not a valid Instrument-firmware file."},
+      {"a broken HEX file, checked first", {"--charger-ms", "100"},
+       {"hex", "--port", "PORT", "-y", broken.path}, 5,
+       "line 2, column 10: checksum is 0xFE, the record's bytes need 0xFF", false},
       {"no such file", {}, {"dvb", "--port", "PORT", "-y", "/nonexistent.bin"}, 5, "cannot be read"},
       {"no such port", {}, {"dvb", "--port", "/dev/nonexistent", "-y", hex}, 4,
        "ERROR, Can't use comport '/dev/nonexistent'."},
@@ -170,7 +188,156 @@ TEST(Console, EachEndHasItsExitCode) {
     Fwdl run(args);
     EXPECT_EQ(run.Wait(), c.code) << run.output;
     EXPECT_NE(run.output.find(c.shown), std::string::npos) << run.output;
+    if (!c.touched) EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
   }
+}
+
+// The SHA-256 of a file, by another program than fwdl.
+std::string Sha256Sum(const std::string& path) {
+  std::string digest(64, '\0');
+  FILE* pipe = popen(("sha256sum '" + path + "'").c_str(), "r");
+  if (!pipe || fread(digest.data(), 1, digest.size(), pipe) != digest.size()) digest.clear();
+  if (pipe) pclose(pipe);
+  return digest;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
+// Every run leaves one record line, however it ended, and each field tells
+// what happened: the file by its digest, the bytes by the instrument's log.
+struct RecordCase {
+  const char* what;
+  std::vector<std::string> sim;
+  bool hex;
+  testing::Millis interrupt_ms, pull_ms;  // Ctrl-C, or the cable pulled, after so long
+  const char* outcome;
+  int code;
+  std::string instrument_text;
+};
+
+class RecordOfARun : public ::testing::TestWithParam<RecordCase> {};
+
+TEST_P(RecordOfARun, TellsWhatHappened) {
+  const RecordCase& c = GetParam();
+  TempFile dir(""), records("", "records.jsonl");
+  TempFile image(testing::EveryByteImage(3000), "image.bin");
+  const std::string firmware = c.hex ? EXAMPLES_DIR "/demo.hex" : image.path;
+  SimProcess sim(Folder(dir), c.sim);
+  Fwdl run({c.hex ? "hex" : "dvb", "--port", sim.path, "--yes", "--record", records.path,
+            "--serial", "SN 0042", firmware});
+  if (c.interrupt_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.interrupt_ms));
+    run.Interrupt();
+  }
+  if (c.pull_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.pull_ms));
+    sim.Kill();
+  }
+  EXPECT_EQ(run.Wait(), c.code) << run.output;
+  std::this_thread::sleep_for(100ms);  // the last byte may still be on its way to the log
+  const std::string log = SimProcess::Slurp(sim.log_path);
+
+  const std::string lines = SimProcess::Slurp(records.path);
+  ASSERT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+  const auto r = nlohmann::json::parse(lines);
+  EXPECT_EQ(r["outcome"], c.outcome);
+  EXPECT_EQ(r["exit_code"], c.code);
+  EXPECT_EQ(r["procedure"], c.hex ? "hex" : "dvb");
+  EXPECT_EQ(r["port"], sim.path);
+  EXPECT_EQ(r["device"], sim.path);
+  EXPECT_EQ(r["flow_control"], "kernel");
+  EXPECT_EQ(r["firmware"]["path"], firmware);
+  EXPECT_EQ(r["firmware"]["size"], std::filesystem::file_size(firmware));
+  EXPECT_EQ(r["firmware"]["sha256"], Sha256Sum(firmware));
+  EXPECT_EQ(r["bytes_written"], log.size()) << "what fwdl wrote against what the instrument got";
+  EXPECT_NE(r["instrument_text"].get<std::string>().find(c.instrument_text), std::string::npos)
+      << r["instrument_text"];
+  EXPECT_EQ(r["serial"], "SN 0042");
+  EXPECT_EQ(r["host"], HostName());
+  EXPECT_EQ(r["fwdl_version"], "1.0.0.0");
+  EXPECT_TRUE(std::regex_match(r["start"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  EXPECT_GT(r["duration_s"].get<double>(), 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, RecordOfARun,
+    ::testing::Values(
+        RecordCase{"success", {"--flash-ms", "100"}, false, 0, 0, "success", 0,
+                   "Download comleted."},
+        RecordCase{"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
+                   true, 0, 0, "error_verdict", 1, "?Checksum error"},
+        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3, "No contact"},
+        RecordCase{"Ctrl-C", {"--charger-ms", "100000"}, true, 1000, 0, "search_aborted", 130, ""},
+        RecordCase{"pulled cable", {"--baud", "57600", "--flash-ms", "100"}, true, 0, 1500,
+                   "port_lost", 4, "has gone"}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      std::erase_if(name, [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); });
+      return name;
+    });
+
+// Eight runs at once append to one record file: eight whole lines.
+TEST(Console, EightRunsAppendEightWholeRecords) {
+  TempFile dir(""), records("", "records.jsonl");
+  std::vector<std::unique_ptr<SimProcess>> sims;
+  std::vector<std::unique_ptr<Fwdl>> runs;
+  for (int i = 0; i < 8; ++i) {
+    sims.push_back(std::make_unique<SimProcess>(Folder(dir) + "/" + std::to_string(i),
+                                                std::vector<std::string>{"--no-prompt"}));
+  }
+  for (int i = 0; i < 8; ++i) {
+    runs.push_back(std::make_unique<Fwdl>(std::vector<std::string>{
+        "dvb", "--port", sims[i]->path, "--yes", "--record", records.path,
+        "--serial", "unit " + std::to_string(i), EXAMPLES_DIR "/demo.bin"}));
+  }
+  for (auto& run : runs) EXPECT_EQ(run->Wait(), 3) << run->output;
+  std::istringstream lines(SimProcess::Slurp(records.path));
+  std::set<std::string> serials;
+  for (std::string line; std::getline(lines, line);) {
+    serials.insert(nlohmann::json::parse(line).at("serial").get<std::string>());
+  }
+  EXPECT_EQ(serials.size(), 8u);
+}
+
+// --json: nothing on standard output but JSON Lines, from "start" to "end".
+TEST(Console, JsonEventsTellTheRunLineByLine) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(5000), "image.bin");
+  SimProcess sim(Folder(dir), {"--flash-ms", "100"});
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--json", image.path}, /*apart=*/true);
+  EXPECT_EQ(run.Wait(), 0) << run.errors;
+  std::istringstream lines(run.output);
+  std::vector<nlohmann::json> events;
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_NO_THROW(events.push_back(nlohmann::json::parse(line))) << line;
+  }
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(events.front()["event"], "start");
+  EXPECT_EQ(events.front()["size"], 5000);
+  EXPECT_EQ(events.back()["event"], "end");
+  EXPECT_EQ(events.back()["outcome"], "success");
+  EXPECT_EQ(events.back()["exit_code"], 0);
+  std::vector<std::string> statuses, boxes;
+  std::uint64_t sent = 0;
+  for (const auto& e : events) {
+    if (e["event"] == "status") statuses.push_back(e["text"]);
+    if (e["event"] == "box") boxes.push_back(e["text"]);
+    if (e["event"] == "progress" && e["text"].get<std::string>().ends_with("% done")) {
+      EXPECT_GE(e["sent"].get<std::uint64_t>(), sent);
+      sent = e["sent"];
+      EXPECT_EQ(e["total"], 5000);
+    }
+  }
+  EXPECT_EQ(sent, 5000u);
+  EXPECT_EQ(statuses.front(), "Searching...");
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1], "Download comleted.\r\n\r\nPower off instrument.");
+  EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
 }
 
 // The cable is pulled in the middle of the image: exit code 4, promptly.
@@ -250,6 +417,7 @@ TEST(Console, ExitCodesComeFromTheOutcomeAlone) {
       {Outcome::kBoundError, 1},     {Outcome::kNoContact, 3},      {Outcome::kLostContact, 3},
       {Outcome::kPortUnusable, 4},   {Outcome::kNoPort, 4},         {Outcome::kPortLost, 4},
       {Outcome::kFileNotHex, 5},     {Outcome::kFileUnreadable, 5}, {Outcome::kFileEmpty, 5},
+      {Outcome::kFileInvalid, 5},
       {Outcome::kFileTooLarge, 5},   {Outcome::kSearchAborted, 130}, {Outcome::kCancelled, 130},
       {Outcome::kExited, 130}};
   for (const auto& [outcome, code] : table) {

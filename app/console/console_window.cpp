@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "app/console/console_os.h"
+#include "app/console/json_events.h"
 #include "app/form.h"
 #include "app/console/progress_line.h"
 
@@ -55,6 +56,7 @@ void ConsoleWindow::EndProgressLine() {
 void ConsoleWindow::SetStatusText(const std::string& text) {
   if (text == status_) return;
   status_ = text;
+  if (settings_.json) settings_.json->Status(text);
   if (!text.empty()) PrintLine(text);
 }
 
@@ -64,6 +66,11 @@ void ConsoleWindow::SetProgressText(const std::string& text) {
   if (percentage && !IsPercentage(progress_text_)) transfer_start_ = now;
   const bool changed = text != progress_text_;
   progress_text_ = text;
+  if (changed && settings_.json) {
+    const Progress& progress = core_.progress();
+    settings_.json->Progress(text, progress.SentBytes, progress.TotalBytes,
+                             std::chrono::duration<double>(now - transfer_start_).count());
+  }
   if (!percentage || !settings_.terminal) {
     // Plain lines: one per new text, so at most one per per cent.
     if (!changed) return;
@@ -92,12 +99,30 @@ BoxAnswer ConsoleWindow::ShowMessageBox(const std::string& text, const std::stri
   boxes_.push_back({text, caption});
   // The details (the system's reason) go to standard error, for the log.
   if (!details.empty()) std::cerr << "fwdl: " << details << std::endl;
+  const bool question = buttons == BoxButtons::OkCancel;
   // After Ctrl-C the boxes only tell what the interruption caused.
-  if (interrupted_) return BoxAnswer::Cancel;
-  if (!caption.empty()) PrintLine("[" + caption + "]");
-  PrintLine(LineEnds(text));
-  // A box with OK alone never waits: there is nothing to decide.
-  return buttons == BoxButtons::OkCancel ? Ask() : BoxAnswer::Ok;
+  BoxAnswer answer = BoxAnswer::Cancel;
+  if (!interrupted_) {
+    if (!caption.empty()) PrintLine("[" + caption + "]");
+    PrintLine(LineEnds(text));
+    // A box with OK alone never waits: there is nothing to decide.
+    answer = question ? Ask() : BoxAnswer::Ok;
+  }
+  if (settings_.json) {
+    const std::optional<std::string> told =
+        question ? std::optional<std::string>(answer == BoxAnswer::Ok ? "ok" : "cancel")
+                 : std::nullopt;
+    settings_.json->Box(caption, text, details, told);
+  }
+  boxes_.back().question = question;
+  return answer;
+}
+
+std::string ConsoleWindow::LastMessage() const {
+  for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
+    if (!it->question) return it->text;
+  }
+  return {};
 }
 
 BoxAnswer ConsoleWindow::Ask() {
@@ -141,7 +166,10 @@ std::optional<std::string> ConsoleWindow::RunOpenDialog(FileDialog) {
   return settings_.file;
 }
 
-void ConsoleWindow::Notice(const std::string& text) { std::cerr << "fwdl: " << text << std::endl; }
+void ConsoleWindow::Notice(const std::string& text) {
+  std::cerr << "fwdl: " << text << std::endl;
+  if (settings_.json) settings_.json->Notice(text);
+}
 
 void ConsoleWindow::SetTimerInterval(Timer timer, int milliseconds) {
   state(timer).interval = milliseconds;
@@ -162,6 +190,7 @@ bool ConsoleWindow::RunDue() {
   if (!interrupted_ && Interrupted()) {
     interrupted_ = true;
     PrintLine("Interrupted.");
+    if (settings_.json) settings_.json->Interrupted();
     if (core_.phase() == Phase::kWakeUp) {
       core_.Button2Click();
     } else {

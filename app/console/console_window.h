@@ -24,14 +24,18 @@
 
 namespace fwdl::console {
 
+class JsonEvents;
+
 struct WindowSettings {
   std::string file;       // what the file dialogs return
   bool yes = false;       // answer every question OK
   bool terminal = false;  // redraw the progress line in place
+  JsonEvents* json = nullptr;  // where the events go as JSON Lines, too
 };
 
 struct ShownBox {
   std::string text, caption;
+  bool question = false;  // OK and Cancel
 };
 
 class ConsoleWindow final : public WindowOps {
@@ -40,6 +44,8 @@ class ConsoleWindow final : public WindowOps {
 
   Core& core() { return core_; }
   const std::vector<ShownBox>& boxes() const { return boxes_; }
+  // The text of the last box that told rather than asked; "" when none.
+  std::string LastMessage() const;
   bool closed() const { return closed_; }
   // Ctrl-C came, or the user answered a question with "c" or not at all.
   bool interrupted() const { return interrupted_ || cancelled_; }

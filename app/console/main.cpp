@@ -1,14 +1,23 @@
 // fwdl: Firmware Downloader on the command line, for scripts, production
-// lines and several instruments at once. The same procedures as the window,
-// wired the same way, with the port and the file from the command line.
+// lines and several instruments at once. The same core as the window, with
+// the port and the file from the command line; a record of every run and
+// JSON events for station programs.
+#include <chrono>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
+#include "app/console/append.h"
+#include "app/console/check.h"
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
+#include "app/console/json_events.h"
 #include "app/console/outcome.h"
+#include "app/console/record.h"
 #include "download/firmware_file.h"
+#include "platform/sha256.h"
 
 namespace {
 
@@ -16,15 +25,25 @@ using fwdl::Outcome;
 using fwdl::console::ExitCode;
 
 const char kHelp[] =
-    "usage: fwdl hex --port PORT [--yes] FILE   send a Vardelo HEX firmware file\n"
-    "       fwdl dvb --port PORT [--yes] FILE   send a DVB firmware image\n"
-    "       fwdl ports                          list the serial ports present\n"
+    "usage: fwdl hex --port PORT [options] FILE   send a Vardelo HEX firmware file\n"
+    "       fwdl dvb --port PORT [options] FILE   send a DVB firmware image\n"
+    "       fwdl check [--kind hex|dvb] FILE      check a firmware file, touch no port\n"
+    "       fwdl ports                            list the serial ports present\n"
     "       fwdl --help | --version\n"
     "\n"
-    "  -p, --port PORT  COM1..COM8 (on Linux /dev/ttyS0../dev/ttyS7, or the\n"
-    "                   device named by FWDL_COMn), or a device path such as\n"
-    "                   /dev/ttyUSB0 or /dev/serial/by-id/...; on Windows any COMn\n"
+    "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
+    "                   fixed order, or the device named by FWDL_COMn), or a\n"
+    "                   device path such as /dev/ttyUSB0 or /dev/serial/by-id/...;\n"
+    "                   on Windows any COMn\n"
     "  -y, --yes        answer OK to the instructions, for unattended runs\n"
+    "  --flow MODE      who keeps XON/XOFF on Linux: kernel, program, or auto\n"
+    "                   (by the port's driver; the default)\n"
+    "  --no-check       hex: send the file as the window would, without checking\n"
+    "                   every record first\n"
+    "  --record FILE    append one JSON line about the run to FILE when it ends\n"
+    "  --serial TEXT    the instrument's label, up to 64 characters, for the record\n"
+    "  --json           progress and events as JSON Lines on standard output; the\n"
+    "                   text for a person goes to standard error\n"
     "\n"
     "The instructions are shown as the window shows them; Enter answers OK,\n"
     "\"c\" and Enter cancels. Ctrl-C aborts the search for the HEX loader and\n"
@@ -35,13 +54,14 @@ const char kHelp[] =
     "    1  error_verdict    the loader's verdict line begins with \"?\"\n"
     "       download_failed  \"Error while downloading.\", \"Download failed.\"\n"
     "       bound_error      the instrument sent more than the program can hold\n"
-    "    2                   usage error\n"
+    "    2                   usage error, or a record file that cannot be written\n"
     "    3  no_contact       \"No contact with Instrument...\"\n"
     "       lost_contact     \"Lost contact with Instrument.\"\n"
     "    4  port_unusable    the port cannot be opened\n"
     "       port_lost        the device went during the run (unplugged)\n"
     "       no_port          no port open when the download began\n"
     "    5  file_unreadable  the file cannot be read\n"
+    "       file_invalid     the HEX file has an error (fwdl check shows it)\n"
     "       file_empty       an empty DVB image\n"
     "       file_too_large   a DVB image over 4 GiB\n"
     "       file_not_hex     \"Not a valid Instrument-firmware file.\"\n"
@@ -61,72 +81,207 @@ int ListPorts() {
   return 0;
 }
 
+struct Request {
+  std::string command, port, file;
+  bool yes = false, json = false, check = true;
+  std::optional<fwdl::FlowMode> flow;  // nothing: by the driver
+  std::optional<std::string> record, serial;
+  std::optional<fwdl::console::FileKind> kind;
+};
+
+// What a run leaves for its record and its last JSON event.
+struct Ran {
+  Outcome outcome = Outcome::kFileUnreadable;
+  std::string device, instrument_text;
+  std::uint64_t bytes_written = 0;
+  fwdl::FlowMode flow = fwdl::FlowMode::kKernel;
+};
+
 // One download: the port chosen, then the procedure's button, as a user at
 // the window would do it.
-Outcome Download(bool hex_file, const std::string& port, const std::string& file, bool yes) {
-  fwdl::FirmwareFile check;  // as a file dialog would, offer only a file that opens
-  if (!check.Open(file)) {
-    std::cerr << "fwdl: " << file << ": cannot be read as a firmware file\n";
-    return Outcome::kFileUnreadable;
+Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
+  Ran ran;
+  fwdl::FirmwareFile file;  // as a file dialog would, offer only a file that opens
+  if (!file.Open(request.file)) {
+    std::cerr << "fwdl: " << request.file << ": cannot be read as a firmware file\n";
+    return ran;
   }
-  check.Close();
+  file.Close();
+  if (request.command == "hex" && request.check) {
+    if (const auto error = fwdl::console::HexFileError(request.file)) {
+      std::cerr << "fwdl: " << request.file << ": " << *error
+                << " (fwdl check shows the file; --no-check sends it as it is)\n";
+      ran.outcome = Outcome::kFileInvalid;
+      return ran;
+    }
+  }
   fwdl::console::CatchInterrupts();
 
-  fwdl::SystemSerialPorts ports;
-  fwdl::console::ConsoleWindow window(ports, {file, yes, fwdl::console::StdoutIsTerminal()},
-                                      std::cout);
+  fwdl::SystemSerialPorts ports(request.flow);
+  const std::string name = fwdl::console::PortName(request.port);
+  ran.device = ports.DeviceOf(name);
+  fwdl::console::ConsoleWindow window(
+      ports, {request.file, request.yes, !json && fwdl::console::StdoutIsTerminal(), json},
+      json ? std::cerr : std::cout);
   fwdl::Core& core = window.core();
-  Outcome outcome = Outcome::kPortUnusable;
-  if (core.SelectPort(fwdl::console::PortName(port))) {
-    outcome = hex_file ? core.Button1Click() : core.Button3Click();
+  ran.outcome = Outcome::kPortUnusable;
+  if (core.SelectPort(name)) {
+    ran.outcome = request.command == "hex" ? core.Button1Click() : core.Button3Click();
   }
+  ran.flow = core.link().Flow();
+  ran.bytes_written = core.link().BytesWritten();
+  ran.instrument_text = core.verdict().empty() ? window.LastMessage() : core.verdict();
   if (!window.closed()) core.Exit1Click();
-  return outcome;
+  return ran;
+}
+
+// Parses the command line; a usage problem, or nothing.
+std::optional<std::string> Parse(int argc, char** argv, Request& r) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        return arg.substr(eq + 1);
+      }
+      if (i + 1 == argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    const std::string option = arg.substr(0, arg.find('='));
+    if (option == "-p" || option == "--port") {
+      const auto v = value();
+      if (!v || v->empty() || (*v)[0] == '-') return arg + " needs a port";
+      r.port = *v;
+    } else if (arg == "-y" || arg == "--yes") {
+      r.yes = true;
+    } else if (arg == "--json") {
+      r.json = true;
+    } else if (arg == "--no-check") {
+      r.check = false;
+    } else if (option == "--flow") {
+      const auto v = value();
+      if (v == "kernel") {
+        r.flow = fwdl::FlowMode::kKernel;
+      } else if (v == "program") {
+        r.flow = fwdl::FlowMode::kProgram;
+      } else if (v != "auto") {
+        return "--flow takes kernel, program or auto";
+      }
+    } else if (option == "--record") {
+      r.record = value();
+      if (!r.record || r.record->empty()) return "--record needs a file";
+    } else if (option == "--serial") {
+      r.serial = value();
+      if (!r.serial) return "--serial needs a text";
+      if (const auto problem = fwdl::console::SerialLabelProblem(*r.serial)) {
+        return "--serial: " + *problem;
+      }
+    } else if (option == "--kind") {
+      const auto v = value();
+      r.kind = v ? fwdl::console::ParseFileKind(*v) : std::nullopt;
+      if (!r.kind) return "--kind takes hex or dvb";
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (r.command.empty()) {
+      r.command = arg;
+    } else if (r.file.empty()) {
+      r.file = arg;
+    } else {
+      return "one file only";
+    }
+  }
+  return std::nullopt;
+}
+
+// The firmware file's size and SHA-256, for the record and the start event.
+void Measure(const std::string& path, fwdl::console::RunRecord& record) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  if (!error) record.firmware_size = size;
+  record.firmware_sha256 = fwdl::Sha256OfFile(path);
+}
+
+int Run(const Request& request) {
+  using Clock = std::chrono::steady_clock;
+  fwdl::console::AppendFile record_file;
+  if (request.record) {
+    // A record that cannot be written fails the run before any port is touched.
+    if (const auto why = record_file.Open(*request.record)) {
+      std::cerr << "fwdl: --record " << *request.record << ": " << *why << '\n';
+      return static_cast<int>(ExitCode::kUsage);
+    }
+  }
+  fwdl::console::RunRecord record;
+  record.start = std::chrono::system_clock::now();
+  const auto started = Clock::now();
+  record.version = FWDL_VERSION;
+  record.procedure = request.command;
+  record.port = request.port;
+  record.firmware_path = request.file;
+  record.serial = request.serial;
+  if (request.record || request.json) Measure(request.file, record);
+
+  fwdl::console::JsonEvents json_events(std::cout);
+  fwdl::console::JsonEvents* json = request.json ? &json_events : nullptr;
+  if (json) {
+    const std::string device =
+        fwdl::SystemSerialPorts().DeviceOf(fwdl::console::PortName(request.port));
+    json->Start({request.command, request.port, device, request.file, FWDL_VERSION,
+                 fwdl::console::UtcTimestamp(record.start), record.firmware_size,
+                 record.firmware_sha256});
+  }
+  const Ran ran = Download(request, json);
+  const int code = static_cast<int>(fwdl::console::ExitCodeOf(ran.outcome));
+  if (ran.outcome != Outcome::kSuccess) {
+    std::cerr << "fwdl: " << fwdl::console::Describe(ran.outcome) << " (exit code " << code
+              << ")\n";
+  }
+  if (json) {
+    json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written});
+  }
+  if (request.record) {
+    record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    record.host = fwdl::console::HostName();
+    record.device = ran.device;
+    record.flow_control = fwdl::FlowModeName(ran.flow);
+    record.bytes_written = ran.bytes_written;
+    record.outcome = fwdl::OutcomeName(ran.outcome);
+    record.exit_code = code;
+    record.instrument_text = ran.instrument_text;
+    if (const auto why = record_file.Append(fwdl::console::RecordLine(record))) {
+      std::cerr << "fwdl: --record " << *request.record << ": " << *why << '\n';
+    }
+  }
+  return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string command, port, file;
-  bool yes = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::cout << kHelp;
       return 0;
-    } else if (arg == "-V" || arg == "--version") {
+    }
+    if (arg == "-V" || arg == "--version") {
       std::cout << "fwdl (Firmware Downloader) " FWDL_VERSION "\n";
       return 0;
-    } else if (arg == "-y" || arg == "--yes") {
-      yes = true;
-    } else if (arg == "-p" || arg == "--port") {
-      if (++i == argc || argv[i][0] == '-') return Usage(arg + " needs a port");
-      port = argv[i];
-    } else if (arg.rfind("--port=", 0) == 0) {
-      port = arg.substr(7);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else if (command.empty()) {
-      command = arg;
-    } else if (file.empty()) {
-      file = arg;
-    } else {
-      return Usage("one file only");
     }
   }
-  if (command == "ports") return file.empty() ? ListPorts() : Usage("ports takes no file");
-  if (command != "hex" && command != "dvb") {
-    return Usage(command.empty() ? "no command" : "unknown command " + command);
+  Request request;
+  if (const auto problem = Parse(argc, argv, request)) return Usage(*problem);
+  if (request.command == "ports") return request.file.empty() ? ListPorts() : Usage("ports takes no file");
+  if (request.command == "check") {
+    if (request.file.empty()) return Usage("no FILE");
+    return fwdl::console::RunCheck(request.file, request.kind, std::cout, std::cerr);
   }
-  if (port.empty()) return Usage("no --port");
-  if (file.empty()) return Usage("no FILE");
+  if (request.command != "hex" && request.command != "dvb") {
+    return Usage(request.command.empty() ? "no command" : "unknown command " + request.command);
+  }
+  if (request.port.empty()) return Usage("no --port");
+  if (request.file.empty()) return Usage("no FILE");
   try {
-    const Outcome outcome = Download(command == "hex", port, file, yes);
-    const int code = static_cast<int>(fwdl::console::ExitCodeOf(outcome));
-    if (outcome != Outcome::kSuccess) {
-      std::cerr << "fwdl: " << fwdl::console::Describe(outcome) << " (exit code " << code << ")\n";
-    }
-    return code;
+    return Run(request);
   } catch (const std::exception& error) {
     std::cerr << "fwdl: " << error.what() << '\n';
   }

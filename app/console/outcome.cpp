@@ -14,6 +14,7 @@ ExitCode ExitCodeOf(Outcome outcome) {
     case Outcome::kNoPort:
     case Outcome::kPortLost: return ExitCode::kPortUnusable;
     case Outcome::kFileNotHex:
+    case Outcome::kFileInvalid:
     case Outcome::kFileUnreadable:
     case Outcome::kFileEmpty:
     case Outcome::kFileTooLarge: return ExitCode::kFileRefused;
@@ -36,6 +37,7 @@ const char* Describe(Outcome outcome) {
     case Outcome::kNoPort: return "no port open";
     case Outcome::kPortLost: return "the port was lost";
     case Outcome::kFileNotHex: return "the file is no HEX firmware file";
+    case Outcome::kFileInvalid: return "the HEX file is broken";
     case Outcome::kFileUnreadable: return "the file cannot be read";
     case Outcome::kFileEmpty: return "the file is empty";
     case Outcome::kFileTooLarge: return "the file is too large";

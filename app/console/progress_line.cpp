@@ -17,16 +17,23 @@ std::string Grouped(std::uint64_t n) {
 
 }  // namespace
 
+Pace PaceOf(std::uint64_t sent, std::uint64_t total, double seconds) {
+  Pace pace;
+  pace.measured = seconds >= 0.5 && sent > 0;
+  if (pace.measured) pace.rate = sent / seconds;
+  pace.left_s = static_cast<std::uint64_t>((total > sent ? total - sent : 0) / pace.rate + 0.5);
+  return pace;
+}
+
 std::string ProgressLine(const std::string& text, std::uint64_t sent, std::uint64_t total,
                          double seconds) {
   const double done = total == 0 ? 0 : std::min(1.0, static_cast<double>(sent) / total);
   const int filled = static_cast<int>(done * kBarWidth + 0.5);
-  const bool measured = seconds >= 0.5 && sent > 0;
-  const double rate = measured ? sent / seconds : kLineBytesPerSecond;
-  const auto left = static_cast<std::uint64_t>((total > sent ? total - sent : 0) / rate + 0.5);
+  const Pace pace = PaceOf(sent, total, seconds);
+  const std::uint64_t left = pace.left_s;
   char tail[96];
   std::snprintf(tail, sizeof tail, " bytes  %s B/s  %llu:%02llu left",
-                measured ? Grouped(static_cast<std::uint64_t>(rate + 0.5)).c_str() : "-",
+                pace.measured ? Grouped(static_cast<std::uint64_t>(pace.rate + 0.5)).c_str() : "-",
                 static_cast<unsigned long long>(left / 60),
                 static_cast<unsigned long long>(left % 60));
   return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " + text +

@@ -1,0 +1,60 @@
+// fwdl --json: what a run shows, as JSON Lines on standard output, for a
+// station program that drives many fwdl processes and shows their progress.
+// One object a line, each with an "event" field:
+//
+//   {"event":"start","procedure":"dvb","port":"COM3","device":"/dev/ttyUSB0","file":"fw.bin",
+//    "size":300326,"sha256":"...","version":"1.0.0.0","time":"2026-12-09T10:00:00.000Z"}
+//   {"event":"notice","text":"COM3 (/dev/ttyUSB0): XON/XOFF kept by the program: driver ch341"}
+//   {"event":"status","text":"Searching..."}
+//   {"event":"box","caption":"","text":"1. Turn on the instrument. ...","details":"",
+//    "question":true,"answer":"ok"}
+//   {"event":"progress","text":"37% done","sent":111111,"total":300326,"rate":5702,"left_s":33}
+//   {"event":"end","outcome":"success","exit_code":0,"instrument_text":"...","bytes_written":307972}
+//
+// "rate" is null until it has been measured (half a second into the
+// transfer); "left_s" is then told at the line's rate. Texts from the
+// instrument are 8-bit: each byte stands for its Latin-1 character, so
+// every line is valid UTF-8 whatever the instrument sent.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace fwdl::console {
+
+struct RunStart {
+  std::string procedure, port, device, file, version, time;
+  std::optional<std::uint64_t> size;
+  std::optional<std::string> sha256;
+};
+
+struct RunEnd {
+  std::string outcome;
+  int exit_code = 0;
+  std::string instrument_text;
+  std::uint64_t bytes_written = 0;
+};
+
+class JsonEvents {
+ public:
+  explicit JsonEvents(std::ostream& out) : out_(out) {}
+
+  void Start(const RunStart& start);
+  void Notice(const std::string& text);
+  void Status(const std::string& text);
+  // `answer`: "ok" or "cancel" for a question; nothing for a box with OK alone.
+  void Box(const std::string& caption, const std::string& text, const std::string& details,
+           const std::optional<std::string>& answer);
+  void Progress(const std::string& text, std::uint64_t sent, std::uint64_t total,
+                double seconds);
+  void Interrupted();
+  void End(const RunEnd& end);
+
+ private:
+  void Write(const std::string& line);
+  std::ostream& out_;
+};
+
+}  // namespace fwdl::console
