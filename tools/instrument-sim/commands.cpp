@@ -6,6 +6,15 @@
 #include <stdexcept>
 
 namespace sim {
+namespace {
+
+// A burst waits in memory until it has gone out: far more than any flood
+// needs (the program's receive buffer holds 60000 bytes), far less than
+// memory holds.
+constexpr long long kLargestBurst = 1 << 24;
+
+}  // namespace
+
 std::string Unescape(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -40,7 +49,9 @@ bool RunCommand(Instrument& instrument, const std::string& command, Millis now) 
   try {
     if (verb == "burst") {
       long long count = -1;
-      if (!(words >> count) || count < 0) throw std::invalid_argument("burst needs a count");
+      if (!(words >> count) || count < 0 || count > kLargestBurst) {
+        throw std::invalid_argument("burst needs a count from 0 to " + std::to_string(kLargestBurst));
+      }
       instrument.Burst(static_cast<std::size_t>(count), now);
     } else if (verb == "say") {
       std::string rest;

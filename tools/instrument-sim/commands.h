@@ -1,5 +1,5 @@
 // The simulator's commands on standard input, one line each:
-//   burst N     N bytes of filler at once
+//   burst N     N bytes of filler at once, N up to 16 MiB
 //   say TEXT    TEXT, with \r, \n, \\ and \xHH turned into bytes
 //   quit
 // A malformed command is reported on standard error and ignored.
