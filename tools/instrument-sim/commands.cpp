@@ -50,7 +50,8 @@ bool RunCommand(Instrument& instrument, const std::string& command, Millis now) 
     if (verb == "burst") {
       long long count = -1;
       if (!(words >> count) || count < 0 || count > kLargestBurst) {
-        throw std::invalid_argument("burst needs a count from 0 to " + std::to_string(kLargestBurst));
+        throw std::invalid_argument("burst needs a count from 0 to " +
+                                    std::to_string(kLargestBurst));
       }
       instrument.Burst(static_cast<std::size_t>(count), now);
     } else if (verb == "say") {
