@@ -49,7 +49,14 @@ Script Decode(const std::uint8_t* data, std::size_t size) {
   s.patience_ms = (Millis{in.Byte()} + 1) * 100;
   const std::uint8_t dialog = in.Byte();
   s.file_answer = static_cast<FileAnswer>(std::min<std::uint8_t>(dialog, 3));
-  if (s.file_answer == FileAnswer::kFile) s.file = in.Bytes(in.Word());
+  if (s.file_answer == FileAnswer::kFile) {
+    const std::size_t size = in.Word();
+    s.file = in.Bytes(in.Word());
+    if (size > 0 && !s.file.empty()) {
+      while (s.file.size() < size) s.file += s.file.substr(0, size - s.file.size());
+    }
+    if (size > 0) s.file.resize(size);
+  }
   while (in.more()) {
     Step step;
     step.trigger = static_cast<Trigger>(in.Byte() % kTriggers);
@@ -93,6 +100,7 @@ ScriptWriter& ScriptWriter::Dialog(FileAnswer answer) {
 
 ScriptWriter& ScriptWriter::File(const std::string& content) {
   bytes_ += '\3';
+  bytes_ += std::string(2, '\0');  // the size of the content
   bytes_ += static_cast<char>(content.size() & 0xFF);
   bytes_ += static_cast<char>(content.size() >> 8 & 0xFF);
   bytes_ += content;

@@ -10,7 +10,10 @@
 //   patience  how long the user lets the HEX search run before pressing
 //             "Abort Search...", in 100 ms, plus 100 ms
 //   dialog    0 Cancel, 1 a file that does not exist, 2 a folder, else a file:
-//             its length (2 bytes, least significant first) and its bytes
+//             its size (2 bytes, least significant first), the length of its
+//             content (2 bytes) and the content, repeated or cut to the size;
+//             size 0 takes the content as it is. So a file can grow without
+//             moving the steps behind it.
 //   steps     until the input ends: trigger [argument] delay action [arguments]
 #pragma once
 
