@@ -20,16 +20,27 @@ using testing::FakeDevice;
 using testing::FakePorts;
 using testing::ScriptedWindow;
 
-// The procedures' own waits from the first box to the end, the user's time
-// and the line's holds left out.
-// HEX: the prompt (20 x 100 ms), around the probe (500 + 100 ms), between
-// "L" and "Y" (500 ms), before the verdict (2 s).
-constexpr Millis kHexWaits = 20 * 100 + 500 + 100 + 500 + 2000;
-// DVB: the prompt (20 x 100 ms), the go-ahead (20 x 1 s), the pause before
-// the header (200 ms), the result (60 x 1 s).
-constexpr Millis kDvbWaits = 20 * 100 + 20 * 1000 + 200 + 60 * 1000;
+// The procedures' own waits, each from the event that starts it to the next
+// such event or the end, the user's time and the line's holds left out.
+struct Wait {
+  const char* from;
+  Millis ms;  // -1: the user's patience with the search
+};
 // The HEX search ends at the wake-up tick after the answer.
 constexpr Millis kPingMs = 50;
+constexpr Wait kHexWaits[] = {
+    {"Button2 shown", -1},
+    {"Button2 hidden", 20 * 100},                  // the prompt
+    {"dialog OpenDialog1", 500 + 100 + 500},       // around the probe, between L and Y
+    {"Label1=0% done", 0},                         // the transfer
+    {"Label1=100% done", 2000},                    // before the verdict
+};
+constexpr Wait kDvbWaits[] = {
+    {"Label2=Searching...", 20 * 100},             // the prompt
+    {"dialog OpenDialog2", 20 * 1000},             // the go-ahead
+    {"Label1=0% done", 200},                       // the pause, the transfer
+    {"Label1=FLASHING", 60 * 1000},                // the result
+};
 // No run shows more boxes than this: it only bounds a run that went astray.
 constexpr std::size_t kMostBoxes = 8;
 
@@ -83,6 +94,11 @@ class Run {
   void CheckEnd(Outcome outcome);
   void CheckHexLine(Outcome outcome);
   void CheckDvbLine(Outcome outcome);
+  const Wait* WaitsBegin() const;
+  const Wait* WaitsEnd() const;
+  Millis Own(const Wait& wait) const;
+  // The user's and the line's time: the boxes open, the holds.
+  Millis Slack(std::size_t boxes) const;
   Millis Bound(std::size_t boxes) const;
   [[noreturn]] void Violation(const std::string& what);
 
@@ -98,6 +114,11 @@ class Run {
   bool fill_box_ = false;
   int bound_boxes_ = 0;
   Millis search_start_ = -1, search_end_ = -1;
+  Millis last_ping_ = -1;
+  Millis l_at_ = -1, sending_at_ = -1, header_at_ = -1;
+  // When each wait began, and how long it may take; the first is the start.
+  std::vector<std::pair<Millis, Millis>> waits_ = {{0, 0}};
+  Millis busy_until_ = -1;
 };
 
 void Run::Play() {
@@ -115,7 +136,10 @@ void Run::Play() {
   window_.time_limit = Bound(kMostBoxes);
   dev().on_byte = [this](char byte) { Written(byte); };
   window_.on_event = [this](const std::string& event) { Event(event); };
-  window_.on_tick = [this](Timer) { CheckBuffer(); };
+  window_.on_tick = [this](Timer) {
+    CheckBuffer();
+    if (clock_.Now() < busy_until_) dev().xoff = true;  // the instrument's XOFF again
+  };
   Arm();
   Outcome outcome{};
   try {
@@ -140,6 +164,25 @@ void Run::Arm() {
 }
 
 void Run::Written(char byte) {
+  const std::string& written = dev().written;
+  const Millis now = clock_.Now();
+  if (procedure_ == Procedure::kHex && search_start_ >= 0 && search_end_ < 0 && byte == 'F') {
+    // One ping a tick: a ping held by the line is not joined by another.
+    if (now == last_ping_) Violation("two pings at the same instant");
+    last_ping_ = now;
+  }
+  // The waits that give the instrument time: the loader 500 ms between "L"
+  // and "Y", the receiver 200 ms between its go-ahead and the header.
+  if (procedure_ == Procedure::kHex && EndsWith(written, "\rL")) l_at_ = now;
+  if (procedure_ == Procedure::kHex && EndsWith(written, "\rLY") && now - l_at_ < 500) {
+    Violation("Y " + std::to_string(now - l_at_) + " ms after L");
+  }
+  if (procedure_ == Procedure::kDvb && header_at_ < 0 && EndsWith(written, "SX\r\x23")) {
+    header_at_ = now;
+    if (now - sending_at_ < 200) {
+      Violation("the header " + std::to_string(now - sending_at_) + " ms after the go-ahead");
+    }
+  }
   if (!armed_) return;
   const Step& step = script_.steps[next_];
   const bool due = step.trigger == Trigger::kByte
@@ -181,6 +224,13 @@ void Run::Act(const Step& step) {
       dev().reported_waiting = step.value == 0 ? std::nullopt : std::optional(step.value);
       break;
     case Action::kReadOverrun: dev().read_overrun = step.value; break;
+    case Action::kBusy:
+      dev().xoff = true;
+      busy_until_ = std::max(busy_until_, clock_.Now() + step.value);
+      window_.At(busy_until_, [this] {
+        if (clock_.Now() >= busy_until_) dev().xoff = false;
+      });
+      break;
   }
 }
 
@@ -204,6 +254,10 @@ void Run::Event(const std::string& event) {
     window_.At(search_start_ + script_.patience_ms, [this] { AbortWhenPossible(); });
   }
   if (event == "Button2 hidden") search_end_ = clock_.Now();
+  if (event == "Label1=0% done") sending_at_ = clock_.Now();
+  for (const Wait* wait = WaitsBegin(); wait != WaitsEnd(); ++wait) {
+    if (event == wait->from) waits_.emplace_back(clock_.Now(), Own(*wait));
+  }
   if (event == kFillBox) fill_box_ = true;
   if (StartsWith(event, "box[] ERROR, ") && EndsWith(event, " is out of bounds...")) {
     ++bound_boxes_;
@@ -225,15 +279,31 @@ void Run::CheckBuffer() {
   }
 }
 
-Millis Run::Bound(std::size_t boxes) const {
-  const Millis own =
-      procedure_ == Procedure::kHex ? kHexWaits + script_.patience_ms + kPingMs : kDvbWaits;
+const Wait* Run::WaitsBegin() const {
+  return procedure_ == Procedure::kHex ? std::begin(kHexWaits) : std::begin(kDvbWaits);
+}
+
+const Wait* Run::WaitsEnd() const {
+  return procedure_ == Procedure::kHex ? std::end(kHexWaits) : std::end(kDvbWaits);
+}
+
+Millis Run::Own(const Wait& wait) const {
+  return wait.ms >= 0 ? wait.ms : script_.patience_ms + kPingMs;
+}
+
+Millis Run::Slack(std::size_t boxes) const {
   // A held write notices the end of a hold at its next try.
-  const Millis holds = script_.HoldsAtMost() +
-                       kWriteWaitMs * static_cast<Millis>(std::count_if(
-                                          script_.steps.begin(), script_.steps.end(),
-                                          [](const Step& s) { return s.action == Action::kHold; }));
-  return own + holds + static_cast<Millis>(boxes) * script_.box_open_ms;
+  const auto holds = std::count_if(
+      script_.steps.begin(), script_.steps.end(),
+      [](const Step& s) { return s.action == Action::kHold || s.action == Action::kBusy; });
+  return script_.HoldsAtMost() + kWriteWaitMs * static_cast<Millis>(holds) +
+         static_cast<Millis>(boxes) * script_.box_open_ms;
+}
+
+Millis Run::Bound(std::size_t boxes) const {
+  Millis own = 0;
+  for (const Wait* wait = WaitsBegin(); wait != WaitsEnd(); ++wait) own += Own(*wait);
+  return own + Slack(boxes);
 }
 
 void Run::CheckEnd(Outcome outcome) {
@@ -243,6 +313,14 @@ void Run::CheckEnd(Outcome outcome) {
   if (clock_.Now() > bound) {
     Violation("the run took " + std::to_string(clock_.Now()) + " ms, more than the " +
               std::to_string(bound) + " ms its waits allow");
+  }
+  for (std::size_t i = 0; i < waits_.size(); ++i) {
+    const auto [start, own] = waits_[i];
+    const Millis end = i + 1 < waits_.size() ? waits_[i + 1].first : clock_.Now();
+    if (end - start > own + Slack(window_.boxes.size())) {
+      Violation("a wait from " + std::to_string(start) + " ms took " + std::to_string(end - start) +
+                " ms, more than its " + std::to_string(own) + " ms");
+    }
   }
   if (window_.visible[static_cast<int>(Button::Button2)]) Violation("\"Abort Search...\" is left");
   if (window_.TimerEnabled(Timer::Timer2) || window_.TimerEnabled(Timer::Timer3)) {

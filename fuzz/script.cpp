@@ -34,7 +34,7 @@ Millis DelayOf(std::uint8_t d) { return d < 200 ? Millis{d} * 10 : Millis{d - 19
 Millis Script::HoldsAtMost() const {
   Millis total = 0;
   for (const auto& step : steps) {
-    if (step.action == Action::kHold) total += step.value;
+    if (step.action == Action::kHold || step.action == Action::kBusy) total += step.value;
   }
   return total;
 }
@@ -76,7 +76,8 @@ Script Decode(const std::uint8_t* data, std::size_t size) {
         step.bytes = std::string(count, static_cast<char>(in.Byte()));
         break;
       }
-      case Action::kHold: step.value = (in.Byte() + 1u) * 100; break;
+      case Action::kHold:
+      case Action::kBusy: step.value = (in.Byte() + 1u) * 100; break;
       case Action::kBadCount: step.value = in.Word(); break;
       case Action::kReadOverrun: step.value = in.Byte() + 1u; break;
       default: break;

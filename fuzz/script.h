@@ -44,8 +44,10 @@ enum class Action : std::uint8_t {
   kAbort,        // the user presses "Abort Search...", where it is shown
   kBadCount,     // the driver reports a waiting count (2 bytes; 0: the true one again)
   kReadOverrun,  // the driver's reads deliver more than asked for
+  kBusy,         // like kHold, but the instrument sends its XOFF again at every
+                 // poll, so that resuming our output does not lift the hold
 };
-inline constexpr std::uint8_t kActions = 9;
+inline constexpr std::uint8_t kActions = 10;
 
 // What instruments say, so that the fuzzer need not find it byte by byte.
 inline const std::vector<std::string> kPhrases = {
@@ -67,7 +69,7 @@ struct Step {
   Millis delay = 0;
   Action action = Action::kBytes;
   std::string bytes;        // kBytes, kPhrase, kFlood: what arrives
-  std::uint32_t value = 0;  // kHold: milliseconds; kBadCount, kReadOverrun: the figure
+  std::uint32_t value = 0;  // kHold, kBusy: milliseconds; kBadCount, kReadOverrun: the figure
 };
 
 struct Script {

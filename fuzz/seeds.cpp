@@ -95,6 +95,13 @@ void HexDownloadSeeds(const std::string& demo_hex) {
            .Step(Trigger::kBytes, 20, 0, Action::kHold, Byte(9))
            .Step(Trigger::kAtOnce, 0, ScriptWriter::DelayMs(4000), Action::kPhrase, Byte(4))
            .bytes());
+  Seed(t, "busy-in-the-search",
+       ScriptWriter(true, false, 0, 100).File(kHex)
+           .Step(Trigger::kAtOnce, 0, 12, Action::kBusy, Byte(19))
+           .Step(Trigger::kByte, 'F', 0, Action::kPhrase, Byte(2))
+           .Step(Trigger::kByte, '\r', 0, Action::kPhrase, Byte(0))
+           .Step(Trigger::kByte, 'Y', 30, Action::kPhrase, Byte(4))
+           .bytes());
   Seed(t, "no-prompt",
        ScriptWriter(true, false, 0, 50).File(kHex)
            .Step(Trigger::kByte, 'F', 0, Action::kBytes, Byte(6) + "loader")
@@ -143,6 +150,10 @@ void DvbDownloadSeeds(const std::string& demo_bin) {
        Receiver(demo_bin.substr(0, 4096))
            .Step(Trigger::kManyBytes, 46, 0, Action::kHold, Byte(20))
            .Step(Trigger::kAtOnce, 0, 50, Action::kExit)
+           .bytes());
+  Seed(t, "busy-mid-image",
+       flashed(Receiver(demo_bin.substr(0, 3000))
+                   .Step(Trigger::kManyBytes, 20, 0, Action::kBusy, Byte(9)))
            .bytes());
   Seed(t, "gone-mid-image",
        Receiver(demo_bin.substr(0, 4096)).Step(Trigger::kManyBytes, 20, 0, Action::kGone).bytes());
