@@ -99,9 +99,10 @@ ScriptWriter& ScriptWriter::Dialog(FileAnswer answer) {
   return *this;
 }
 
-ScriptWriter& ScriptWriter::File(const std::string& content) {
+ScriptWriter& ScriptWriter::File(const std::string& content, std::uint16_t size) {
   bytes_ += '\3';
-  bytes_ += std::string(2, '\0');  // the size of the content
+  bytes_ += static_cast<char>(size & 0xFF);
+  bytes_ += static_cast<char>(size >> 8);
   bytes_ += static_cast<char>(content.size() & 0xFF);
   bytes_ += static_cast<char>(content.size() >> 8 & 0xFF);
   bytes_ += content;

@@ -94,7 +94,8 @@ class ScriptWriter {
   ScriptWriter& CancelDialog() { return Dialog(FileAnswer::kCancel); }
   // Cancel, a missing file or a folder.
   ScriptWriter& Dialog(FileAnswer answer);
-  ScriptWriter& File(const std::string& content);
+  // A file of `size` bytes, `content` repeated; size 0: the content as it is.
+  ScriptWriter& File(const std::string& content, std::uint16_t size = 0);
   ScriptWriter& Step(Trigger trigger, std::uint8_t argument, std::uint8_t delay, Action action,
                      const std::string& arguments = {});
   // A delay byte: below 200 it counts 10 ms, above in whole seconds.

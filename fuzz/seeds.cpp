@@ -124,9 +124,9 @@ void HexDownloadSeeds(const std::string& demo_hex) {
 }
 
 // DVB: an instrument that prompts, gives the go-ahead and reports success.
-ScriptWriter Receiver(const std::string& image, bool go_ahead = true) {
+ScriptWriter Receiver(const std::string& image, bool go_ahead = true, std::uint16_t size = 0) {
   ScriptWriter w(true, false, 0, 0);
-  w.File(image).Step(Trigger::kByte, '\r', 0, Action::kPhrase, Byte(0));
+  w.File(image, size).Step(Trigger::kByte, '\r', 0, Action::kPhrase, Byte(0));
   if (go_ahead) w.Step(Trigger::kByte, '\r', 0, Action::kPhrase, Byte(1));
   return w;
 }
@@ -136,8 +136,8 @@ void DvbDownloadSeeds(const std::string& demo_bin) {
   const auto flashed = [](ScriptWriter w) {
     return w.Step(Trigger::kAtOnce, 0, ScriptWriter::DelayMs(3000), Action::kPhrase, Byte(3));
   };
-  Seed(t, "success", flashed(Receiver(demo_bin.substr(0, 3000))).bytes());
-  Seed(t, "two-chunks", flashed(Receiver(demo_bin.substr(0, 1025))).bytes());
+  Seed(t, "success", flashed(Receiver(demo_bin, true, 3000)).bytes());
+  Seed(t, "two-chunks", flashed(Receiver(demo_bin, true, 1025)).bytes());
   Seed(t, "no-report", Receiver("image").bytes());
   Seed(t, "no-go-ahead", Receiver("image", false).bytes());
   Seed(t, "report-split",
@@ -147,16 +147,16 @@ void DvbDownloadSeeds(const std::string& demo_bin) {
            .Step(Trigger::kAtOnce, 0, 100, Action::kBytes, Byte(11) + "essfully...")
            .bytes());
   Seed(t, "held-then-exit",
-       Receiver(demo_bin.substr(0, 4096))
+       Receiver(demo_bin, true, 4096)
            .Step(Trigger::kManyBytes, 46, 0, Action::kHold, Byte(20))
            .Step(Trigger::kAtOnce, 0, 50, Action::kExit)
            .bytes());
   Seed(t, "busy-mid-image",
-       flashed(Receiver(demo_bin.substr(0, 3000))
+       flashed(Receiver(demo_bin, true, 3000)
                    .Step(Trigger::kManyBytes, 20, 0, Action::kBusy, Byte(9)))
            .bytes());
   Seed(t, "gone-mid-image",
-       Receiver(demo_bin.substr(0, 4096)).Step(Trigger::kManyBytes, 20, 0, Action::kGone).bytes());
+       Receiver(demo_bin, true, 4096).Step(Trigger::kManyBytes, 20, 0, Action::kGone).bytes());
   Seed(t, "flood-in-the-search",
        ScriptWriter(true, false, 5, 0).CancelDialog()
            .Step(Trigger::kAtOnce, 0, 5, Action::kFlood, Byte(60) + "A")
@@ -216,7 +216,7 @@ void FirmwareFileSeeds(const std::string& demo_hex, const std::string& demo_bin)
       {"only-crs", "\r\r\r"},
       {"test-hex", kHex + "\x1A:after Ctrl-Z\r\n"},
       {"demo-head", demo_hex},
-      {"demo-bin-head", demo_bin.substr(0, 1024)},
+      {"demo-bin-head", demo_bin},
   };
   for (const auto& [name, bytes] : files) Seed("firmware_file", name, bytes);
 }
@@ -248,7 +248,8 @@ int main(int argc, char** argv) {
   std::string demo_hex, line;
   for (int i = 0; i < 8 && std::getline(hex_lines, line); ++i) demo_hex += line + "\n";
   demo_hex += kEnd + "\r\n";
-  const std::string demo_bin = Read(examples / "demo.bin", 4096);
+  // Every byte value once; the images repeat it to their size.
+  const std::string demo_bin = Read(examples / "demo.bin", 256);
 
   HexDownloadSeeds(demo_hex);
   DvbDownloadSeeds(demo_bin);
