@@ -2,8 +2,10 @@
 // fake clock, with the program's core in a scripted window. After the run,
 // and after every tick of the program's timers, it checks what must hold on
 // every path:
-// - the run ends, within the procedure's own waits plus the user's time
-//   (the boxes, the patience with the HEX search) and the line's holds;
+// - the run ends, and each of the procedure's waits ends within its own
+//   length plus the user's time (the boxes, the patience with the HEX
+//   search) and the line's holds; the pauses that give the instrument time
+//   (L to Y, go-ahead to header) are not cut short; one ping a tick;
 // - the window is restored: the last four events show Button1, show
 //   Button3, enable Exit1, enable Port1; after a lost device the window is
 //   in the no-port state instead; "Abort Search..." and the procedure's
