@@ -263,6 +263,25 @@ TEST_F(HexDownloadTest, AStrayXoffDuringTheSearchDoesNotHoldThePings) {
   EXPECT_TRUE(window.Saw("box[INFO] Firmware programmed OK"));
 }
 
+// The line holds a ping for half a second: the ticks meanwhile start no
+// ping inside it, so no burst of pings follows when the hold ends.
+TEST_F(HexDownloadTest, AHeldPingIsNotFollowedByAnotherInsideIt) {
+  OpenPort();
+  UseInstrument({.charger_ms = 1'000'000});
+  window.At(200, [&] { dev().xoff = dev().xoff_again = true; });
+  window.At(700, [&] { dev().xoff = dev().xoff_again = false; });
+  window.At(1500, [&] { core.Button2Click(); });
+  std::vector<testing::Millis> pings;
+  dev().on_byte = [&](char b) {
+    if (b == 'F') pings.push_back(clock.Now());
+  };
+  EXPECT_EQ(core.Button1Click(), Outcome::kSearchAborted);
+  ASSERT_GE(pings.size(), 10u);
+  for (std::size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_GE(pings[i] - pings[i - 1], 20) << "ping " << i << " at " << pings[i] << " ms";
+  }
+}
+
 TEST_F(HexDownloadTest, PercentageOfACrLfFileClimbsTo98BeforeDone) {
   OpenPort();
   UseInstrument();

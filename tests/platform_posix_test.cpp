@@ -61,6 +61,16 @@ TEST(PortDevice, MapsComNamesToLinuxDevices) {
 TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   Pty pty;
   MappedCom1 map(pty.path);
+  {  // An earlier program left the line cooked, with IXANY on.
+    const int earlier = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    termios cooked{};
+    tcgetattr(earlier, &cooked);
+    cooked.c_iflag |= IXANY | ICRNL;
+    cooked.c_lflag |= ICANON | ECHO;
+    cooked.c_oflag |= OPOST | ONLCR;
+    tcsetattr(earlier, TCSANOW, &cooked);
+    close(earlier);
+  }
   SystemSerialPorts ports;
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
@@ -246,6 +256,12 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
   SystemSerialPorts ports;
   const PortHandle first = ports.Open("COM1").handle;
   ASSERT_NE(first, kInvalidPortHandle);
+  // TIOCEXCL keeps out the programs of users who are not root.
+  const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int exclusive = 0;
+  if (other >= 0) ioctl(other, TIOCGEXCL, &exclusive);
+  if (other >= 0) close(other);
+  EXPECT_EQ(exclusive, 1) << "the port is not held exclusively";
   const OpenResult second = ports.Open("COM1");
   EXPECT_EQ(second.handle, kInvalidPortHandle) << "a second program got the port";
   EXPECT_EQ(second.error.kind, PortError::Kind::kBusy);

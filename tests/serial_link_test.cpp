@@ -152,6 +152,19 @@ class ReceivePoll : public ::testing::Test, public LinkRig {
   std::optional<SerialLink::Procedure> running;
 };
 
+// While a write waits for a held line, the poll goes on draining the port
+// (so the instrument's XON is never stuck behind its chatter), and what it
+// reads starts over: a long hold with a chatty instrument fills nothing.
+TEST_F(ReceivePoll, BytesWhileAWriteIsHeldStartOver) {
+  dev().xoff = true;
+  for (int t = 10; t <= 100; t += 10) window.At(t, [&] { ports.Arrive("COM1", std::string(9000, 'a')); });
+  window.At(150, [&] { dev().xoff = false; });
+  EXPECT_EQ(link.WriteToPort("x", 1), 1u);
+  EXPECT_TRUE(window.boxes.empty()) << window.boxes.front().text;
+  EXPECT_LT(link.ComBufPointer, kReadAreaSize) << "no more than one read's worth";
+  EXPECT_TRUE(link.PortOpen());
+}
+
 TEST_F(ReceivePoll, BytesWhileIdleAreLoggedButNeverFillTheBuffer) {
   running.reset();
   // A chatty instrument: 70 KB while no download runs.
