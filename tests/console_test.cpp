@@ -188,7 +188,9 @@ TEST(Console, EachEndHasItsExitCode) {
     Fwdl run(args);
     EXPECT_EQ(run.Wait(), c.code) << run.output;
     EXPECT_NE(run.output.find(c.shown), std::string::npos) << run.output;
-    if (!c.touched) EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
+    if (!c.touched) {
+      EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
+    }
   }
 }
 
