@@ -19,10 +19,14 @@ BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmo
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
-# The Windows program, cross-built with MinGW-w64.
-WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-# Its tests under Wine, the .exe driven on a virtual display.
-WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick)
+# The Windows program, cross-built with MinGW-w64; its installer made with
+# NSIS, its README turned into a web page by cmark-gfm, its icon packed and
+# read back by icoutils.
+WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 nsis cmark-gfm
+                        icoutils)
+# Its tests under Wine, the .exe driven on a virtual display; xprop reads
+# the icon that the window shows.
+WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
