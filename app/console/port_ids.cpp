@@ -46,11 +46,12 @@ bool SameDevice(std::string_view part, const DeviceIds& ids) {
   return IdField(part, "VID_") == ids.vendor && IdField(part, "PID_") == ids.product;
 }
 
-// The serial number that a USB device's own instance ID ends in.
+// The serial number that a USB device's own instance ID ends in. That of a
+// composite device's function is always made up: the serial number is
+// its parent's.
 std::string UsbSerial(std::string_view instance_id, const DeviceIds& ids) {
   const auto parts = Split(instance_id, '\\');
   if (parts.size() != 3 || Upper(parts[0]) != "USB" || !SameDevice(parts[1], ids)) return {};
-  if (Upper(parts[1]).find("&MI_") != std::string::npos) return {};  // a function: the parent's
   if (parts[2].empty() || parts[2].find('&') != std::string_view::npos) return {};  // made up
   return std::string(parts[2]);
 }
