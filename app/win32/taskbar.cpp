@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 
 #include <string>
+#include <utility>
 
 #include "app/form.h"
 
@@ -34,7 +35,7 @@ std::wstring ExePath() {
 void SetShellProperties(HWND window, const wchar_t* command, const wchar_t* icon,
                         const wchar_t* name, const wchar_t* id) {
   IPropertyStore* store = nullptr;
-  if (FAILED(SHGetPropertyStoreForWindow(window, IID_PPV_ARGS(&store)))) return;  // a shell without
+  if (FAILED(SHGetPropertyStoreForWindow(window, IID_PPV_ARGS(&store)))) return;  // the name is a nicety
   const std::pair<const PROPERTYKEY&, const wchar_t*> values[] = {
       {PKEY_AppUserModel_RelaunchCommand, command},
       {PKEY_AppUserModel_RelaunchIconResource, icon},
