@@ -6,7 +6,7 @@
 //   for a port that is missing, held by another program, or not a serial
 //   device at all.
 // - Ports are named "COM1".."COM8" everywhere in the program. PortDevice()
-//   tells which device a name stands for on this system.
+//   (serial_devices.h) tells which device a name stands for on this system.
 // - Line settings travel in a LineSettings record shaped like the Win32 DCB.
 //   GetState fills it from the port; a failed GetState leaves it untouched.
 //   The caller writes its values over the record and hands it to SetState.
@@ -27,6 +27,8 @@
 #include <array>
 #include <cstdint>
 #include <string>
+
+#include "platform/serial_devices.h"
 
 namespace fwdl {
 
@@ -114,11 +116,6 @@ class SystemSerialPorts final : public SerialPorts {
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
 };
-
-// The device that a port name stands for on this system: on Linux
-// "/dev/ttyS0" for "COM1" unless FWDL_COM1 names another device; on Windows
-// the name itself.
-std::string PortDevice(const std::string& name);
 
 // The operating system's reason for the last failed operation of this
 // thread, such as "Permission denied".

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -278,17 +277,6 @@ void ReleasePortOnTermination() {
   };
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) (void)sigaction(signal, &action, nullptr);
-}
-
-std::string PortDevice(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return name;
-  const std::string digits = name.substr(3);
-  if (digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos ||
-      digits[0] == '0') {
-    return name;
-  }
-  if (const char* mapped = std::getenv(("FWDL_" + name).c_str()); mapped && *mapped) return mapped;
-  return "/dev/ttyS" + std::to_string(std::stoul(digits) - 1);
 }
 
 std::string LastSystemError() { return std::system_category().message(last_error); }

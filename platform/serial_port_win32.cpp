@@ -201,8 +201,6 @@ void SystemSerialPorts::Close(PortHandle port) {
   (void)CloseHandle(Handle(port));
 }
 
-std::string PortDevice(const std::string& name) { return name; }
-
 // A window program gets no termination signals; closing the window is its
 // way out.
 void ReleasePortOnTermination() {}
