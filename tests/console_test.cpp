@@ -12,8 +12,10 @@
 #include <sstream>
 #include <thread>
 
+#include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/progress_line.h"
+#include "support/fake_system.h"
 #include "support/real_rig.h"
 #include "support/sim_process.h"
 
@@ -238,6 +240,20 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   close(saved_stdin);
   EXPECT_EQ(out.str().rfind("Ready?\nGo.\nEnter: OK, c Enter: Cancel > ", 0), 0u) << out.str();
   EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
+}
+
+TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
+  testing::FakeSystem fake;
+  fake.Uart(0, 4);
+  fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  for (int n = 1; n <= 8; ++n) unsetenv(("FWDL_COM" + std::to_string(n)).c_str());
+  const std::vector<console::PortInfo> ports = console::ListPorts();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].device + "  " + ports[0].about,
+            "/dev/ttyS0  COM1, serial8250, flow control: kernel");
+  EXPECT_EQ(ports[1].device + "  " + ports[1].about,
+            "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
+            "/dev/serial/by-id/usb-USB Serial-if00-port0");
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
