@@ -67,7 +67,9 @@ class FakeSystem {
     Path device = interface;
     if (driver != "cdc_acm") {
       device = Dir(interface / tty);
-      Link(device / "driver", "sys/bus/usb-serial/drivers/" + driver);
+      // The usb-serial layer's own name for the driver can differ.
+      Link(device / "driver",
+           "sys/bus/usb-serial/drivers/" + (driver == "ch341" ? "ch341-uart" : driver));
       Link(device / "subsystem", "sys/bus/usb-serial");
     }
     Tty(device, tty);

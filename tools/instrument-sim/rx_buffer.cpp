@@ -50,8 +50,7 @@ void RxBuffer::Arrive(const char* data, std::size_t size, Millis now) {
 void RxBuffer::Advance(Millis now) {
   const Millis elapsed = std::max<Millis>(0, now - last_);
   last_ = std::max(last_, now);
-  // Only a flash with bytes waiting works: an idle one saves up no time.
-  if (!data_.empty()) credit_ += static_cast<double>(elapsed) * options_.flash_rate / 1000;
+  credit_ += static_cast<double>(elapsed) * options_.flash_rate / 1000;
   for (;;) {
     if (!gaps_.empty() && gaps_.front().at == taken_) {
       out_.push_back({gaps_.front().count, {}});
@@ -67,7 +66,7 @@ void RxBuffer::Advance(Millis now) {
     taken_ += n;
     credit_ -= static_cast<double>(n);
   }
-  if (data_.empty()) credit_ = 0;
+  if (data_.empty()) credit_ = 0;  // an idle flash saves up no time
 
   if (holding_ && data_.size() <= options_.low_mark) {
     holding_ = false;
