@@ -309,6 +309,13 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, [](int) { stop_requested = 1; });
   std::signal(SIGTERM, [](int) { stop_requested = 1; });
   std::signal(SIGPIPE, SIG_IGN);
+  // The requests to end come in only while the loop waits (ppoll): one that
+  // came between its check and its wait would otherwise wait for ever.
+  sigset_t ends, waiting;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGINT);
+  sigaddset(&ends, SIGTERM);
+  sigprocmask(SIG_BLOCK, &ends, &waiting);
 
   int line = -1;
   int keep_open = -1;  // our copy of the program's end: no hang-up between its sessions
@@ -447,7 +454,8 @@ int main(int argc, char** argv) {
     const bool unsent = !flow.empty() || sent < outgoing.size();
     pollfd fds[2] = {{line, static_cast<short>(POLLIN | (unsent ? POLLOUT : 0)), 0},
                      {STDIN_FILENO, POLLIN, 0}};
-    if (poll(fds, stdin_open ? 2 : 1, timeout) < 0) {
+    const timespec wait{timeout / 1000, timeout % 1000 * 1'000'000L};
+    if (ppoll(fds, stdin_open ? 2 : 1, timeout < 0 ? nullptr : &wait, &waiting) < 0) {
       if (errno == EINTR) continue;
       std::perror("instrument-sim: poll");
       return 1;
