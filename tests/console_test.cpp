@@ -253,7 +253,7 @@ TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
             "/dev/ttyS0  COM1, serial8250, flow control: kernel");
   EXPECT_EQ(ports[1].device + "  " + ports[1].about,
             "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
-            "/dev/serial/by-id/usb-USB Serial-if00-port0");
+            "/dev/serial/by-id/usb-USB Serial-if00");
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
