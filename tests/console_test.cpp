@@ -14,9 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/outcome.h"
 #include "app/console/progress_line.h"
+#include "support/fake_system.h"
 #include "support/real_rig.h"
 #include "support/sim_process.h"
 
@@ -427,6 +429,20 @@ TEST(Console, ExitCodesComeFromTheOutcomeAlone) {
   for (const auto& [outcome, code] : table) {
     EXPECT_EQ(static_cast<int>(console::ExitCodeOf(outcome)), code) << OutcomeName(outcome);
   }
+}
+
+TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
+  testing::FakeSystem fake;
+  fake.Uart(0, 4);
+  fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  for (int n = 1; n <= 8; ++n) unsetenv(("FWDL_COM" + std::to_string(n)).c_str());
+  const std::vector<console::PortInfo> ports = console::ListPorts();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].device + "  " + ports[0].about,
+            "/dev/ttyS0  COM1, serial8250, flow control: kernel");
+  EXPECT_EQ(ports[1].device + "  " + ports[1].about,
+            "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
+            "/dev/serial/by-id/usb-USB Serial-if00");
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {

@@ -17,6 +17,7 @@
 
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
+#include "support/fake_system.h"
 #include "support/pty.h"
 
 namespace fwdl {
@@ -45,14 +46,17 @@ PortHandle OpenConfigured(SystemSerialPorts& ports) {
   return opened.handle;
 }
 
-TEST(PortDevice, MapsComNamesToLinuxDevices) {
+TEST(PortDevice, FwdlComMapsItsOwnNameOnly) {
+  testing::FakeSystem three_uarts;
+  for (int n = 0; n < 3; ++n) three_uarts.Uart(n, 4);
   unsetenv("FWDL_COM3");
-  EXPECT_EQ(PortDevice("COM1"), "/dev/ttyS0");
-  EXPECT_EQ(PortDevice("COM8"), "/dev/ttyS7");
   EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2");
+  EXPECT_EQ(PortDevice("COM4"), "") << "nothing behind COM4";
+  EXPECT_EQ(PortDevice("/dev/ttyUSB5"), "/dev/ttyUSB5");
+  EXPECT_EQ(PortDevice("COM0"), "COM0") << "not a COM name";
   setenv("FWDL_COM3", "/dev/ttyUSB0", 1);
   EXPECT_EQ(PortDevice("COM3"), "/dev/ttyUSB0");
-  EXPECT_EQ(PortDevice("COM4"), "/dev/ttyS3") << "a mapping is for its own port only";
+  EXPECT_EQ(PortDevice("COM2"), "/dev/ttyS1") << "a mapping is for its own port only";
   setenv("FWDL_COM3", "", 1);
   EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2") << "an empty mapping counts as none";
   unsetenv("FWDL_COM3");

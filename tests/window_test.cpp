@@ -134,7 +134,8 @@ TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
   for (int n = 1; n <= 8; ++n) {
     EXPECT_EQ(items[n - 1]->text(), QStringLiteral("COM &%1").arg(n));
     EXPECT_EQ(items[n - 1]->objectName(), QStringLiteral("COM%11").arg(n));
-    EXPECT_EQ(items[n - 1]->toolTip(), QString::fromStdString(PortDevice("COM" + std::to_string(n))));
+    EXPECT_EQ(items[n - 1]->toolTip(),
+              QString::fromStdString(DescribePort("COM" + std::to_string(n))));
   }
 }
 
