@@ -65,6 +65,14 @@ class Fwdl {
     }
   }
   void Interrupt() { kill(pid_, SIGINT); }
+  // Waits up to `ms` for `text` in what fwdl has printed so far.
+  bool Shows(const std::string& text, int ms) const {
+    for (int waited = 0; waited < ms; waited += 50) {
+      if (SimProcess::Slurp(out_.path).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
   // Waits for the end: the exit code (128 + signal when killed).
   int Wait() {
     close(input_);
@@ -342,6 +350,75 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1], "Download comleted.\r\n\r\nPower off instrument.");
   EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
+}
+
+// What the simulated instrument's receive buffer went through, from its
+// closing line.
+struct Overflow {
+  long lost = -1, after_xoff = -1, holds = -1;
+};
+Overflow OverflowOf(const SimProcess& sim) {
+  std::smatch m;
+  const std::string errors = sim.Errors();
+  Overflow o;
+  if (std::regex_search(errors, m,
+                        std::regex(R"(rx-buffer: lost (\d+) bytes; at most (\d+) bytes after an XOFF; (\d+) holds)"))) {
+    o = {std::stol(m[1]), std::stol(m[2]), std::stol(m[3])};
+  }
+  return o;
+}
+
+// The instrument's receive buffer of 1 KB empties slower than the line
+// fills it, so it holds the line again and again; on a pseudo-terminal the
+// simulator reads at once, as an adapter whose driver ignores XOFF does.
+const std::vector<std::string> kOverflowing = {"--baud", "57600", "--rx-buffer", "1024",
+                                               "--flash-rate", "5000", "--flash-ms", "100"};
+
+// With XON/XOFF kept by the program, a whole image arrives, not a byte lost.
+TEST(Console, TheProgramHoldsBackForAnInstrumentThatWouldOverflow) {
+  TempFile dir("");
+  SimProcess sim(Folder(dir), kOverflowing, /*keep_errors=*/true);
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--flow", "program", EXAMPLES_DIR "/demo.bin"});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  sim.Kill();
+  const Overflow o = OverflowOf(sim);
+  std::cout << "lost " << o.lost << " bytes; at most " << o.after_xoff << " after an XOFF; "
+            << o.holds << " holds\n";
+  EXPECT_EQ(o.lost, 0);
+  EXPECT_LE(o.after_xoff, 80) << "bytes that reached the instrument after its XOFF";
+  EXPECT_GT(o.holds, 10) << "the instrument did not hold the line: no test";
+  EXPECT_TRUE(sim.Image() == SimProcess::Slurp(EXAMPLES_DIR "/demo.bin"));
+  EXPECT_NE(run.output.find("XON/XOFF kept by the program"), std::string::npos) << run.output;
+}
+
+// The same instrument, with the kernel trusted to stop output (as it does
+// not for such adapters): bytes are lost, and the model says so.
+TEST(Console, WithoutTheProgramsWatchTheInstrumentOverflows) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(30'000), "image.bin");
+  SimProcess sim(Folder(dir), kOverflowing, /*keep_errors=*/true);
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--flow", "kernel", image.path});
+  EXPECT_TRUE(run.Shows("FLASHING", 30'000)) << "the image never went out";
+  run.Interrupt();  // no minute of waiting for a report that cannot come
+  EXPECT_EQ(run.Wait(), 130) << run.output;
+  sim.Kill();
+  const Overflow o = OverflowOf(sim);
+  EXPECT_GT(o.lost, 0) << "the model did not overflow";
+  EXPECT_GT(o.after_xoff, 1024) << "after its XOFF, more than it can hold";
+}
+
+// The HEX loader behind such a buffer gets the whole file, one character a
+// write, and its verdict is OK.
+TEST(Console, AHexDownloadWithTheProgramsWatchGetsItsVerdict) {
+  TempFile dir("");
+  std::vector<std::string> options = kOverflowing;
+  options.insert(options.end(), {"--charger-ms", "100", "--quiet-ms", "400"});
+  SimProcess sim(Folder(dir), options, /*keep_errors=*/true);
+  Fwdl run({"hex", "--port", sim.path, "--yes", "--flow", "program", EXAMPLES_DIR "/demo.hex"});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  EXPECT_NE(run.output.find("[INFO]\nFirmware programmed OK"), std::string::npos) << run.output;
+  sim.Kill();
+  EXPECT_EQ(OverflowOf(sim).lost, 0);
 }
 
 // The cable is pulled in the middle of the image: exit code 4, promptly.

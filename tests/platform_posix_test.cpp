@@ -18,6 +18,7 @@
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
 #include "support/fake_system.h"
+#include "support/fake_system.h"
 #include "support/pty.h"
 
 namespace fwdl {
@@ -275,6 +276,16 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
   EXPECT_NE(again.handle, kInvalidPortHandle) << "closing must release the port: "
                                               << again.error.reason;
   ports.Close(again.handle);
+}
+
+// A COM item with no device behind it says so, rather than naming a device.
+TEST(SystemSerialPorts, AComNameWithNothingBehindItSaysSo) {
+  testing::FakeSystem nothing;  // no serial device at all
+  unsetenv("FWDL_COM3");
+  const OpenResult opened = SystemSerialPorts().Open("COM3");
+  EXPECT_EQ(opened.handle, kInvalidPortHandle);
+  EXPECT_EQ(opened.error.kind, PortError::Kind::kNoSuchDevice);
+  EXPECT_EQ(opened.error.reason, "no serial device behind COM3");
 }
 
 TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
