@@ -262,6 +262,7 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   EXPECT_EQ(r["port"], sim.path);
   EXPECT_EQ(r["device"], sim.path);
   EXPECT_EQ(r["flow_control"], "kernel");
+  EXPECT_TRUE(r["adapter"]["driver"].is_null()) << "a pseudo-terminal has no adapter";
   EXPECT_EQ(r["firmware"]["path"], firmware);
   EXPECT_EQ(r["firmware"]["size"], std::filesystem::file_size(firmware));
   EXPECT_EQ(r["firmware"]["sha256"], Sha256Sum(firmware));
