@@ -2,6 +2,7 @@
 // for end-to-end runs in real time.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,8 +21,8 @@ namespace fwdl::testing {
 class SimProcess {
  public:
   // Starts instrument-sim with `options`; its log and received firmware go
-  // to files in `dir`.
-  SimProcess(const std::string& dir, std::vector<std::string> options)
+  // to files in `dir`, and so do its events (standard error) when `quiet`.
+  SimProcess(const std::string& dir, std::vector<std::string> options, bool quiet = false)
       : log_path(dir + "/received.log"), image_path(dir + "/image.out") {
     options.insert(options.begin(), {INSTRUMENT_SIM_PATH, "--log", log_path, "--image-out",
                                      image_path});
@@ -36,6 +37,11 @@ class SimProcess {
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, in[1]);
+    const std::string events = dir + "/events.log";
+    if (quiet) {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, events.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
