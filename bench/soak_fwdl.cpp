@@ -249,9 +249,9 @@ int main(int argc, char** argv) {
       if (f.first_fds.empty()) f.first_fds = fds;
       if (fds.size() != f.first_fds.size()) {
         std::string shown;
-        for (const std::string& fd : fds) shown += "\n  " + fd;
-        for (const std::string& fd : f.first_fds) shown += "\n  at the first run: " + fd;
-        fail(run, hex, event, "open fds" + shown);
+        for (const std::string& fd : fds) shown += ", " + fd;
+        fail(run, hex, event, std::to_string(fds.size()) + " open fds, " +
+                                  std::to_string(f.first_fds.size()) + " at the first" + shown);
       }
       return true;
     };
