@@ -21,7 +21,7 @@ namespace fwdl::testing {
 class SimProcess {
  public:
   // Starts instrument-sim with `options`; its log and received firmware go
-  // to files in `dir`, with `keep_errors` its standard error too.
+  // to files in `dir`, with `keep_errors` its standard error (its events) too.
   SimProcess(const std::string& dir, std::vector<std::string> options, bool keep_errors = false)
       : log_path(dir + "/received.log"), image_path(dir + "/image.out"),
         errors_path(dir + "/errors.txt") {
