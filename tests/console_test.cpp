@@ -19,6 +19,7 @@
 #include "app/console/outcome.h"
 #include "app/console/progress_line.h"
 #include "support/fake_system.h"
+#include "support/pty.h"
 #include "support/real_rig.h"
 #include "support/sim_process.h"
 
@@ -184,6 +185,8 @@ TEST(Console, EachEndHasItsExitCode) {
       {"a broken HEX file, checked first", {"--charger-ms", "100"},
        {"hex", "--port", "PORT", "-y", broken.path}, 5,
        "line 2, column 10: checksum is 0xFE, the record's bytes need 0xFF", false},
+      {"the same, its outcome named", {}, {"hex", "--port", "PORT", "-y", "--json", broken.path}, 5,
+       R"("outcome":"file_invalid")", false},
       {"no such file", {}, {"dvb", "--port", "PORT", "-y", "/nonexistent.bin"}, 5, "cannot be read"},
       {"no such port", {}, {"dvb", "--port", "/dev/nonexistent", "-y", hex}, 4,
        "ERROR, Can't use comport '/dev/nonexistent'."},
@@ -198,6 +201,7 @@ TEST(Console, EachEndHasItsExitCode) {
     Fwdl run(args);
     EXPECT_EQ(run.Wait(), c.code) << run.output;
     EXPECT_NE(run.output.find(c.shown), std::string::npos) << run.output;
+    EXPECT_FALSE(testing::HeldExclusively(sim.path)) << "the next run would find the port busy";
     if (!c.touched) {
       EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
     }
@@ -228,7 +232,8 @@ struct RecordCase {
   testing::Millis interrupt_ms, pull_ms;  // Ctrl-C, or the cable pulled, after so long
   const char* outcome;
   int code;
-  std::string instrument_text;
+  std::string instrument_text;  // "PORT" stands for the instrument's line
+  const char* flow = "auto";
 };
 
 class RecordOfARun : public ::testing::TestWithParam<RecordCase> {};
@@ -240,7 +245,7 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   const std::string firmware = c.hex ? EXAMPLES_DIR "/demo.hex" : image.path;
   SimProcess sim(Folder(dir), c.sim);
   Fwdl run({c.hex ? "hex" : "dvb", "--port", sim.path, "--yes", "--record", records.path,
-            "--serial", "SN 0042", firmware});
+            "--serial", "SN 0042", "--flow", c.flow, firmware});
   if (c.interrupt_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(c.interrupt_ms));
     run.Interrupt();
@@ -261,14 +266,14 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   EXPECT_EQ(r["procedure"], c.hex ? "hex" : "dvb");
   EXPECT_EQ(r["port"], sim.path);
   EXPECT_EQ(r["device"], sim.path);
-  EXPECT_EQ(r["flow_control"], "kernel");
+  EXPECT_EQ(r["flow_control"], c.flow == std::string("program") ? "program" : "kernel");
   EXPECT_TRUE(r["adapter"]["driver"].is_null()) << "a pseudo-terminal has no adapter";
   EXPECT_EQ(r["firmware"]["path"], firmware);
   EXPECT_EQ(r["firmware"]["size"], std::filesystem::file_size(firmware));
   EXPECT_EQ(r["firmware"]["sha256"], Sha256Sum(firmware));
   EXPECT_EQ(r["bytes_written"], log.size()) << "what fwdl wrote against what the instrument got";
-  EXPECT_NE(r["instrument_text"].get<std::string>().find(c.instrument_text), std::string::npos)
-      << r["instrument_text"];
+  EXPECT_EQ(r["instrument_text"],
+            std::regex_replace(c.instrument_text, std::regex("PORT"), sim.path));
   EXPECT_EQ(r["serial"], "SN 0042");
   EXPECT_EQ(r["host"], HostName());
   EXPECT_EQ(r["fwdl_version"], "1.0.0.0");
@@ -281,13 +286,17 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, RecordOfARun,
     ::testing::Values(
         RecordCase{"success", {"--flash-ms", "100"}, false, 0, 0, "success", 0,
-                   "Download comleted."},
+                   "Download comleted.\r\n\r\nPower off instrument.", "program"},
         RecordCase{"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
                    true, 0, 0, "error_verdict", 1, "?Checksum error"},
-        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3, "No contact"},
+        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3,
+                   "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\n"
+                   "Check comport!"},
         RecordCase{"Ctrl-C", {"--charger-ms", "100000"}, true, 1000, 0, "search_aborted", 130, ""},
         RecordCase{"pulled cable", {"--baud", "57600", "--flash-ms", "100"}, true, 0, 1500,
-                   "port_lost", 4, "has gone"}),
+                   "port_lost", 4,
+                   "The device of comport 'PORT' has gone.\r\nCheck the cable, then choose the "
+                   "port again."}),
     [](const auto& info) {
       std::string name = info.param.what;
       std::erase_if(name, [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); });
@@ -332,9 +341,11 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_GE(events.size(), 4u);
   EXPECT_EQ(events.front()["event"], "start");
   EXPECT_EQ(events.front()["size"], 5000);
+  EXPECT_EQ(events.front()["sha256"], Sha256Sum(image.path));
   EXPECT_EQ(events.back()["event"], "end");
   EXPECT_EQ(events.back()["outcome"], "success");
   EXPECT_EQ(events.back()["exit_code"], 0);
+  EXPECT_EQ(events.back()["bytes_written"], sim.Received().size());
   std::vector<std::string> statuses, boxes;
   std::uint64_t sent = 0;
   for (const auto& e : events) {
@@ -440,10 +451,11 @@ TEST(Console, APulledCableEndsWithThePortCode) {
 TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
   TempFile dir("");
   SimProcess sim(Folder(dir), {"--charger-ms", "100000"});
-  Fwdl run({"hex", "--port", sim.path, "--yes", EXAMPLES_DIR "/demo.hex"});
+  Fwdl run({"hex", "--port", sim.path, "--yes", "--json", EXAMPLES_DIR "/demo.hex"});
   std::this_thread::sleep_for(3s);
   run.Interrupt();
   EXPECT_EQ(run.Wait(), 130) << run.output;
+  EXPECT_NE(run.output.find(R"({"event":"interrupt"})"), std::string::npos) << run.output;
   std::this_thread::sleep_for(100ms);
   const std::string log = sim.Received();
   EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
@@ -530,6 +542,8 @@ TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
             "[--------------------] 0% done  0/57,600 bytes  - B/s  0:10 left");
   EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, 10),
             "[##########----------] 50% done  28,800/57,600 bytes  2,880 B/s  0:10 left");
+  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, 20),
+            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  0:34 left");
   EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, 200),
             "[####################] 100% done  1,234,567/1,234,567 bytes  6,173 B/s  0:00 left");
 }

@@ -209,6 +209,12 @@ TEST_F(DvbDownloadTest, CommandNotSentWhenThePortIsGone) {
 TEST_F(DvbDownloadTest, NoGoAheadAfterTwentySeconds) {
   OpenPort();
   UseInstrument({.go_ahead = false});
+  // A '#' read while the dialog was open came before "SX\r": no go-ahead.
+  window.on_event = [&](const std::string& e) {
+    if (e != "dialog OpenDialog2") return;
+    ports.Arrive("COM1", "#");
+    link.Timer1Timer();
+  };
   EXPECT_EQ(RunWithFile("image"), Outcome::kNoContact);
   EXPECT_TRUE(window.Saw(kNoContact));
   EXPECT_EQ(AfterCommand(), "") << "no header without the go-ahead";

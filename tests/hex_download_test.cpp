@@ -316,6 +316,27 @@ TEST_F(HexDownloadTest, SuccessSendsTheFileAsTheLoaderReadsItAndEndsTheProgram) 
   EXPECT_TRUE(EndsWithRestore());
 }
 
+// The loader's pace: the probe 500 ms after the file is chosen, "L" 100 ms
+// after the probe, "Y" 500 ms after "L", and "Q" once the verdict has had
+// 2 s after the file's last byte.
+TEST_F(HexDownloadTest, EachCommandWaitsItsTime) {
+  OpenPort();
+  UseInstrument();
+  std::vector<testing::Millis> at;  // when each byte went out
+  dev().on_byte = [&](char) { at.push_back(clock.Now()); };
+  testing::Millis chosen = -1;
+  window.on_event = [&](const std::string& e) {
+    if (e == "dialog OpenDialog1") chosen = clock.Now();
+  };
+  ASSERT_EQ(RunWithFile(kHex), Outcome::kSuccess);
+  const std::size_t probe = Written().find("\rLY");
+  const struct {
+    testing::Millis from, to, ms;
+  } waits[] = {{chosen, at[probe], 500}, {at[probe], at[probe + 1], 100},
+               {at[probe + 1], at[probe + 2], 500}, {at[at.size() - 2], at.back(), 2000}};
+  for (const auto& w : waits) EXPECT_EQ(w.to - w.from, w.ms);
+}
+
 class HexVerdict : public HexDownloadTest {
  protected:
   // A loader that goes quiet after the file; `answer` comes 300 ms after

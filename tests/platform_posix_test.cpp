@@ -207,10 +207,30 @@ TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
   ports.Close(port);
 }
 
-TEST(SystemSerialPorts, ResumeOutputLiftsAStaleXoff) {
+// Where the program keeps XON/XOFF, a flood that nobody reads fills what it
+// holds up to the receive poll's bound and no further; the rest waits in
+// the kernel.
+TEST(SystemSerialPorts, TheProgramHoldsAFloodWithinThePollsBound) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports;
+  SystemSerialPorts ports(FlowMode::kProgram);
+  const PortHandle port = OpenConfigured(ports);
+  ASSERT_NE(port, kInvalidPortHandle);
+  std::thread flood([&] { pty.Send(std::string(kReadLimit + 10'000, 'a')); });
+  std::uint32_t most = 0;
+  for (int i = 0; i < 1000 && most < kReadLimit; ++i) {
+    most = std::max(most, ports.WaitingCount(port).count);
+    std::this_thread::sleep_for(5ms);
+  }
+  flood.join();
+  EXPECT_EQ(most, kReadLimit);
+  ports.Close(port);
+}
+
+TEST_P(FlowModes, ResumeOutputLiftsAStaleXoff) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  SystemSerialPorts ports(GetParam());
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   pty.Send("\x13");
@@ -222,10 +242,10 @@ TEST(SystemSerialPorts, ResumeOutputLiftsAStaleXoff) {
   ports.Close(port);
 }
 
-TEST(SystemSerialPorts, AVanishedDeviceIsReportedLost) {
+TEST_P(FlowModes, AVanishedDeviceIsReportedLost) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports;
+  SystemSerialPorts ports(GetParam());
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   EXPECT_FALSE(ports.WaitingCount(port).lost());
@@ -252,11 +272,7 @@ TEST(SystemSerialPorts, ATerminationSignalLiftsTheExclusiveUse) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
-  const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
-  int exclusive = -1;
-  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 0) << "the port stays busy for everyone but root";
-  close(fd);
+  EXPECT_FALSE(testing::HeldExclusively(pty.path)) << "the port stays busy for everyone but root";
 }
 
 TEST(SystemSerialPorts, APortIsOursAlone) {
@@ -266,16 +282,13 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
   const PortHandle first = ports.Open("COM1").handle;
   ASSERT_NE(first, kInvalidPortHandle);
   // TIOCEXCL keeps out the programs of users who are not root.
-  const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  int exclusive = 0;
-  if (other >= 0) ioctl(other, TIOCGEXCL, &exclusive);
-  if (other >= 0) close(other);
-  EXPECT_EQ(exclusive, 1) << "the port is not held exclusively";
+  EXPECT_TRUE(testing::HeldExclusively(pty.path)) << "the port is not held exclusively";
   const OpenResult second = ports.Open("COM1");
   EXPECT_EQ(second.handle, kInvalidPortHandle) << "a second program got the port";
   EXPECT_EQ(second.error.kind, PortError::Kind::kBusy);
   EXPECT_EQ(second.error.reason, "Device or resource busy");
   ports.Close(first);
+  EXPECT_FALSE(testing::HeldExclusively(pty.path)) << "closing must lift the exclusive use";
   const OpenResult again = ports.Open("COM1");
   EXPECT_NE(again.handle, kInvalidPortHandle) << "closing must release the port: "
                                               << again.error.reason;

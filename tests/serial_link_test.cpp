@@ -269,6 +269,28 @@ TEST_F(ReceivePoll, CountsNearTheEndOfComBufAreBounded) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[kComBufSize - 3]), 3), "123");
 }
 
+// The fill message comes once more than kFillLimit bytes are held, and the
+// count goes back to 0 once it reaches kWrapPoint.
+TEST_F(ReceivePoll, TheFillLimitAndTheWrapPointAreExact) {
+  const struct {
+    std::uint32_t held;
+    bool message;
+    std::uint32_t after;
+  } cases[] = {{kFillLimit, false, kFillLimit},
+               {kFillLimit + 1, true, kFillLimit + 1},
+               {kWrapPoint - 1, true, kWrapPoint - 1},
+               {kWrapPoint, true, 0}};
+  for (const auto& c : cases) {
+    link.SelectPort("COM1");  // open again after the message's Exit
+    window.boxes.clear();
+    link.ComBufPointer = c.held - 1;
+    ports.Arrive("COM1", "x");
+    Tick();
+    EXPECT_EQ(window.boxes.size(), c.message ? 1u : 0u) << c.held;
+    EXPECT_EQ(link.ComBufPointer, c.after) << c.held;
+  }
+}
+
 class Waits : public ::testing::Test, public LinkRig {};
 
 TEST_F(Waits, DelayWaitsAtLeastTheTimeAndSeesWhatArrivesMeanwhile) {

@@ -5,14 +5,27 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <string>
 
 namespace fwdl::testing {
+
+// Whether `device` is held exclusively (TIOCEXCL), as the next program finds
+// it: one that is not root cannot open it, root's can and ask.
+inline bool HeldExclusively(const std::string& device) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;
+  int held = 0;
+  ioctl(fd, TIOCGEXCL, &held);
+  close(fd);
+  return held != 0;
+}
 
 class Pty {
  public:
