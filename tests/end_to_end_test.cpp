@@ -206,40 +206,39 @@ std::string ReadUntil(int fd, const std::string& text, int ms) {
 
 // A sender that ignores XOFF, as a driver without a stop does, against an
 // instrument whose receive buffer can overflow, after the line has idled
-// (no credit for a burst). An image that the margin still takes after the
-// XOFF arrives whole; a longer HEX file loses bytes and gets an error
-// verdict, and the simulator's closing line counts them.
+// (no credit for a burst): the HEX file loses bytes and gets an error
+// verdict, the simulator's closing line counts them, and the one hold ends
+// with its XON. The flash is slow enough that a simulator held up by a busy
+// machine still overflows. (Bytes that the margin takes after an XOFF are
+// kept: the receive buffer's own tests show that on a made-up clock.)
 TEST(EndToEnd, AnOverflowingInstrumentCountsWhatItLost) {
-  for (const bool hex : {false, true}) {
-    TempFile workspace("");
-    SimProcess sim(std::filesystem::path(workspace.path).parent_path(),
-                   {"--baud", "57600", "--rx-buffer", "1024", "--flash-ms", "100", "--charger-ms",
-                    "0"}, /*keep_errors=*/true);
-    const int line = open(sim.path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(write(line, hex ? "F" : "SX\r", hex ? 1 : 3), hex ? 1 : 3);
-    ASSERT_NE(ReadUntil(line, hex ? ">" : "#", 2000), "");
-    std::string body(hex ? 6000 : 1800, 'a');
-    const std::string bytes = (hex ? "LY" : std::string("\x23\x04\x78\x56\x34\x12\x08\x07\0\0", 10)) + body;
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ASSERT_EQ(write(line, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    const std::string said = ReadUntil(line, hex ? "Bye." : "Flashed successfully...", 3000);
-    sim.Kill();
-    close(line);
+  TempFile workspace("");
+  SimProcess sim(std::filesystem::path(workspace.path).parent_path(),
+                 {"--baud", "57600", "--rx-buffer", "1024", "--flash-rate", "1000", "--flash-ms",
+                  "100", "--charger-ms", "0"},
+                 /*keep_errors=*/true);
+  const int line = open(sim.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(write(line, "F", 1), 1);
+  ASSERT_NE(ReadUntil(line, ">", 2000), "");
+  const std::string bytes = "LY" + std::string(6000, 'a');
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(write(line, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  const std::string said = ReadUntil(line, "Bye.", 10'000);
+  sim.Kill();
+  close(line);
 
-    std::smatch m;
-    const std::string errors = sim.Errors();
-    ASSERT_TRUE(std::regex_search(errors, m, std::regex("rx-buffer: lost (\\d+) bytes; at most "
-                                                        "(\\d+) bytes after an XOFF; (\\d+) holds")))
-        << errors;
-    EXPECT_EQ(std::stol(m[1]) > 0, hex) << m[0];
-    EXPECT_TRUE(std::stol(m[2]) >= std::stol(m[1]) && m[3] == "1") << m[0];
-    EXPECT_NE(said.find(hex ? "?Checksum error" : "Flashed successfully..."), std::string::npos);
-    EXPECT_TRUE(hex || sim.Image() == body);
-    std::string flow;
-    std::copy_if(said.begin(), said.end(), std::back_inserter(flow),
-                 [](char c) { return c == 0x11 || c == 0x13; });
-    EXPECT_EQ(flow, "\x13\x11") << "one hold, with its XON at the end";
-  }
+  std::smatch m;
+  const std::string errors = sim.Errors();
+  ASSERT_TRUE(std::regex_search(errors, m, std::regex("rx-buffer: lost (\\d+) bytes; at most "
+                                                      "(\\d+) bytes after an XOFF; (\\d+) holds")))
+      << errors;
+  EXPECT_GT(std::stol(m[1]), 0) << m[0];
+  EXPECT_TRUE(std::stol(m[2]) >= std::stol(m[1]) && m[3] == "1") << m[0];
+  EXPECT_NE(said.find("?Checksum error"), std::string::npos);
+  std::string flow;
+  std::copy_if(said.begin(), said.end(), std::back_inserter(flow),
+               [](char c) { return c == 0x11 || c == 0x13; });
+  EXPECT_EQ(flow, "\x13\x11") << "one hold, with its XON at the end";
 }
 
 }  // namespace
