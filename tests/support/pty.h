@@ -50,6 +50,27 @@ class Pty {
       throw std::runtime_error("pty write failed");
     }
   }
+  // Writes what the program's side takes within `timeout_ms` and returns how
+  // much that was: a flood must not wait for ever on a side that stops reading.
+  std::size_t SendWithin(const std::string& bytes, int timeout_ms) const {
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    std::size_t sent = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (sent < bytes.size() && std::chrono::steady_clock::now() < until) {
+      const ssize_t n = write(master, bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        break;
+      } else {
+        pollfd p{master, POLLOUT, 0};
+        poll(&p, 1, 10);
+      }
+    }
+    fcntl(master, F_SETFL, flags);
+    return sent;
+  }
   // Reads until `count` bytes have come or `timeout_ms` has passed.
   std::string Receive(std::size_t count, int timeout_ms = 2000) const {
     std::string got;
