@@ -6,7 +6,7 @@
 //   with the reason, for a port that is missing, held by another program,
 //   or not a serial device at all.
 // - Ports are named "COM1".."COM8" everywhere in the program. PortDevice()
-//   tells which device a name stands for on this system.
+//   (serial_devices.h) tells which device a name stands for on this system.
 // - Line settings travel in a LineSettings record shaped like the Win32 DCB.
 //   GetState fills it from the port; a failed GetState leaves it untouched.
 //   The caller writes its values over the record and hands it to SetState.
@@ -31,7 +31,8 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <utility>
+
+#include "platform/serial_devices.h"
 
 namespace fwdl {
 
@@ -103,12 +104,6 @@ struct PortResult {
   bool lost() const { return error.kind == PortError::Kind::kGone; }
 };
 
-// Who keeps XON/XOFF on a port: the kernel or the adapter's chip, or the
-// program itself, for drivers that do not stop their output when the
-// instrument sends XOFF.
-enum class FlowMode { kKernel, kProgram };
-const char* FlowModeName(FlowMode mode);  // "kernel", "program"
-
 struct OpenResult {
   PortHandle handle = kInvalidPortHandle;
   PortError error;  // why the handle is invalid
@@ -155,11 +150,6 @@ class SerialPorts {
   // The device a port name leads to, for messages; empty when none.
   virtual std::string DeviceOf(const std::string& name) const = 0;
 };
-
-// The device that a port name stands for on this system: on Linux
-// "/dev/ttyS0" for "COM1" unless FWDL_COM1 names another device; on Windows
-// the name itself.
-std::string PortDevice(const std::string& name);
 
 class SystemSerialPorts final : public SerialPorts {
  public:

@@ -12,9 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
-#include <tuple>
 #include <utility>
 #include <system_error>
 
@@ -187,22 +185,7 @@ PortResult WriteWatched(int fd, ProgramFlow& port, const unsigned char* bytes, s
   return {written, {}};
 }
 
-// The device's driver, and whether it (or its chip) stops output on XOFF.
-std::pair<FlowMode, std::string> DriverFlow(const std::string& device) {
-  std::error_code error;
-  const std::string name = std::filesystem::path(std::filesystem::canonical(device, error)).filename();
-  const auto driver = std::filesystem::canonical("/sys/class/tty/" + name + "/device/driver", error);
-  if (error) return {FlowMode::kKernel, "no driver"};  // nothing behind it: a pseudo-terminal
-  const std::string d = driver.filename();
-  const bool kernel = d == "serial8250" || d == "serial" || d == "ftdi_sio";
-  return {kernel ? FlowMode::kKernel : FlowMode::kProgram, "driver " + d};
-}
-
 }  // namespace
-
-const char* FlowModeName(FlowMode mode) {
-  return mode == FlowMode::kProgram ? "program" : "kernel";
-}
 
 OpenResult SystemSerialPorts::Open(const std::string& name) {
   const std::string device = PortDevice(name);
@@ -232,7 +215,9 @@ OpenResult SystemSerialPorts::Open(const std::string& name) {
     opened.flow = std::strcmp(forced, "program") == 0 ? FlowMode::kProgram : FlowMode::kKernel;
     opened.flow_why = std::string("FWDL_FLOW=") + forced;
   } else {
-    std::tie(opened.flow, opened.flow_why) = DriverFlow(device);
+    const SerialDevice described = DescribeDevice(device);
+    opened.flow = described.flow;
+    opened.flow_why = described.driver.empty() ? "no driver" : "driver " + described.driver;
   }
   if (opened.flow == FlowMode::kProgram) {
     program_flows.insert_or_assign(fd, ProgramFlow(kLineBytesPerSecond));
@@ -434,15 +419,5 @@ void ReleasePortOnTermination() {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) (void)sigaction(signal, &action, nullptr);
 }
 
-std::string PortDevice(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return name;
-  const std::string digits = name.substr(3);
-  if (digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos ||
-      digits[0] == '0') {
-    return name;
-  }
-  if (const char* mapped = std::getenv(("FWDL_" + name).c_str()); mapped && *mapped) return mapped;
-  return "/dev/ttyS" + std::to_string(std::stoul(digits) - 1);
-}
 
 }  // namespace fwdl

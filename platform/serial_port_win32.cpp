@@ -220,12 +220,6 @@ void SystemSerialPorts::Close(PortHandle port) {
   (void)CloseHandle(Handle(port));
 }
 
-std::string PortDevice(const std::string& name) { return name; }
-
-const char* FlowModeName(FlowMode mode) {
-  return mode == FlowMode::kProgram ? "program" : "kernel";
-}
-
 // A window program gets no termination signals; closing the window is its
 // way out.
 void ReleasePortOnTermination() {}

@@ -21,11 +21,14 @@ BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmo
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # The Windows program, cross-built with MinGW-w64; nlohmann-json is header-only
-# and serves the cross build as it is.
+# and serves the cross build as it is; the installer is made with NSIS, the
+# README turned into a web page by cmark-gfm, the icon packed and read back
+# by icoutils.
 WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                        nlohmann-json3-dev)
-# Its tests under Wine, the .exe driven on a virtual display.
-WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick)
+                        nlohmann-json3-dev nsis cmark-gfm icoutils)
+# Its tests under Wine, the .exe driven on a virtual display; xprop reads
+# the icon that the window shows.
+WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.

@@ -14,9 +14,12 @@
 #include <sstream>
 #include <thread>
 
+#include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/outcome.h"
 #include "app/console/progress_line.h"
+#include "support/fake_system.h"
+#include "support/pty.h"
 #include "support/real_rig.h"
 #include "support/sim_process.h"
 
@@ -63,6 +66,14 @@ class Fwdl {
     }
   }
   void Interrupt() { kill(pid_, SIGINT); }
+  // Waits up to `ms` for `text` in what fwdl has printed so far.
+  bool Shows(const std::string& text, int ms) const {
+    for (int waited = 0; waited < ms; waited += 50) {
+      if (SimProcess::Slurp(out_.path).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
   // Waits for the end: the exit code (128 + signal when killed).
   int Wait() {
     close(input_);
@@ -174,6 +185,8 @@ TEST(Console, EachEndHasItsExitCode) {
       {"a broken HEX file, checked first", {"--charger-ms", "100"},
        {"hex", "--port", "PORT", "-y", broken.path}, 5,
        "line 2, column 10: checksum is 0xFE, the record's bytes need 0xFF", false},
+      {"the same, its outcome named", {}, {"hex", "--port", "PORT", "-y", "--json", broken.path}, 5,
+       R"("outcome":"file_invalid")", false},
       {"no such file", {}, {"dvb", "--port", "PORT", "-y", "/nonexistent.bin"}, 5, "cannot be read"},
       {"no such port", {}, {"dvb", "--port", "/dev/nonexistent", "-y", hex}, 4,
        "ERROR, Can't use comport '/dev/nonexistent'."},
@@ -188,7 +201,10 @@ TEST(Console, EachEndHasItsExitCode) {
     Fwdl run(args);
     EXPECT_EQ(run.Wait(), c.code) << run.output;
     EXPECT_NE(run.output.find(c.shown), std::string::npos) << run.output;
-    if (!c.touched) EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
+    EXPECT_FALSE(testing::HeldExclusively(sim.path)) << "the next run would find the port busy";
+    if (!c.touched) {
+      EXPECT_EQ(sim.Received(), "") << "the instrument was touched";
+    }
   }
 }
 
@@ -216,7 +232,8 @@ struct RecordCase {
   testing::Millis interrupt_ms, pull_ms;  // Ctrl-C, or the cable pulled, after so long
   const char* outcome;
   int code;
-  std::string instrument_text;
+  std::string instrument_text;  // "PORT" stands for the instrument's line
+  const char* flow = "auto";
 };
 
 class RecordOfARun : public ::testing::TestWithParam<RecordCase> {};
@@ -228,7 +245,7 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   const std::string firmware = c.hex ? EXAMPLES_DIR "/demo.hex" : image.path;
   SimProcess sim(Folder(dir), c.sim);
   Fwdl run({c.hex ? "hex" : "dvb", "--port", sim.path, "--yes", "--record", records.path,
-            "--serial", "SN 0042", firmware});
+            "--serial", "SN 0042", "--flow", c.flow, firmware});
   if (c.interrupt_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(c.interrupt_ms));
     run.Interrupt();
@@ -249,13 +266,14 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   EXPECT_EQ(r["procedure"], c.hex ? "hex" : "dvb");
   EXPECT_EQ(r["port"], sim.path);
   EXPECT_EQ(r["device"], sim.path);
-  EXPECT_EQ(r["flow_control"], "kernel");
+  EXPECT_EQ(r["flow_control"], c.flow == std::string("program") ? "program" : "kernel");
+  EXPECT_TRUE(r["adapter"]["driver"].is_null()) << "a pseudo-terminal has no adapter";
   EXPECT_EQ(r["firmware"]["path"], firmware);
   EXPECT_EQ(r["firmware"]["size"], std::filesystem::file_size(firmware));
   EXPECT_EQ(r["firmware"]["sha256"], Sha256Sum(firmware));
   EXPECT_EQ(r["bytes_written"], log.size()) << "what fwdl wrote against what the instrument got";
-  EXPECT_NE(r["instrument_text"].get<std::string>().find(c.instrument_text), std::string::npos)
-      << r["instrument_text"];
+  EXPECT_EQ(r["instrument_text"],
+            std::regex_replace(c.instrument_text, std::regex("PORT"), sim.path));
   EXPECT_EQ(r["serial"], "SN 0042");
   EXPECT_EQ(r["host"], HostName());
   EXPECT_EQ(r["fwdl_version"], "1.0.0.0");
@@ -268,13 +286,17 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, RecordOfARun,
     ::testing::Values(
         RecordCase{"success", {"--flash-ms", "100"}, false, 0, 0, "success", 0,
-                   "Download comleted."},
+                   "Download comleted.\r\n\r\nPower off instrument.", "program"},
         RecordCase{"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
                    true, 0, 0, "error_verdict", 1, "?Checksum error"},
-        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3, "No contact"},
+        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3,
+                   "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\n"
+                   "Check comport!"},
         RecordCase{"Ctrl-C", {"--charger-ms", "100000"}, true, 1000, 0, "search_aborted", 130, ""},
         RecordCase{"pulled cable", {"--baud", "57600", "--flash-ms", "100"}, true, 0, 1500,
-                   "port_lost", 4, "has gone"}),
+                   "port_lost", 4,
+                   "The device of comport 'PORT' has gone.\r\nCheck the cable, then choose the "
+                   "port again."}),
     [](const auto& info) {
       std::string name = info.param.what;
       std::erase_if(name, [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); });
@@ -319,9 +341,11 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_GE(events.size(), 4u);
   EXPECT_EQ(events.front()["event"], "start");
   EXPECT_EQ(events.front()["size"], 5000);
+  EXPECT_EQ(events.front()["sha256"], Sha256Sum(image.path));
   EXPECT_EQ(events.back()["event"], "end");
   EXPECT_EQ(events.back()["outcome"], "success");
   EXPECT_EQ(events.back()["exit_code"], 0);
+  EXPECT_EQ(events.back()["bytes_written"], sim.Received().size());
   std::vector<std::string> statuses, boxes;
   std::uint64_t sent = 0;
   for (const auto& e : events) {
@@ -338,6 +362,76 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1], "Download comleted.\r\n\r\nPower off instrument.");
   EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
+}
+
+// What the simulated instrument's receive buffer went through, from its
+// closing line.
+struct Overflow {
+  long lost = -1, after_xoff = -1, holds = -1;
+};
+Overflow OverflowOf(const SimProcess& sim) {
+  std::smatch m;
+  const std::string errors = sim.Errors();
+  Overflow o;
+  if (std::regex_search(errors, m,
+                        std::regex(R"(rx-buffer: lost (\d+) bytes; at most (\d+) bytes after an XOFF; (\d+) holds)"))) {
+    o = {std::stol(m[1]), std::stol(m[2]), std::stol(m[3])};
+  }
+  return o;
+}
+
+// The instrument's receive buffer of 1 KB empties slower than the line
+// fills it, so it holds the line again and again; on a pseudo-terminal the
+// simulator reads at once, as an adapter whose driver ignores XOFF does.
+const std::vector<std::string> kOverflowing = {"--baud", "57600", "--rx-buffer", "1024",
+                                               "--flash-rate", "5000", "--flash-ms", "100"};
+
+// With XON/XOFF kept by the program, a whole image arrives, not a byte lost.
+TEST(Console, TheProgramHoldsBackForAnInstrumentThatWouldOverflow) {
+  TempFile dir("");
+  SimProcess sim(Folder(dir), kOverflowing, /*keep_errors=*/true);
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--flow", "program", EXAMPLES_DIR "/demo.bin"});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  sim.Kill();
+  const Overflow o = OverflowOf(sim);
+  std::cout << "lost " << o.lost << " bytes; at most " << o.after_xoff << " after an XOFF; "
+            << o.holds << " holds\n";
+  // What follows an XOFF (a few bytes on an idle machine) grows when a busy
+  // machine holds the simulator up; what must not happen is a lost byte.
+  EXPECT_EQ(o.lost, 0);
+  EXPECT_GT(o.holds, 10) << "the instrument did not hold the line: no test";
+  EXPECT_TRUE(sim.Image() == SimProcess::Slurp(EXAMPLES_DIR "/demo.bin"));
+  EXPECT_NE(run.output.find("XON/XOFF kept by the program"), std::string::npos) << run.output;
+}
+
+// The same instrument, with the kernel trusted to stop output (as it does
+// not for such adapters): bytes are lost, and the model says so.
+TEST(Console, WithoutTheProgramsWatchTheInstrumentOverflows) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(30'000), "image.bin");
+  SimProcess sim(Folder(dir), kOverflowing, /*keep_errors=*/true);
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--flow", "kernel", image.path});
+  EXPECT_TRUE(run.Shows("FLASHING", 30'000)) << "the image never went out";
+  run.Interrupt();  // no minute of waiting for a report that cannot come
+  EXPECT_EQ(run.Wait(), 130) << run.output;
+  sim.Kill();
+  const Overflow o = OverflowOf(sim);
+  EXPECT_GT(o.lost, 0) << "the model did not overflow";
+  EXPECT_GT(o.after_xoff, 1024) << "after its XOFF, more than it can hold";
+}
+
+// The HEX loader behind such a buffer gets the whole file, one character a
+// write, and its verdict is OK.
+TEST(Console, AHexDownloadWithTheProgramsWatchGetsItsVerdict) {
+  TempFile dir("");
+  std::vector<std::string> options = kOverflowing;
+  options.insert(options.end(), {"--charger-ms", "100", "--quiet-ms", "400"});
+  SimProcess sim(Folder(dir), options, /*keep_errors=*/true);
+  Fwdl run({"hex", "--port", sim.path, "--yes", "--flow", "program", EXAMPLES_DIR "/demo.hex"});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  EXPECT_NE(run.output.find("[INFO]\nFirmware programmed OK"), std::string::npos) << run.output;
+  sim.Kill();
+  EXPECT_EQ(OverflowOf(sim).lost, 0);
 }
 
 // The cable is pulled in the middle of the image: exit code 4, promptly.
@@ -357,16 +451,19 @@ TEST(Console, APulledCableEndsWithThePortCode) {
 TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
   TempFile dir("");
   SimProcess sim(Folder(dir), {"--charger-ms", "100000"});
-  Fwdl run({"hex", "--port", sim.path, "--yes", EXAMPLES_DIR "/demo.hex"});
+  Fwdl run({"hex", "--port", sim.path, "--yes", "--json", EXAMPLES_DIR "/demo.hex"});
   std::this_thread::sleep_for(3s);
   run.Interrupt();
   EXPECT_EQ(run.Wait(), 130) << run.output;
+  EXPECT_NE(run.output.find(R"({"event":"interrupt"})"), std::string::npos) << run.output;
   std::this_thread::sleep_for(100ms);
   const std::string log = sim.Received();
   EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
   EXPECT_GT(log.size(), 40u) << "a ping every 50 ms";
-  // At most 1 % of a core over the search, with 20 ms for starting up.
-  EXPECT_LT(run.cpu_seconds, 0.02 + 0.01 * 3) << run.cpu_seconds << " s of CPU";
+  // A busy wait would take the whole core; a loaded machine must not fail
+  // a program that sleeps, so the bound is generous (the figure is printed;
+  // transfer_bench measures it).
+  EXPECT_LT(run.cpu_seconds, 0.25 * 3) << run.cpu_seconds << " s of CPU";
   std::cout << "CPU over a 3 s search: " << run.cpu_seconds * 1000 << " ms\n";
 }
 
@@ -425,12 +522,28 @@ TEST(Console, ExitCodesComeFromTheOutcomeAlone) {
   }
 }
 
+TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
+  testing::FakeSystem fake;
+  fake.Uart(0, 4);
+  fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  for (int n = 1; n <= 8; ++n) unsetenv(("FWDL_COM" + std::to_string(n)).c_str());
+  const std::vector<console::PortInfo> ports = console::ListPorts();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].device + "  " + ports[0].about,
+            "/dev/ttyS0  COM1, serial8250, flow control: kernel");
+  EXPECT_EQ(ports[1].device + "  " + ports[1].about,
+            "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
+            "/dev/serial/by-id/usb-USB Serial-if00");
+}
+
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
   // Before half a second has passed, the time left is told at the line's rate.
   EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, 0),
             "[--------------------] 0% done  0/57,600 bytes  - B/s  0:10 left");
   EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, 10),
             "[##########----------] 50% done  28,800/57,600 bytes  2,880 B/s  0:10 left");
+  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, 20),
+            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  0:34 left");
   EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, 200),
             "[####################] 100% done  1,234,567/1,234,567 bytes  6,173 B/s  0:00 left");
 }

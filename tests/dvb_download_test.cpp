@@ -209,6 +209,12 @@ TEST_F(DvbDownloadTest, CommandNotSentWhenThePortIsGone) {
 TEST_F(DvbDownloadTest, NoGoAheadAfterTwentySeconds) {
   OpenPort();
   UseInstrument({.go_ahead = false});
+  // A '#' read while the dialog was open came before "SX\r": no go-ahead.
+  window.on_event = [&](const std::string& e) {
+    if (e != "dialog OpenDialog2") return;
+    ports.Arrive("COM1", "#");
+    link.Timer1Timer();
+  };
   EXPECT_EQ(RunWithFile("image"), Outcome::kNoContact);
   EXPECT_TRUE(window.Saw(kNoContact));
   EXPECT_EQ(AfterCommand(), "") << "no header without the go-ahead";
@@ -236,6 +242,54 @@ TEST_F(DvbDownloadTest, SuccessSendsHeaderAndEscapedImageAndEndsTheProgram) {
   EXPECT_TRUE(window.closed);
   EXPECT_TRUE(EndsWithRestore());
 }
+
+// Chunks of exactly 1024 bytes: a figure after each, and the count of the
+// received bytes reset before each (what the instrument said during an
+// earlier chunk is no report).
+TEST_F(DvbDownloadTest, A2048ByteFileGoesOutInTwoChunksOfWhatCameSince) {
+  OpenPort();
+  UseInstrument({.report = false});
+  dev().bytes_per_ms = 6;  // so that the poll runs between chunks
+  bool said = false;
+  dev().on_byte = [&](char) {
+    if (!said && AfterCommand().size() == 10 + 500) {  // in the first chunk
+      said = true;
+      ports.Arrive("COM1", "Flashed successfully...\r\nVardelo ready.\r\n>");
+    }
+  };
+  EXPECT_EQ(RunWithFile(std::string(2048, 'x')), Outcome::kDownloadFailed);
+  EXPECT_EQ(window.progress_texts,
+            (std::vector<std::string>{"0% done", "50% done", "100% done", "FLASHING", ""}));
+}
+
+// The go-ahead is followed by 200 ms of quiet before the header.
+TEST_F(DvbDownloadTest, TheHeaderComes200msAfterTheGoAhead) {
+  OpenPort();
+  UseInstrument();
+  testing::Millis go_ahead_seen = -1, header_at = -1;
+  window.on_event = [&](const std::string& e) {
+    if (e == "Label1=0% done") go_ahead_seen = clock.Now();
+  };
+  dev().on_byte = [&](char) {
+    if (header_at < 0 && AfterCommand().size() == 1) header_at = clock.Now();
+  };
+  RunWithFile("image");
+  ASSERT_GE(go_ahead_seen, 0);
+  EXPECT_GE(header_at - go_ahead_seen, 200);
+}
+
+// Sixty attempts a second apart: a report in the sixtieth second is found,
+// one after it is not.
+class DvbLateReport : public DvbDownloadTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DvbLateReport, IsFoundUpToTheSixtiethAttempt) {
+  const int flash_ms = GetParam();
+  OpenPort();
+  UseInstrument({.flash_ms = flash_ms});
+  EXPECT_EQ(RunWithFile("image"), flash_ms < 60'000 ? Outcome::kSuccess : Outcome::kDownloadFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(FlashTimes, DvbLateReport, ::testing::Values(59'500, 60'500));
 
 TEST_F(DvbDownloadTest, A1025ByteFileGoesOutInTwoChunks) {
   OpenPort();

@@ -1,8 +1,11 @@
 // Whole downloads in real time: the procedures on the real POSIX port,
 // over a pseudo-terminal, against the simulated instrument in its own
 // process. This is where termios mistakes show.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <regex>
 #include <thread>
 
 #include "support/real_rig.h"
@@ -185,6 +188,57 @@ TEST(EndToEnd, PullingTheCableEndsEitherDownloadPromptly) {
     EXPECT_FALSE(rig.window.visible[0] || rig.window.visible[2]);
     EXPECT_TRUE(rig.window.port1_enabled && rig.window.exit1_enabled && !rig.window.closed);
   }
+}
+
+// Reads `fd` until `text` has come or `ms` milliseconds have passed.
+std::string ReadUntil(int fd, const std::string& text, int ms) {
+  std::string got;
+  char buffer[256];
+  pollfd p{fd, POLLIN, 0};
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (got.find(text) == std::string::npos && std::chrono::steady_clock::now() < until &&
+         poll(&p, 1, 10) >= 0) {
+    const ssize_t n = p.revents & POLLIN ? read(fd, buffer, sizeof buffer) : 0;
+    if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// A sender that ignores XOFF, as a driver without a stop does, against an
+// instrument whose receive buffer can overflow, after the line has idled
+// (no credit for a burst): the HEX file loses bytes and gets an error
+// verdict, the simulator's closing line counts them, and the one hold ends
+// with its XON. The flash is slow enough that a simulator held up by a busy
+// machine still overflows. (Bytes that the margin takes after an XOFF are
+// kept: the receive buffer's own tests show that on a made-up clock.)
+TEST(EndToEnd, AnOverflowingInstrumentCountsWhatItLost) {
+  TempFile workspace("");
+  SimProcess sim(std::filesystem::path(workspace.path).parent_path(),
+                 {"--baud", "57600", "--rx-buffer", "1024", "--flash-rate", "1000", "--flash-ms",
+                  "100", "--charger-ms", "0"},
+                 /*keep_errors=*/true);
+  const int line = open(sim.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(write(line, "F", 1), 1);
+  ASSERT_NE(ReadUntil(line, ">", 2000), "");
+  const std::string bytes = "LY" + std::string(6000, 'a');
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(write(line, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  const std::string said = ReadUntil(line, "Bye.", 10'000);
+  sim.Kill();
+  close(line);
+
+  std::smatch m;
+  const std::string errors = sim.Errors();
+  ASSERT_TRUE(std::regex_search(errors, m, std::regex("rx-buffer: lost (\\d+) bytes; at most "
+                                                      "(\\d+) bytes after an XOFF; (\\d+) holds")))
+      << errors;
+  EXPECT_GT(std::stol(m[1]), 0) << m[0];
+  EXPECT_TRUE(std::stol(m[2]) >= std::stol(m[1]) && m[3] == "1") << m[0];
+  EXPECT_NE(said.find("?Checksum error"), std::string::npos);
+  std::string flow;
+  std::copy_if(said.begin(), said.end(), std::back_inserter(flow),
+               [](char c) { return c == 0x11 || c == 0x13; });
+  EXPECT_EQ(flow, "\x13\x11") << "one hold, with its XON at the end";
 }
 
 }  // namespace

@@ -274,6 +274,25 @@ TEST_F(HexDownloadTest, AStrayXoffDuringTheSearchDoesNotHoldThePings) {
   EXPECT_TRUE(window.Saw("box[INFO] Firmware programmed OK"));
 }
 
+// The line holds a ping for half a second: the ticks meanwhile start no
+// ping inside it, so no burst of pings follows when the hold ends.
+TEST_F(HexDownloadTest, AHeldPingIsNotFollowedByAnotherInsideIt) {
+  OpenPort();
+  UseInstrument({.charger_ms = 1'000'000});
+  window.At(200, [&] { dev().xoff = dev().xoff_again = true; });
+  window.At(700, [&] { dev().xoff = dev().xoff_again = false; });
+  window.At(1500, [&] { core.Button2Click(); });
+  std::vector<testing::Millis> pings;
+  dev().on_byte = [&](char b) {
+    if (b == 'F') pings.push_back(clock.Now());
+  };
+  EXPECT_EQ(core.Button1Click(), Outcome::kSearchAborted);
+  ASSERT_GE(pings.size(), 10u);
+  for (std::size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_GE(pings[i] - pings[i - 1], 20) << "ping " << i << " at " << pings[i] << " ms";
+  }
+}
+
 TEST_F(HexDownloadTest, PercentageOfACrLfFileClimbsTo98BeforeDone) {
   OpenPort();
   UseInstrument();
@@ -306,6 +325,27 @@ TEST_F(HexDownloadTest, SuccessSendsTheFileAsTheLoaderReadsItAndEndsTheProgram) 
   EXPECT_EQ(window.label1, "");
   EXPECT_EQ(window.label2, "");
   EXPECT_TRUE(EndsWithRestore());
+}
+
+// The loader's pace: the probe 500 ms after the file is chosen, "L" 100 ms
+// after the probe, "Y" 500 ms after "L", and "Q" once the verdict has had
+// 2 s after the file's last byte.
+TEST_F(HexDownloadTest, EachCommandWaitsItsTime) {
+  OpenPort();
+  UseInstrument();
+  std::vector<testing::Millis> at;  // when each byte went out
+  dev().on_byte = [&](char) { at.push_back(clock.Now()); };
+  testing::Millis chosen = -1;
+  window.on_event = [&](const std::string& e) {
+    if (e == "dialog OpenDialog1") chosen = clock.Now();
+  };
+  ASSERT_EQ(RunWithFile(kHex), Outcome::kSuccess);
+  const std::size_t probe = Written().find("\rLY");
+  const struct {
+    testing::Millis from, to, ms;
+  } waits[] = {{chosen, at[probe], 500}, {at[probe], at[probe + 1], 100},
+               {at[probe + 1], at[probe + 2], 500}, {at[at.size() - 2], at.back(), 2000}};
+  for (const auto& w : waits) EXPECT_EQ(w.to - w.from, w.ms);
 }
 
 class HexVerdict : public HexDownloadTest {

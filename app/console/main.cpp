@@ -242,6 +242,12 @@ int Run(const Request& request) {
     record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     record.host = fwdl::console::HostName();
     record.device = ran.device;
+    // The adapter, where the system tells it: its driver, USB ids and serial number.
+    const fwdl::SerialDevice adapter = fwdl::DescribeDevice(ran.device);
+    auto known = [](const std::string& text) {
+      return text.empty() ? std::nullopt : std::optional<std::string>(text);
+    };
+    record.adapter = {known(adapter.driver), known(adapter.usb_id), known(adapter.serial)};
     record.flow_control = fwdl::FlowModeName(ran.flow);
     record.bytes_written = ran.bytes_written;
     record.outcome = fwdl::OutcomeName(ran.outcome);

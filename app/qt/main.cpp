@@ -22,9 +22,11 @@ constexpr char kUsage[] =
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
     "\n"
-    "\"COM 1\" .. \"COM 8\" lead to /dev/ttyS0 .. /dev/ttyS7; FWDL_COMn=DEVICE leads\n"
-    "COMn to another device, such as FWDL_COM3=/dev/ttyUSB0. The device's group\n"
-    "(usually dialout) must include you. See firmware-downloader(1).\n";
+    "\"COM 1\" .. \"COM 8\" lead to the serial devices present (on-board UARTs, then\n"
+    "USB adapters by their USB port); FWDL_COMn=DEVICE leads COMn to another device,\n"
+    "such as FWDL_COM3=/dev/ttyUSB0. FWDL_FLOW=kernel|program chooses who keeps\n"
+    "XON/XOFF. The device's group (usually dialout) must include you. See\n"
+    "firmware-downloader(1).\n";
 
 // Answers --help and --version and refuses anything else, all before a
 // display is needed. Returns the exit code, or -1 to open the window.

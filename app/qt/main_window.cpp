@@ -151,8 +151,9 @@ void TForm1::BuildMenu() {
   for (int n = 1; n <= form::kPorts; ++n) {
     QAction* item = Port1->addAction(QString::fromLatin1(form::kPortItem) + QString::number(n));
     item->setObjectName(QStringLiteral("COM%11").arg(n));
-    // Where the name leads on this system, for instance /dev/ttyUSB0.
-    item->setToolTip(QString::fromLocal8Bit(fwdl::PortDevice("COM" + std::to_string(n))));
+    // Where the name leads on this system and the adapter there, or that
+    // nothing is behind it.
+    item->setToolTip(QString::fromLocal8Bit(fwdl::DescribePort("COM" + std::to_string(n))));
     COM[static_cast<std::size_t>(n - 1)] = item;
   }
   About1 = MainMenu1->addAction(QString::fromLatin1(form::kAboutMenu));

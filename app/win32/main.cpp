@@ -6,11 +6,14 @@
 
 #include "main_window.h"
 #include "platform/serial_port.h"
+#include "taskbar.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  fwdl::win32::JoinTaskbarButton();
   try {
     fwdl::SystemSerialPorts ports;
     TForm1 Form1(ports);
+    fwdl::win32::PresentMainWindow(Form1.Form1);
     fwdl::ReleasePortOnTermination();  // as on every system; Windows sends no signals
     return Form1.Run();
   } catch (const std::exception& error) {

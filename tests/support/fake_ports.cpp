@@ -84,6 +84,9 @@ PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t cou
     }
     const char byte = bytes[result.count];
     d.written += byte;
+    if (d.bytes_per_ms > 0 && d.written.size() % d.bytes_per_ms == 0) {
+      clock_.SleepUntil(clock_.Now() + 1);
+    }
     if (d.instrument) d.instrument->Receive(reinterpret_cast<const std::uint8_t*>(&byte), 1, clock_.Now());
     if (d.on_byte) d.on_byte(byte);
   }
@@ -93,7 +96,7 @@ PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t cou
 void FakePorts::ResumeOutput(PortHandle port) {
   FakeDevice& d = At(port);
   ++d.resumes;
-  d.xoff = false;
+  if (!d.xoff_again) d.xoff = false;
 }
 
 void FakePorts::Close(PortHandle port) {

@@ -40,6 +40,10 @@ struct FakeDevice {
   // on the clock. ResumeOutput lifts it. `xoff_after`: the XOFF comes once
   // this many bytes have been written.
   bool xoff = false;
+  bool xoff_again = false;  // the instrument repeats its XOFF: ResumeOutput lifts nothing
+  // Writes take the time of a line that carries this many bytes a
+  // millisecond (57600 baud: about 6); 0: no time at all.
+  int bytes_per_ms = 0;
   std::optional<std::size_t> xoff_after;
   int resumes = 0;
   // A faulty driver: WaitingCount reports this instead, Read delivers this

@@ -5,14 +5,27 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <string>
 
 namespace fwdl::testing {
+
+// Whether `device` is held exclusively (TIOCEXCL), as the next program finds
+// it: one that is not root cannot open it, root's can and ask.
+inline bool HeldExclusively(const std::string& device) {
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;
+  int held = 0;
+  ioctl(fd, TIOCGEXCL, &held);
+  close(fd);
+  return held != 0;
+}
 
 class Pty {
  public:
@@ -36,6 +49,27 @@ class Pty {
     if (write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
       throw std::runtime_error("pty write failed");
     }
+  }
+  // Writes what the program's side takes within `timeout_ms` and returns how
+  // much that was: a flood must not wait for ever on a side that stops reading.
+  std::size_t SendWithin(const std::string& bytes, int timeout_ms) const {
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    std::size_t sent = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (sent < bytes.size() && std::chrono::steady_clock::now() < until) {
+      const ssize_t n = write(master, bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        break;
+      } else {
+        pollfd p{master, POLLOUT, 0};
+        poll(&p, 1, 10);
+      }
+    }
+    fcntl(master, F_SETFL, flags);
+    return sent;
   }
   // Reads until `count` bytes have come or `timeout_ms` has passed.
   std::string Receive(std::size_t count, int timeout_ms = 2000) const {

@@ -2,6 +2,7 @@
 // for end-to-end runs in real time.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,9 +21,10 @@ namespace fwdl::testing {
 class SimProcess {
  public:
   // Starts instrument-sim with `options`; its log and received firmware go
-  // to files in `dir`.
-  SimProcess(const std::string& dir, std::vector<std::string> options)
-      : log_path(dir + "/received.log"), image_path(dir + "/image.out") {
+  // to files in `dir`, with `keep_errors` its standard error (its events) too.
+  SimProcess(const std::string& dir, std::vector<std::string> options, bool keep_errors = false)
+      : log_path(dir + "/received.log"), image_path(dir + "/image.out"),
+        errors_path(dir + "/errors.txt") {
     options.insert(options.begin(), {INSTRUMENT_SIM_PATH, "--log", log_path, "--image-out",
                                      image_path});
     std::vector<char*> argv;
@@ -36,6 +38,10 @@ class SimProcess {
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_addclose(&actions, in[1]);
+    if (keep_errors) {
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors_path.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
@@ -75,9 +81,10 @@ class SimProcess {
   }
   std::string Received() const { return Slurp(log_path); }
   std::string Image() const { return Slurp(image_path); }
+  std::string Errors() const { return Slurp(errors_path); }
 
   std::string path;  // the program's end of the line
-  std::string log_path, image_path;
+  std::string log_path, image_path, errors_path;
 
  private:
   pid_t pid_ = -1;

@@ -77,7 +77,7 @@ void Instrument::Idle(std::uint8_t byte, Millis now) {
       Schedule(now, "#");
       header_.clear();
       received_.clear();
-      complete_ = false;
+      complete_ = damaged_ = false;
       state_ = State::Header;
     }
     return;
@@ -115,7 +115,7 @@ void Instrument::Idle(std::uint8_t byte, Millis now) {
         Event("loader takes the file");
         loader_listening_ = false;
         received_.clear();
-        complete_ = false;
+        complete_ = damaged_ = false;
         state_ = State::LoaderFile;
         verdict_due_ = now + options_.quiet_ms;
       }
@@ -141,7 +141,8 @@ void Instrument::Image(std::uint8_t byte, Millis now) {
   const auto high = static_cast<std::uint8_t>(escape_[1]);
   const auto low = static_cast<std::uint8_t>(escape_[2]);
   escape_.clear();
-  if ((high & 0x0F) != 0 || (low & 0xF0) != 0) Event("bad escape sequence");
+  // After a loss such errors follow from it; the loss has been told.
+  if (((high & 0x0F) != 0 || (low & 0xF0) != 0) && !damaged_) Event("bad escape sequence");
   ImageByte(static_cast<std::uint8_t>(high | low), now);
 }
 
@@ -156,11 +157,25 @@ void Instrument::ImageByte(std::uint8_t byte, Millis now) {
   if (received_.size() == image_length_) FinishImage(now);
 }
 
+void Instrument::Lost(std::size_t count, Millis) {
+  if (state_ == State::Idle) return;  // a command byte that never came
+  if (!damaged_) {
+    Event(std::to_string(count) + " bytes lost on the way in: this " +
+          (state_ == State::LoaderFile ? "file" : "image") + " fails");
+  }
+  damaged_ = true;
+}
+
 void Instrument::FinishImage(Millis now) {
-  Event("image complete: " + std::to_string(received_.size()) + " bytes; flashing");
   complete_ = true;
   state_ = State::Idle;
   recent_.clear();
+  if (damaged_) {
+    Event("image complete: " + std::to_string(received_.size()) + " bytes, with bytes lost; " +
+          "not flashed, no report");
+    return;
+  }
+  Event("image complete: " + std::to_string(received_.size()) + " bytes; flashing");
   if (options_.report) {
     Schedule(now + options_.flash_ms, "Flashed successfully..." + options_.result_tail);
   }
@@ -182,7 +197,9 @@ std::string Instrument::TakeOutput(Millis now) {
     complete_ = true;
     state_ = State::Idle;
     verdict_due_.reset();
-    Schedule(now, VerdictText(options_.verdict));
+    // A loader that lost bytes of the file finds its checksums wrong.
+    const bool spoilt = damaged_ && options_.verdict == Verdict::Ok;
+    Schedule(now, VerdictText(spoilt ? Verdict::Error : options_.verdict));
   }
   std::string out;
   // In order of due time; equal times keep the order they were scheduled in.

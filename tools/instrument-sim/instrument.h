@@ -15,6 +15,9 @@
 // - "SX\r": the go-ahead "#", then the 10-byte header, then the image with
 //   its escape encoding undone; after `flash_ms` the report
 //   "Flashed successfully..." and `result_tail`.
+// Bytes lost on the way in (a full receive buffer) spoil what is being
+// received: an image with a gap is not flashed and gets no report, a HEX
+// file with one fails its checksums.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +67,9 @@ class Instrument {
   void Receive(const std::string& bytes, Millis now) {
     Receive(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), now);
   }
+  // `count` bytes from the program were lost just ahead of the bytes that
+  // Receive gets next.
+  void Lost(std::size_t count, Millis now);
   // Bytes for the program that are due by `now`.
   std::string TakeOutput(Millis now);
   // When TakeOutput next has something, if ever.
@@ -104,6 +110,7 @@ class Instrument {
   std::string escape_;  // an escape sequence in progress
   std::string received_;
   bool complete_ = false;
+  bool damaged_ = false;  // bytes of what is being received were lost
   struct Pending {
     Millis due;
     std::string bytes;

@@ -19,12 +19,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "commands.h"
 #include "instrument.h"
+#include "rx_buffer.h"
 
 namespace {
 
@@ -41,6 +43,17 @@ const char kUsage[] =
     "                           (8N1: N/10 bytes a second), holding the program back\n"
     "                           with XOFF/XON when 2 KB are in flight, as a real line\n"
     "                           would; default: as fast as it can\n"
+    "  --rx-buffer N            (with --baud) the instrument holds at most N bytes that\n"
+    "                           have crossed the line, taken out at the flash rate; XOFF\n"
+    "                           when N less the margin are in, XON at the low mark. Bytes\n"
+    "                           that come while it is full are lost (--log still has\n"
+    "                           them): no success report for that image, an error verdict\n"
+    "                           for that HEX file. On exit, on stderr:\n"
+    "                           instrument-sim: rx-buffer: lost L bytes; at most M bytes\n"
+    "                           after an XOFF; H holds\n"
+    "  --flash-rate B           bytes a second taken out of it; default 2880\n"
+    "  --rx-margin N            default 128 (a quarter of N, for N under 512)\n"
+    "  --rx-low N               default half the XOFF level\n"
     "Carriage return:   --prompt-delay MS, --no-prompt\n"
     "HEX loader:        --charger-ms MS, --wake-bytes N, --no-wake-prompt,\n"
     "                   --wake-prompt-delay MS, --probe prompt|other|silent,\n"
@@ -62,11 +75,14 @@ struct Config {
   std::string device, log_path, image_path;
   bool verbose = false;
   long long baud = 0;  // 0: read as fast as possible
+  std::optional<sim::RxBufferOptions> rx;
 };
 
 Config Parse(int argc, char** argv) {
   Config c;
   auto& o = c.options;
+  long long rx_size = 0, rx_margin = -1, rx_low = -1;
+  double flash_rate = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -136,6 +152,18 @@ Config Parse(int argc, char** argv) {
       o.xoff_at = number();
     } else if (arg == "--xoff-ms") {
       o.xoff_ms = number();
+    } else if (arg == "--rx-buffer") {
+      rx_size = number();
+      if (rx_size <= 0) Usage("--rx-buffer: must be above 0");
+    } else if (arg == "--flash-rate") {
+      flash_rate = static_cast<double>(number());
+      if (flash_rate <= 0) Usage("--flash-rate: must be above 0");
+    } else if (arg == "--rx-margin") {
+      rx_margin = number();
+      if (rx_margin < 0) Usage("--rx-margin: must not be below 0");
+    } else if (arg == "--rx-low") {
+      rx_low = number();
+      if (rx_low < 0) Usage("--rx-low: must not be below 0");
     } else if (!arg.empty() && arg[0] == '-') {
       Usage("unknown option " + arg);
     } else if (c.device.empty()) {
@@ -144,6 +172,22 @@ Config Parse(int argc, char** argv) {
       Usage("one device only");
     }
   }
+  if (rx_size == 0) {
+    if (flash_rate > 0 || rx_margin >= 0 || rx_low >= 0) Usage("these options need --rx-buffer");
+    return c;
+  }
+  if (c.baud == 0) Usage("--rx-buffer needs --baud: its bytes cross a line of that rate");
+  sim::RxBufferOptions rx = sim::RxBufferFor(static_cast<std::size_t>(rx_size));
+  if (flash_rate > 0) rx.flash_rate = flash_rate;
+  if (rx_margin >= 0) {
+    rx.margin = static_cast<std::size_t>(rx_margin);
+    if (rx.margin < rx.size) rx.low_mark = (rx.size - rx.margin) / 2;
+  }
+  if (rx_low >= 0) rx.low_mark = static_cast<std::size_t>(rx_low);
+  if (const std::string problem = sim::RxBufferProblem(rx); !problem.empty()) {
+    Usage("--rx-buffer: " + problem);
+  }
+  c.rx = rx;
   return c;
 }
 
@@ -213,6 +257,13 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, [](int) { stop_requested = 1; });
   std::signal(SIGTERM, [](int) { stop_requested = 1; });
   std::signal(SIGPIPE, SIG_IGN);
+  // The requests to end come in only while the loop waits (ppoll): one that
+  // came between its check and its wait would otherwise wait for ever.
+  sigset_t ends, waiting;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGINT);
+  sigaddset(&ends, SIGTERM);
+  sigprocmask(SIG_BLOCK, &ends, &waiting);
 
   int line = -1;
   int keep_open = -1;  // our copy of the program's end: no hang-up between its sessions
@@ -245,6 +296,8 @@ int main(int argc, char** argv) {
 
   sim::Instrument instrument(config.options);
   Pace pace(config.baud);
+  std::optional<sim::RxBuffer> rx;
+  if (config.rx) rx.emplace(*config.rx);
   const auto start = std::chrono::steady_clock::now();
   auto now = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -260,11 +313,13 @@ int main(int argc, char** argv) {
   // A paced line: bytes read from the program but not yet delivered at the
   // line's rate. The pseudo-terminal itself would buffer some 16 KB, three
   // seconds of a 57600-baud line, so it is read at once and the program is
-  // held back with XOFF instead while this much is in flight.
+  // held back with XOFF instead while this much is in flight. What is on
+  // the wire reaches the instrument whatever it sends: with a receive
+  // buffer, the wire feeds it, and the buffer's XOFF and XON go out here too.
   std::string wire;
   constexpr std::size_t kWireHigh = 2048, kWireLow = 512;
   bool line_held = false;   // the last flow byte sent was XOFF
-  bool pace_held = false;   // ... and the pacing sent it
+  bool pace_held = false;   // ... and the line (pacing or receive buffer) sent it
   auto send_flow = [&](char byte) {
     flow += byte;
     line_held = byte == 0x13;
@@ -279,13 +334,24 @@ int main(int argc, char** argv) {
       if (n > 0) {
         pace.Took(n);
         if (log.is_open()) log.write(wire.data(), static_cast<std::streamsize>(n)).flush();
-        instrument.Receive(reinterpret_cast<const std::uint8_t*>(wire.data()), n, now());
+        if (rx) {
+          rx->Arrive(wire.data(), n, now());
+        } else {
+          instrument.Receive(reinterpret_cast<const std::uint8_t*>(wire.data()), n, now());
+        }
         wire.erase(0, n);
       }
-      if (wire.size() > kWireHigh && !line_held) {
+      if (rx) {
+        for (const sim::RxBuffer::Piece& piece : rx->Take(now())) {
+          if (piece.lost_before > 0) instrument.Lost(piece.lost_before, now());
+          instrument.Receive(piece.bytes, now());
+        }
+      }
+      const bool rx_held = rx && rx->WantsHold();
+      if ((wire.size() > kWireHigh || rx_held) && !line_held) {
         send_flow(0x13);
         pace_held = true;
-      } else if (wire.size() < kWireLow && pace_held && !instrument.Holding(now())) {
+      } else if (wire.size() < kWireLow && !rx_held && pace_held && !instrument.Holding(now())) {
         send_flow(0x11);
         pace_held = false;
       }
@@ -311,6 +377,9 @@ int main(int argc, char** argv) {
     for (const std::string& event : instrument.TakeEvents()) {
       std::cerr << "instrument-sim: " << now() << " ms: " << event << std::endl;
     }
+    for (const std::string& event : rx ? rx->TakeEvents() : std::vector<std::string>{}) {
+      std::cerr << "instrument-sim: " << now() << " ms: " << event << std::endl;
+    }
     if (instrument.complete() && !saved_complete && !config.image_path.empty()) {
       std::ofstream(config.image_path, std::ios::binary | std::ios::trunc) << instrument.received();
       std::cerr << "instrument-sim: wrote " << config.image_path << std::endl;
@@ -326,10 +395,15 @@ int main(int argc, char** argv) {
       const int pace_wait = std::max(pace.WaitMs(), 1);
       timeout = timeout < 0 ? pace_wait : std::min(timeout, pace_wait);
     }
+    if (const auto due = rx ? rx->NextDue() : std::nullopt) {
+      const int flash_wait = static_cast<int>(std::max<long long>(0, *due - now()));
+      timeout = timeout < 0 ? flash_wait : std::min(timeout, flash_wait);
+    }
     const bool unsent = !flow.empty() || sent < outgoing.size();
     pollfd fds[2] = {{line, static_cast<short>(POLLIN | (unsent ? POLLOUT : 0)), 0},
                      {STDIN_FILENO, POLLIN, 0}};
-    if (poll(fds, stdin_open ? 2 : 1, timeout) < 0) {
+    const timespec wait{timeout / 1000, timeout % 1000 * 1'000'000L};
+    if (ppoll(fds, stdin_open ? 2 : 1, timeout < 0 ? nullptr : &wait, &waiting) < 0) {
       if (errno == EINTR) continue;
       std::perror("instrument-sim: poll");
       return 1;
@@ -365,6 +439,11 @@ int main(int argc, char** argv) {
         if (!go_on) break;
       }
     }
+  }
+  if (rx) {
+    std::cerr << "instrument-sim: rx-buffer: lost " << rx->lost() << " bytes; at most "
+              << rx->most_after_xoff() << " bytes after an XOFF; " << rx->holds() << " holds"
+              << std::endl;
   }
   if (keep_open >= 0) close(keep_open);
   close(line);

@@ -1,0 +1,72 @@
+// The serial devices of this system, which of them "COM1".."COM8" stand
+// for, and who keeps XON/XOFF on each.
+//
+// Principles of operation
+// - Without configuration, COMn is the nth serial device present, in an
+//   order that holds from run to run and across re-plugging into the same
+//   USB socket: first the on-board UARTs that have hardware behind them,
+//   by name, then USB adapters (usb-serial and cdc_acm alike) by the socket
+//   they are plugged into: bus, the hub ports on the way, the interface.
+//   The kernel's ttyUSBn numbers follow the order of plugging; this does not.
+// - FWDL_COMn, when set and not empty, names the device of COMn itself; the
+//   other names keep their places.
+// - A device's driver tells who stops our output when the instrument sends
+//   XOFF: the kernel (or the adapter's chip), or the program itself.
+// - On Linux the facts come from sysfs and /dev. FWDL_SYSTEM_ROOT, which
+//   only tests set, puts both under another directory ($ROOT/sys,
+//   $ROOT/dev); device paths are still given as the system's ("/dev/...").
+//   On Windows there is nothing to find: a COM name is its own device.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fwdl {
+
+// Who stops our output on an XOFF: the kernel's tty layer or the adapter
+// (kKernel, with IXON), or the program watching what it reads (kProgram).
+enum class FlowMode { kKernel, kProgram };
+const char* FlowModeName(FlowMode mode);  // "kernel", "program"
+
+// How a tty hangs off the hardware.
+enum class Attachment {
+  kNone,        // no device behind it: a pseudo-terminal, or not there at all
+  kSerialCore,  // a UART of the kernel's serial core (ttyS, ttyAMA, ...)
+  kUsbSerial,   // a driver of the usb-serial layer (ttyUSB)
+  kUsb,         // another USB driver with ttys of its own (cdc_acm: ttyACM)
+  kOther,       // anything else (Bluetooth rfcomm, ...)
+};
+
+// The flow mode for a device attached so, with this driver.
+FlowMode FlowModeFor(Attachment attachment, const std::string& driver);
+
+struct SerialDevice {
+  std::string device;  // "/dev/ttyUSB0": symlinks resolved
+  std::string driver;  // "ch341", "ftdi_sio", "serial8250", "cdc_acm"; empty: none
+  Attachment attachment = Attachment::kNone;
+  std::string usb_id;                         // "1a86:7523"; empty when not on USB
+  std::string serial, manufacturer, product;  // the USB device's strings
+  std::string usb_port;            // "1-2.3": bus 1, port 2, hub port 3; empty when not on USB
+  std::vector<std::string> by_id;  // the /dev/serial/by-id names that lead here
+  FlowMode flow = FlowMode::kKernel;
+};
+
+// The serial devices present, in COM order.
+std::vector<SerialDevice> SerialDevicesPresent();
+// Any path (a by-id link, a pseudo-terminal); one that leads nowhere comes
+// back as given, with no driver.
+SerialDevice DescribeDevice(const std::string& path);
+
+// The device that a port name stands for: for "COMn" FWDL_COMn if set and
+// not empty, else the nth device present, else "" (nothing behind COMn);
+// any other name stands for itself. On Windows every name stands for itself.
+std::string PortDevice(const std::string& name);
+
+// "ch341, USB 1a86:7523, serial 5A3B, USB Serial, flow control: program":
+// the adapter behind a device, in one line.
+std::string AdapterSummary(const SerialDevice& device);
+// One line for a port name, for the port menu's tooltip and `fwdl ports`:
+// "/dev/ttyUSB0: " and the adapter, or "no serial device behind COM3".
+std::string DescribePort(const std::string& name);
+
+}  // namespace fwdl

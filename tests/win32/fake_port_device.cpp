@@ -1,0 +1,86 @@
+// Adds a device to the Ports class as the driver of a USB serial adapter
+// would leave it (instance ID, hardware IDs, friendly name, and the
+// "PortName" in its own key), and takes it away again, so that the tests
+// under Wine see `fwdl ports` read SetupAPI as on Windows. Wine lists no
+// devices of its own in that class.
+//   fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME HARDWARE_ID...
+//   fake_port_device remove INSTANCE_ID
+// Exit status 0 when done; 1 with the step that failed on standard error.
+#include <windows.h>
+#include <devguid.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::wstring Wide(const char* text) {
+  std::wstring wide;
+  for (const char* c = text; *c; ++c) wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+  return wide;
+}
+
+int Fail(const char* step) {
+  std::fprintf(stderr, "fake_port_device: %s failed (error %lu)\n", step, GetLastError());
+  return 1;
+}
+
+bool SetString(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, const std::wstring& text) {
+  // A REG_MULTI_SZ ends with an empty string; one more NUL does a REG_SZ no harm.
+  const std::wstring value = text + L'\0';
+  return SetupDiSetDeviceRegistryPropertyW(set, &device, property,
+                                           reinterpret_cast<const BYTE*>(value.c_str()),
+                                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+int Add(HDEVINFO set, SP_DEVINFO_DATA& device, int argc, char** argv) {
+  const std::wstring id = Wide(argv[2]), com = Wide(argv[3]), name = Wide(argv[4]);
+  if (!SetupDiCreateDeviceInfoW(set, id.c_str(), &GUID_DEVCLASS_PORTS, nullptr, nullptr, 0,
+                                &device)) {
+    return Fail("SetupDiCreateDeviceInfo");
+  }
+  std::wstring hardware_ids;
+  for (int i = 5; i < argc; ++i) hardware_ids += Wide(argv[i]) + L'\0';
+  if (!SetString(set, device, SPDRP_HARDWAREID, hardware_ids) ||
+      !SetString(set, device, SPDRP_FRIENDLYNAME, name)) {
+    return Fail("SetupDiSetDeviceRegistryProperty");
+  }
+  if (!SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr)) {
+    return Fail("SetupDiRegisterDeviceInfo");
+  }
+  const HKEY key =
+      SetupDiCreateDevRegKeyW(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+  if (key == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDevRegKey");
+  const LONG written = RegSetValueExW(key, L"PortName", 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(com.c_str()),
+                                      static_cast<DWORD>((com.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return written == ERROR_SUCCESS ? 0 : Fail("RegSetValueEx PortName");
+}
+
+int Remove(HDEVINFO set, SP_DEVINFO_DATA& device, const char* instance_id) {
+  if (!SetupDiOpenDeviceInfoW(set, Wide(instance_id).c_str(), nullptr, 0, &device)) {
+    return Fail("SetupDiOpenDeviceInfo");
+  }
+  return SetupDiRemoveDevice(set, &device) ? 0 : Fail("SetupDiRemoveDevice");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 2 ? argv[1] : "";
+  if (!((command == "add" && argc >= 6) || (command == "remove" && argc == 3))) {
+    std::fprintf(stderr,
+                 "usage: fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME HARDWARE_ID...\n"
+                 "       fake_port_device remove INSTANCE_ID\n");
+    return 2;
+  }
+  const HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  const int status = command == "add" ? Add(set, device, argc, argv) : Remove(set, device, argv[2]);
+  SetupDiDestroyDeviceInfoList(set);
+  return status;
+}
