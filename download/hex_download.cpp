@@ -134,7 +134,11 @@ Outcome HexDownload::Button1Click() {
   phase_ = Phase::kSending;
   window_.SetProgressText("0% done");
   for (int c = file.Get(); c >= 0; c = file.Get()) {
-    if (!Send(static_cast<char>(c))) return End(Outcome::kExited, [&] { RestoreWindow(); });
+    // A port that closed or went during the write took the character with
+    // it: it is not counted, and the transfer ends here.
+    if (!Send(static_cast<char>(c)) || !link_.PortOpen()) {
+      return End(Outcome::kExited, [&] { RestoreWindow(); });
+    }
     window_.PumpEvents();
     link_.ComBufPointer = 0;  // what the loader says meanwhile is not the verdict
     ++progress_.SentBytes;

@@ -30,7 +30,20 @@ WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-
 # the icon that the window shows.
 WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 
+# The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
+# the libraries below the window build with.
+FUZZ_PACKAGES=(build-essential cmake clang libfuzzer-14-dev libclang-rt-14-dev pkg-config
+               nettle-dev nlohmann-json3-dev)
+
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" "$@"
+}
+
+# The fuzz targets and the seed writer, in build-fuzz/ (clang, libFuzzer,
+# AddressSanitizer, UndefinedBehaviorSanitizer); the window is left out.
+build_fuzz() {
+  cmake -S . -B build-fuzz -DFWDL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFWDL_BUILD_APP=OFF -DFWDL_BUILD_TESTS=OFF >/dev/null
+  cmake --build build-fuzz -j"$(nproc)" --target fuzz_all
 }

@@ -253,6 +253,17 @@ TEST_F(HexDownloadTest, ADeviceThatGoesDuringTheTransferIsReported) {
   EXPECT_TRUE(InNoPortState());
 }
 
+// The device goes during the write of the file's last character: that
+// character did not go out, so the transfer never shows "100% done".
+TEST_F(HexDownloadTest, ADeviceThatGoesAtTheLastCharacterNeverShowsDone) {
+  OpenPort();
+  UseInstrument();
+  dev().lost_after = 4 + 55;  // "F\rLY", then all of kHex's 56 characters but the last
+  EXPECT_EQ(RunWithFile(kHex), Outcome::kPortLost);
+  EXPECT_EQ(Written().size(), 4u + 55);
+  EXPECT_FALSE(window.Saw("Label1=100% done"));
+}
+
 // An instrument that boots sends a stray XOFF and never the XON: the
 // wake-up pings still go out and find it.
 TEST_F(HexDownloadTest, AStrayXoffDuringTheSearchDoesNotHoldThePings) {

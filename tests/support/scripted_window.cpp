@@ -134,6 +134,7 @@ bool ScriptedWindow::RunOneDue() {
   t.due += std::max(t.interval, 1);
   if (t.due <= now) t.due = now + std::max(t.interval, 1);
   core.TimerTick(*earliest);
+  if (on_tick) on_tick(*earliest);
   return true;
 }
 

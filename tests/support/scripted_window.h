@@ -43,6 +43,8 @@ class ScriptedWindow final : public WindowOps {
   // Called with every event as it is recorded, while the program waits for
   // it to return: the place to react to what the program shows.
   std::function<void(const std::string&)> on_event;
+  // Called after every timer tick that the program has handled.
+  std::function<void(Timer)> on_tick;
   // Gives up with an exception when the fake time passes this.
   Millis time_limit = 24LL * 3600 * 1000;
 

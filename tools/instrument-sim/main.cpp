@@ -24,6 +24,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "commands.h"
 #include "instrument.h"
 #include "rx_buffer.h"
 
@@ -66,34 +67,8 @@ const char kUsage[] =
   std::exit(2);
 }
 
-// Turns \r, \n, \\ and \xHH into bytes; throws std::invalid_argument on
-// a malformed \x.
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 'x') {
-      const std::string digits = text.substr(i + 1, 2);
-      if (digits.size() != 2 || !std::isxdigit(static_cast<unsigned char>(digits[0])) ||
-          !std::isxdigit(static_cast<unsigned char>(digits[1]))) {
-        throw std::invalid_argument("\\x needs two hex digits: \\x" + digits);
-      }
-      out += static_cast<char>(std::stoi(digits, nullptr, 16));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+using sim::RunCommand;
+using sim::Unescape;
 
 struct Config {
   sim::Options options;
@@ -274,33 +249,6 @@ class Pace {
   double credit_ = 0;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
-
-// One command line from standard input; false for "quit". A malformed
-// command is reported and ignored.
-bool RunCommand(sim::Instrument& instrument, const std::string& command, sim::Millis now) {
-  std::istringstream words(command);
-  std::string verb;
-  words >> verb;
-  try {
-    if (verb == "burst") {
-      long long count = -1;
-      if (!(words >> count) || count < 0) throw std::invalid_argument("burst needs a count");
-      instrument.Burst(static_cast<std::size_t>(count), now);
-    } else if (verb == "say") {
-      std::string rest;
-      std::getline(words >> std::ws, rest);
-      instrument.Say(Unescape(rest), now);
-    } else if (verb == "quit") {
-      return false;
-    } else if (!verb.empty()) {
-      throw std::invalid_argument("unknown command " + verb);
-    }
-  } catch (const std::invalid_argument& error) {
-    std::cerr << "instrument-sim: " << error.what()
-              << " (commands: burst N, say TEXT, quit)" << std::endl;
-  }
-  return true;
-}
 
 }  // namespace
 
