@@ -18,7 +18,6 @@
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
 #include "support/fake_system.h"
-#include "support/fake_system.h"
 #include "support/pty.h"
 
 namespace fwdl {
@@ -298,6 +297,26 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
   EXPECT_NE(again.handle, kInvalidPortHandle) << "closing must release the port: "
                                               << again.error.reason;
   ports.Close(again.handle);
+}
+
+// A device the user may not open is named as such, so that the technician
+// is sent to the group membership and not to the cable.
+TEST(SystemSerialPorts, APortTheUserMayNotOpenSaysSo) {
+  Pty pty;
+  MappedCom1 map(pty.path);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Root opens everything: the child gives up root, or the owner's rights.
+    if (geteuid() == 0 ? setuid(65534) != 0 : chmod(pty.path.c_str(), 0) != 0) _exit(3);
+    const OpenResult opened = SystemSerialPorts().Open("COM1");
+    _exit(opened.handle == kInvalidPortHandle && opened.error.kind == PortError::Kind::kPermission &&
+                  opened.error.reason == "Permission denied"
+              ? 0
+              : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // A COM item with no device behind it says so, rather than naming a device.
