@@ -271,7 +271,15 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   EXPECT_EQ(r["firmware"]["path"], firmware);
   EXPECT_EQ(r["firmware"]["size"], std::filesystem::file_size(firmware));
   EXPECT_EQ(r["firmware"]["sha256"], Sha256Sum(firmware));
-  EXPECT_EQ(r["bytes_written"], log.size()) << "what fwdl wrote against what the instrument got";
+  const std::size_t written = r["bytes_written"];
+  if (c.pull_ms > 0) {
+    // The last pings may sit in the kernel's buffer when the instrument dies:
+    // written to the line, never read. One goes out every 50 ms.
+    EXPECT_LE(log.size(), written);
+    EXPECT_LE(written, log.size() + 4) << "more written than the searching can have sent";
+  } else {
+    EXPECT_EQ(written, log.size()) << "what fwdl wrote against what the instrument got";
+  }
   EXPECT_EQ(r["instrument_text"],
             std::regex_replace(c.instrument_text, std::regex("PORT"), sim.path));
   EXPECT_EQ(r["serial"], "SN 0042");
