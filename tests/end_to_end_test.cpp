@@ -19,18 +19,6 @@ using testing::RealRig;
 using testing::SimProcess;
 using testing::TempFile;
 
-// Waits up to a second for the instrument's log to end with `tail`.
-bool LogEndsWith(const SimProcess& sim, const std::string& tail) {
-  for (int i = 0; i < 100; ++i) {
-    const std::string log = sim.Received();
-    if (log.size() >= tail.size() && log.compare(log.size() - tail.size(), tail.size(), tail) == 0) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 std::string HexFileOf(int lines) {
   std::string hex;
   for (int i = 0; i < lines; ++i) {
@@ -52,7 +40,10 @@ TEST(EndToEnd, HexDownloadSendsTheFileAsTheLoaderReadsIt) {
   rig.window.dialog_answers = {file.path};
   bool q_before_box = false;
   rig.window.on_event = [&](const std::string& e) {
-    if (e.rfind("box[INFO]", 0) == 0) q_before_box = LogEndsWith(sim, "Q");
+    if (e.rfind("box[INFO]", 0) == 0) {
+      q_before_box = sim.ReceivedOnce([](const std::string& l) { return l.ends_with('Q'); })
+                         .ends_with('Q');
+    }
   };
   rig.core.Button1Click();
 

@@ -80,6 +80,18 @@ class SimProcess {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
   std::string Received() const { return Slurp(log_path); }
+  // What the instrument has logged once `done` holds for it (or 5 s have
+  // passed): the last bytes a program wrote before it ended may still be on
+  // their way, for longer on a busy machine.
+  template <typename Done>
+  std::string ReceivedOnce(Done done) const {
+    std::string log = Received();
+    for (int i = 0; !done(log) && i < 100; ++i) {
+      usleep(50'000);
+      log = Received();
+    }
+    return log;
+  }
   std::string Image() const { return Slurp(image_path); }
   std::string Errors() const { return Slurp(errors_path); }
 
