@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/serial_port.h"
+#include "platform/software_flow.h"
 #include "serial/serial_link.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
@@ -185,11 +186,17 @@ TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
 
   std::string image(4000, '\0');
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>('a' + i % 26);
+  const auto start = std::chrono::steady_clock::now();
   auto writer = std::async(std::launch::async, [&] {
     std::uint32_t total = 0;
     while (total < image.size()) total += ports.Write(port, &image[total], 1, 20).count;
   });
   std::string received = pty.Receive(1000, 2000);
+  // No faster than the line, 10 bits a byte at 57600 baud, beyond the few
+  // bytes it may queue: a busy machine can only make it slower.
+  const auto line_time = std::chrono::microseconds(
+      (received.size() - SoftwareFlow::kMostQueued) * 10'000'000 / 57600);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, line_time) << "faster than the line";
   // What was written before the XOFF but not read yet does not count: a
   // test thread that a busy machine holds up finds more of it.
   int unread = 0;
