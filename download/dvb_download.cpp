@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "download/dvb_header.h"
 #include "download/escape.h"
@@ -30,14 +31,21 @@ bool DvbDownload::SendEscaped(const std::uint8_t* data, std::uint32_t count,
                               std::uint32_t& consumed) {
   consumed = 0;
   if (!link_.PortOpen()) return false;
-  while (consumed < count) {
-    const LineBytes line = Escape(data[consumed]);
-    for (std::size_t i = 0; i < line.size; ++i) {
-      if (link_.WriteToPort(&line.bytes[i], 1) != 1) return false;
-    }
-    ++consumed;
+  // The whole encoded run in one write: where every write call costs a USB
+  // frame, a call per byte would hold the line to a sixth of its speed.
+  std::vector<std::uint8_t> line;
+  line.reserve(std::size_t{count} * 3);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const LineBytes encoded = Escape(data[i]);
+    line.insert(line.end(), encoded.bytes.begin(), encoded.bytes.begin() + encoded.size);
   }
-  return true;
+  const std::uint32_t written = link_.WriteToPort(line.data(), static_cast<std::uint32_t>(line.size()));
+  // Consumed: the bytes whose encoding went out whole.
+  for (std::size_t end = 0; consumed < count; ++consumed) {
+    end += Escape(data[consumed]).size;
+    if (end > written) break;
+  }
+  return consumed == count;
 }
 
 bool DvbDownload::FlashedSuccessfully() const {

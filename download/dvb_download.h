@@ -19,8 +19,8 @@ class DvbDownload : DownloadProcedure {
   // The whole procedure, from the first box to its end.
   Outcome Button3Click();
 
-  // Writes `count` bytes through the escape encoding, one byte per write.
-  // `consumed` counts the bytes whose encoding went out completely. False
+  // Writes `count` bytes through the escape encoding, all of them in one
+  // run. `consumed` counts the bytes whose encoding went out completely. False
   // when no port is open (consumed 0) or when a write fell short (consumed
   // counts the bytes before the one that fell short; one or two bytes of
   // its escape sequence may have gone out).

@@ -1,6 +1,6 @@
 // "Send Vardelo Firmware": wakes the instrument's loader while the user
 // connects the charger, waits for its prompt, sends a text Intel HEX file
-// one character per write with a live percentage, and shows the loader's
+// in short runs of characters with a live percentage, and shows the loader's
 // verdict line. After a successful download the program ends.
 #pragma once
 

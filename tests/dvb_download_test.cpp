@@ -77,7 +77,7 @@ TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   EXPECT_TRUE(core.dvb().SendEscaped(data, 3, consumed));
   EXPECT_EQ(consumed, 3u);
   EXPECT_EQ(Written(), "A\x1B\x10\x01" "B");
-  EXPECT_EQ(dev().write_calls, 5) << "one byte per write";
+  EXPECT_EQ(dev().write_calls, 1) << "the whole run in one write";
 
   // The device goes in the middle of an escape sequence.
   dev().written.clear();
@@ -93,6 +93,29 @@ TEST_F(DvbDownloadTest, SendEscapedReportsWhatWentOutCompletely) {
   const std::uint8_t plain[] = {'A', 'B'};
   EXPECT_FALSE(core.dvb().SendEscaped(plain, 2, consumed));
   EXPECT_EQ(consumed, 1u);
+}
+
+// A driver that takes only part of each write, and a line held for a while
+// in the middle of a chunk: the rest follows, and nothing goes out twice.
+TEST_F(DvbDownloadTest, SendEscapedSendsTheRestOfWhatTheDriverDidNotTake) {
+  const std::uint8_t data[] = {'A', 0x1B, 'B', 0x13, 'C', 'D', 0x11};
+  const std::string line = "A\x1B\x10\x0B" "B\x1B\x10\x03" "CD\x1B\x10\x01";
+  OpenPort();
+  dev().most_per_write = 4;
+  std::uint32_t consumed = 0;
+  EXPECT_TRUE(core.dvb().SendEscaped(data, sizeof data, consumed));
+  EXPECT_EQ(consumed, sizeof data);
+  EXPECT_EQ(Written(), line);
+  EXPECT_EQ(dev().write_calls, 4);
+
+  dev().written.clear();
+  dev().most_per_write.reset();
+  dev().xoff_after = 5;  // held after "A\x1B\x10\x0B" "B" for half a second
+  window.At(clock.Now() + 500, [&] { dev().xoff = false; });
+  EXPECT_TRUE(core.dvb().SendEscaped(data, sizeof data, consumed));
+  EXPECT_EQ(consumed, sizeof data);
+  EXPECT_EQ(Written(), line);
+  EXPECT_GE(clock.Now(), 500);
 }
 
 TEST_F(DvbDownloadTest, WithNoPortOnlyTheMessageIsShownAndExitStaysEnabled) {

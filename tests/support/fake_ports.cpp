@@ -70,7 +70,8 @@ PortResult FakePorts::Write(PortHandle port, const void* data, std::uint32_t cou
   ++d.write_calls;
   const auto* bytes = static_cast<const char*>(data);
   PortResult result;
-  for (; result.count < count; ++result.count) {
+  const std::uint32_t taken = d.most_per_write ? std::min(count, *d.most_per_write) : count;
+  for (; result.count < taken; ++result.count) {
     if (d.lost_after && d.written.size() >= *d.lost_after) d.gone = true;
     if (d.gone) return Gone(result.count);
     if (d.xoff_after && d.written.size() >= *d.xoff_after) {

@@ -44,6 +44,9 @@ struct FakeDevice {
   // Writes take the time of a line that carries this many bytes a
   // millisecond (57600 baud: about 6); 0: no time at all.
   int bytes_per_ms = 0;
+  // A driver whose write falls short: it takes at most this many bytes a
+  // call (as a write that times out), and the caller must send the rest.
+  std::optional<std::uint32_t> most_per_write;
   std::optional<std::size_t> xoff_after;
   int resumes = 0;
   // A faulty driver: WaitingCount reports this instead, Read delivers this
