@@ -11,10 +11,16 @@
 //   GetState fills it from the port; a failed GetState leaves it untouched.
 //   The caller writes its values over the record and hands it to SetState.
 // - WaitingCount never blocks. Read delivers at most the bytes already
-//   waiting and never waits. Write waits at most a given time for the
-//   system to take the bytes (the other side may hold the line with XOFF);
-//   the caller keeps its window alive between such waits and calls again
-//   for the rest. ResumeOutput lifts an XOFF that is holding our output.
+//   waiting and never waits. Write hands the system a whole run of bytes
+//   and waits at most a given time for it to take them (the other side may
+//   hold the line with XOFF); it reports what was taken, so the caller
+//   keeps its window alive between such waits and calls again for the
+//   rest, and nothing goes out twice. ResumeOutput lifts an XOFF that is
+//   holding our output.
+// - Who keeps XON/XOFF is decided per port when it opens: the driver (or
+//   the adapter's chip), or the program itself with the flow writer
+//   (flow_writer.h) where the driver lets XOFF pass. The front end may
+//   decide it instead, in the options it hands SystemSerialPorts.
 // - Every failure is a PortError made by the backend that saw it: a kind,
 //   and the system's own reason (errno on POSIX, GetLastError on Win32).
 // - A device that has gone (an adapter unplugged, the other end of a
@@ -28,6 +34,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -151,11 +159,22 @@ class SerialPorts {
   virtual std::string DeviceOf(const std::string& name) const = 0;
 };
 
+class RawPort;
+
+// How SystemSerialPorts opens its ports, as the front end decides it.
+struct PortOptions {
+  // Who keeps XON/XOFF; nothing: each port's driver decides.
+  std::optional<FlowMode> flow;
+  // Why, for the technician's log, such as "FWDL_FLOW=program".
+  std::string flow_why = "as asked for";
+  // Puts a model of an adapter between the program and every port it
+  // opens, for measurements; empty: the port as it is.
+  std::function<std::unique_ptr<RawPort>(RawPort& native)> model;
+};
+
 class SystemSerialPorts final : public SerialPorts {
  public:
-  // Without `flow`, each port's driver decides (FWDL_FLOW=kernel|program
-  // overrides that); Windows' drivers always keep XON/XOFF themselves.
-  explicit SystemSerialPorts(std::optional<FlowMode> flow = std::nullopt) : flow_(flow) {}
+  explicit SystemSerialPorts(PortOptions options = {}) : options_(std::move(options)) {}
 
   OpenResult Open(const std::string& name) override;
   PortError GetState(PortHandle port, LineSettings& settings) override;
@@ -168,7 +187,7 @@ class SystemSerialPorts final : public SerialPorts {
   std::string DeviceOf(const std::string& name) const override { return PortDevice(name); }
 
  private:
-  std::optional<FlowMode> flow_;
+  PortOptions options_;
 };
 
 // Makes the termination requests of the system (SIGTERM, SIGINT, SIGHUP on

@@ -5,16 +5,17 @@
 // held by XOFF never freezes the window. No queue sizes, purges or
 // modem-line calls are made.
 #include <windows.h>
+#include <mmsystem.h>
 
-#include <cstring>
+#include <chrono>
+#include <memory>
 #include <string>
 
+#include "raw_port.h"
 #include "serial_port.h"
 
 namespace fwdl {
 namespace {
-
-HANDLE Handle(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
 
 using Kind = PortError::Kind;
 
@@ -75,43 +76,99 @@ static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
 
 DCB& Native(LineSettings& settings) { return *reinterpret_cast<DCB*>(settings.native.data()); }
 
-// Reads return at once with the bytes already waiting; a write waits at
-// most `write_ms` for the driver to take its bytes. Set again only when the
-// handle or the wait changes, so a one-byte write stays one call.
-constexpr DWORD kDefaultWriteMs = 20;
-thread_local HANDLE timeouts_set_for = nullptr;
-thread_local DWORD timeouts_write_ms = 0;
+// One open port. Reads return at once with the bytes already waiting; a
+// write waits for the driver at most until the time it is given. The
+// time-outs are set again only when that wait changes, so that writing
+// costs one call.
+class Win32Port final : public NativePort {
+ public:
+  explicit Win32Port(HANDLE h) : h_(h) { (void)SetTimeouts(1); }
+  ~Win32Port() override {
+    if (fine_timer_) timeEndPeriod(1);
+    (void)CloseHandle(h_);
+  }
+  Win32Port(const Win32Port&) = delete;
+  Win32Port& operator=(const Win32Port&) = delete;
 
-bool SetTimeouts(HANDLE h, DWORD write_ms) {
-  if (h == timeouts_set_for && write_ms == timeouts_write_ms) return true;
-  COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = MAXDWORD;
-  t.ReadTotalTimeoutMultiplier = 0;
-  t.ReadTotalTimeoutConstant = 0;
-  t.WriteTotalTimeoutMultiplier = 0;
-  t.WriteTotalTimeoutConstant = write_ms;
-  if (!SetCommTimeouts(h, &t)) return false;
-  timeouts_set_for = h;
-  timeouts_write_ms = write_ms;
-  return true;
-}
+  PortResult Waiting() override {
+    // Also clears a line error, so that reception goes on after one. When
+    // the call fails the record stays zero: nothing is waiting.
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (!ClearCommError(h_, &errors, &stat)) return {0, IoError(GetLastError())};
+    return {stat.cbInQue, {}};
+  }
 
-}  // namespace
+  PortResult Read(void* data, std::uint32_t count) override {
+    // Asks only for bytes that are already waiting, so it returns at once.
+    DWORD read = 0;
+    if (!ReadFile(h_, data, count, &read, nullptr)) return {read, IoError(GetLastError())};
+    return {read, {}};
+  }
 
-OpenResult SystemSerialPorts::Open(const std::string& name) {
-  const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return OpenResult::Refused(OpenError(GetLastError()));
-  timeouts_set_for = nullptr;
-  (void)SetTimeouts(h, kDefaultWriteMs);
-  return OpenResult::Opened(reinterpret_cast<PortHandle>(h));
-}
+  PortResult Write(const void* data, std::uint32_t count, Clock::time_point until) override {
+    // A write time-out of 0 would mean none at all: one millisecond at least.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (!SetTimeouts(static_cast<DWORD>(ms > 1 ? ms : 1))) return {0, IoError(GetLastError())};
+    // A write time-out ends the call with the bytes the driver took so far.
+    // Any other failure leaves the port unusable: reported as lost, so that
+    // the caller never retries a write that fails at once.
+    DWORD written = 0;
+    if (!WriteFile(h_, data, count, &written, nullptr)) {
+      const DWORD code = GetLastError();
+      const bool timed_out = code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT ||
+                             code == ERROR_COUNTER_TIMEOUT || code == WAIT_TIMEOUT;
+      if (timed_out) return {written, {}};
+      return {written, IoError(code)};
+    }
+    return {written, {}};
+  }
 
-PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
+  std::uint32_t OutputQueued() override {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    return ClearCommError(h_, &errors, &stat) ? stat.cbOutQue : 0;
+  }
+
+  PortError WaitForInput(Clock::time_point until) override {
+    // A synchronous handle has no wait for input that ends in time; a
+    // millisecond's sleep, and the caller looks again.
+    if (until > Clock::now()) Sleep(1);
+    return {};
+  }
+
+  PortError GetState(LineSettings& settings) override;
+  PortError SetState(const LineSettings& settings, bool driver_keeps_flow) override;
+
+  void ResumeOutput() override {
+    // As if the other side had sent XON.
+    (void)EscapeCommFunction(h_, SETXON);
+  }
+
+ private:
+  bool SetTimeouts(DWORD write_ms) {
+    if (write_ms == write_ms_) return true;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = write_ms;
+    if (!SetCommTimeouts(h_, &t)) return false;
+    write_ms_ = write_ms;
+    return true;
+  }
+
+  const HANDLE h_;
+  DWORD write_ms_ = 0;       // the write time-out set; 0: none yet
+  bool fine_timer_ = false;  // timeBeginPeriod(1) is ours to end
+};
+
+PortError Win32Port::GetState(LineSettings& settings) {
   DCB dcb = Native(settings);
   // DCBlength must be set before GetCommState.
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(Handle(port), &dcb)) return IoError(GetLastError());
+  if (!GetCommState(h_, &dcb)) return IoError(GetLastError());
   Native(settings) = dcb;
   settings.BaudRate = dcb.BaudRate;
   settings.ByteSize = dcb.ByteSize;
@@ -140,7 +197,7 @@ PortError SystemSerialPorts::GetState(PortHandle port, LineSettings& settings) {
   return {};
 }
 
-PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
+PortError Win32Port::SetState(const LineSettings& s, bool driver_keeps_flow) {
   // DCBlength, the reserved words and the spare flag bits keep what the
   // last successful GetState returned.
   LineSettings record = s;
@@ -156,7 +213,8 @@ PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   dcb.fDtrControl = s.fDtrControl;
   dcb.fDsrSensitivity = s.fDsrSensitivity;
   dcb.fTXContinueOnXoff = s.fTXContinueOnXoff;
-  dcb.fOutX = s.fOutX;
+  // Where the program keeps XON/XOFF, the driver hands both up with the data.
+  dcb.fOutX = s.fOutX && driver_keeps_flow;
   dcb.fInX = s.fInX;
   dcb.fErrorChar = s.fErrorChar;
   dcb.fNull = s.fNull;
@@ -169,55 +227,25 @@ PortError SystemSerialPorts::SetState(PortHandle port, const LineSettings& s) {
   dcb.ErrorChar = s.ErrorChar;
   dcb.EofChar = s.EofChar;
   dcb.EvtChar = s.EvtChar;
-  if (!SetCommState(Handle(port), &dcb)) return IoError(GetLastError());
+  if (!SetCommState(h_, &dcb)) return IoError(GetLastError());
+  // The flow writer looks at the input every millisecond while it writes;
+  // Windows' sleeps are that fine only on request.
+  if (!driver_keeps_flow && !fine_timer_) fine_timer_ = timeBeginPeriod(1) == TIMERR_NOERROR;
   return {};
 }
 
-PortResult SystemSerialPorts::WaitingCount(PortHandle port) {
-  // Also clears a line error, so that reception goes on after one. When the
-  // call fails the record stays zero: nothing is waiting.
-  COMSTAT stat{};
-  DWORD errors = 0;
-  if (!ClearCommError(Handle(port), &errors, &stat)) return {0, IoError(GetLastError())};
-  return {stat.cbInQue, {}};
-}
+}  // namespace
 
-PortResult SystemSerialPorts::Read(PortHandle port, void* data, std::uint32_t count) {
-  // Asks only for bytes that are already waiting, so it returns at once.
-  DWORD read = 0;
-  if (!ReadFile(Handle(port), data, count, &read, nullptr)) return {read, IoError(GetLastError())};
-  return {read, {}};
-}
-
-PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint32_t count,
-                                    int wait_ms) {
-  const HANDLE h = Handle(port);
-  if (!SetTimeouts(h, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 1))) {
-    return {0, IoError(GetLastError())};
+std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& error,
+                                           SerialDevice& device) {
+  const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = OpenError(GetLastError());
+    return nullptr;
   }
-  // A write time-out ends the call with the bytes the driver took so far.
-  // Any other failure leaves the port unusable: reported as lost, so that
-  // the caller never retries a write that fails at once.
-  DWORD written = 0;
-  if (!WriteFile(h, data, count, &written, nullptr)) {
-    const DWORD code = GetLastError();
-    const bool timed_out = code == ERROR_SEM_TIMEOUT || code == ERROR_TIMEOUT ||
-                           code == ERROR_COUNTER_TIMEOUT || code == WAIT_TIMEOUT;
-    if (timed_out) return {written, {}};
-    return {written, IoError(code)};
-  }
-  return {written, {}};
-}
-
-void SystemSerialPorts::ResumeOutput(PortHandle port) {
-  // As if the other side had sent XON.
-  (void)EscapeCommFunction(Handle(port), SETXON);
-}
-
-void SystemSerialPorts::Close(PortHandle port) {
-  // A later handle may get the same value: its time-outs must be set anew.
-  if (Handle(port) == timeouts_set_for) timeouts_set_for = nullptr;
-  (void)CloseHandle(Handle(port));
+  device = DescribeDevice(name);
+  return std::make_unique<Win32Port>(h);
 }
 
 // A window program gets no termination signals; closing the window is its

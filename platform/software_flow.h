@@ -33,9 +33,11 @@ class SoftwareFlow {
   // Bytes that may be below us at most, and how many must have gone out on
   // the line before writing starts again: a few milliseconds of a
   // 57600-baud line, so that what reaches the instrument after its XOFF
-  // stays small, and writing happens in small bursts, not byte by byte.
+  // stays small, and writing happens in bursts, not byte by byte (where
+  // each write call costs a USB frame). The 12 bytes left when a burst
+  // may go are 2 ms of line: a sleep that comes late leaves no gap.
   static constexpr std::size_t kMostQueued = 32;
-  static constexpr std::size_t kBurst = 16;
+  static constexpr std::size_t kBurst = 20;
   // What the receive side keeps at most; the rest waits in the kernel.
   static constexpr std::size_t kMostPending = 60000;
 

@@ -2,12 +2,14 @@
 // against the simulated instrument on a pseudo-terminal, and its window
 // operations on the real clock.
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -356,6 +358,7 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   EXPECT_EQ(events.back()["outcome"], "success");
   EXPECT_EQ(events.back()["exit_code"], 0);
   EXPECT_EQ(events.back()["bytes_written"], sim.Received().size());
+  EXPECT_EQ(events.back()["flow_control"], "kernel") << "a pseudo-terminal stops our output itself";
   std::vector<std::string> statuses, boxes;
   std::uint64_t sent = 0;
   for (const auto& e : events) {
@@ -543,6 +546,52 @@ TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
   EXPECT_EQ(ports[1].device + "  " + ports[1].about,
             "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
             "/dev/serial/by-id/usb-USB Serial-if00");
+}
+
+// Two pseudo-terminals joined as a null-modem cable joins two adapters:
+// what either side writes reaches the other.
+class JoinedPorts {
+ public:
+  JoinedPorts() : relay_([this] { Relay(); }) {}
+  ~JoinedPorts() {
+    stop_ = true;
+    relay_.join();
+  }
+  testing::Pty a, b;
+
+ private:
+  void Relay() {
+    char buffer[4096];
+    while (!stop_) {
+      pollfd p[2] = {{a.master, POLLIN, 0}, {b.master, POLLIN, 0}};
+      if (poll(p, 2, 20) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (!(p[i].revents & POLLIN)) continue;
+        const ssize_t n = read(p[i].fd, buffer, sizeof buffer);
+        if (n > 0) (void)!write(i == 0 ? b.master : a.master, buffer, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::thread relay_;
+};
+
+// fwdl loopcheck over two joined ports: each mode told with its figures,
+// the program's own XON/XOFF holding the receiver's small buffer, and the
+// mode to use for A's driver.
+TEST(Console, LoopcheckTellsWhichFlowModeHoldsAndRecommendsIt) {
+  JoinedPorts cable;
+  Fwdl run({"loopcheck", cable.a.path, cable.b.path});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  std::cout << run.output;
+  EXPECT_NE(run.output.find("XON/XOFF kept by the kernel (the driver or the adapter): 30000 bytes"),
+            std::string::npos);
+  const std::regex program(
+      "XON/XOFF kept by the program: 30000 bytes in [0-9.]+ s, [0-9]+ bytes/s \\(0\\.[0-9]+ of the "
+      "line's 5760\\); at most [0-9]+ bytes after an XOFF \\([1-9][0-9]* holds\\); 0 lost, 0 damaged, "
+      "0 missing: holds");
+  EXPECT_TRUE(std::regex_search(run.output, program)) << run.output;
+  EXPECT_NE(run.output.find("Recommended for A (its driver): "), std::string::npos);
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {

@@ -34,6 +34,12 @@ class MappedCom1 {
   ~MappedCom1() { unsetenv("FWDL_COM1"); }
 };
 
+PortOptions FlowBy(FlowMode mode) {
+  PortOptions options;
+  options.flow = mode;
+  return options;
+}
+
 // Opens COM1 and sets the program's line up, as a port choice does.
 PortHandle OpenConfigured(SystemSerialPorts& ports) {
   const OpenResult opened = ports.Open("COM1");
@@ -80,8 +86,7 @@ TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
 
-  termios t{};
-  ASSERT_EQ(tcgetattr(static_cast<int>(port), &t), 0);
+  const termios t = pty.Settings();
   EXPECT_EQ(cfgetospeed(&t), B57600);
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
@@ -123,7 +128,7 @@ class FlowModes : public ::testing::TestWithParam<FlowMode> {};
 TEST_P(FlowModes, XoffHoldsWritesUntilXonAndNothingIsLost) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports(GetParam());
+  SystemSerialPorts ports(FlowBy(GetParam()));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
 
@@ -170,11 +175,10 @@ INSTANTIATE_TEST_SUITE_P(KernelAndProgram, FlowModes,
 TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowMode::kProgram);
+  SystemSerialPorts ports(FlowBy(FlowMode::kProgram));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
-  termios t{};
-  ASSERT_EQ(tcgetattr(static_cast<int>(port), &t), 0);
+  const termios t = pty.Settings();
   EXPECT_FALSE(t.c_iflag & IXON) << "the kernel would keep XOFF from the program";
   EXPECT_TRUE(t.c_iflag & IXOFF);
 
@@ -219,7 +223,7 @@ TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
 TEST(SystemSerialPorts, TheProgramHoldsAFloodWithinThePollsBound) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowMode::kProgram);
+  SystemSerialPorts ports(FlowBy(FlowMode::kProgram));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   // What the kernel holds beyond the bound differs between kernels: the
@@ -241,7 +245,7 @@ TEST(SystemSerialPorts, TheProgramHoldsAFloodWithinThePollsBound) {
 TEST_P(FlowModes, ResumeOutputLiftsAStaleXoff) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports(GetParam());
+  SystemSerialPorts ports(FlowBy(GetParam()));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   pty.Send("\x13");
@@ -256,7 +260,7 @@ TEST_P(FlowModes, ResumeOutputLiftsAStaleXoff) {
 TEST_P(FlowModes, AVanishedDeviceIsReportedLost) {
   Pty pty;
   MappedCom1 map(pty.path);
-  SystemSerialPorts ports(GetParam());
+  SystemSerialPorts ports(FlowBy(GetParam()));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   EXPECT_FALSE(ports.WaitingCount(port).lost());

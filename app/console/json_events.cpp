@@ -64,7 +64,8 @@ void JsonEvents::End(const RunEnd& e) {
              {"outcome", e.outcome},
              {"exit_code", e.exit_code},
              {"instrument_text", Text(e.instrument_text)},
-             {"bytes_written", e.bytes_written}}
+             {"bytes_written", e.bytes_written},
+             {"flow_control", e.flow_control}}
             .dump());
 }
 

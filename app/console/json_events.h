@@ -9,7 +9,8 @@
 //   {"event":"box","caption":"","text":"1. Turn on the instrument. ...","details":"",
 //    "question":true,"answer":"ok"}
 //   {"event":"progress","text":"37% done","sent":111111,"total":300326,"rate":5702,"left_s":33}
-//   {"event":"end","outcome":"success","exit_code":0,"instrument_text":"...","bytes_written":307972}
+//   {"event":"end","outcome":"success","exit_code":0,"instrument_text":"...","bytes_written":307972,
+//    "flow_control":"kernel"}
 //
 // "rate" is null until it has been measured (half a second into the
 // transfer); "left_s" is then told at the line's rate. Texts from the
@@ -35,6 +36,7 @@ struct RunEnd {
   int exit_code = 0;
   std::string instrument_text;
   std::uint64_t bytes_written = 0;
+  std::string flow_control;  // "kernel" or "program": who kept XON/XOFF
 };
 
 class JsonEvents {

@@ -14,8 +14,10 @@
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/json_events.h"
+#include "app/console/loopcheck.h"
 #include "app/console/outcome.h"
 #include "app/console/record.h"
+#include "app/port_options.h"
 #include "download/firmware_file.h"
 #include "platform/sha256.h"
 
@@ -29,6 +31,8 @@ const char kHelp[] =
     "       fwdl dvb --port PORT [options] FILE   send a DVB firmware image\n"
     "       fwdl check [--kind hex|dvb] FILE      check a firmware file, touch no port\n"
     "       fwdl ports                            list the serial ports present\n"
+    "       fwdl loopcheck PORT_A PORT_B          check the flow control of A's adapter\n"
+    "                                             over a null-modem cable to B\n"
     "       fwdl --help | --version\n"
     "\n"
     "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
@@ -36,8 +40,8 @@ const char kHelp[] =
     "                   device path such as /dev/ttyUSB0 or /dev/serial/by-id/...;\n"
     "                   on Windows any COMn\n"
     "  -y, --yes        answer OK to the instructions, for unattended runs\n"
-    "  --flow MODE      who keeps XON/XOFF on Linux: kernel, program, or auto\n"
-    "                   (by the port's driver; the default)\n"
+    "  --flow MODE      who keeps XON/XOFF: kernel (the driver or the adapter),\n"
+    "                   program, or auto (by the port's driver; the default)\n"
     "  --no-check       hex: send the file as the window would, without checking\n"
     "                   every record first\n"
     "  --record FILE    append one JSON line about the run to FILE when it ends\n"
@@ -83,8 +87,10 @@ int ListPorts() {
 
 struct Request {
   std::string command, port, file;
+  std::string port_b;  // loopcheck: the port that plays the instrument; `file` is port A
   bool yes = false, json = false, check = true;
-  std::optional<fwdl::FlowMode> flow;  // nothing: by the driver
+  std::optional<fwdl::FlowMode> flow;  // nothing: by the driver, unless FWDL_FLOW says
+  bool flow_auto = false;              // --flow auto: by the driver, whatever FWDL_FLOW says
   std::optional<std::string> record, serial;
   std::optional<fwdl::console::FileKind> kind;
 };
@@ -117,7 +123,13 @@ Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
   }
   fwdl::console::CatchInterrupts();
 
-  fwdl::SystemSerialPorts ports(request.flow);
+  fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
+  if (request.flow_auto) options.flow.reset();
+  if (request.flow) {
+    options.flow = request.flow;
+    options.flow_why = std::string("--flow ") + fwdl::FlowModeName(*request.flow);
+  }
+  fwdl::SystemSerialPorts ports(options);
   const std::string name = fwdl::console::PortName(request.port);
   ran.device = ports.DeviceOf(name);
   fwdl::console::ConsoleWindow window(
@@ -159,11 +171,14 @@ std::optional<std::string> Parse(int argc, char** argv, Request& r) {
       r.check = false;
     } else if (option == "--flow") {
       const auto v = value();
+      r.flow.reset();
+      r.flow_auto = v == "auto";
       if (v == "kernel") {
         r.flow = fwdl::FlowMode::kKernel;
       } else if (v == "program") {
         r.flow = fwdl::FlowMode::kProgram;
-      } else if (v != "auto") {
+      } else if (v == "auto") {
+      } else {
         return "--flow takes kernel, program or auto";
       }
     } else if (option == "--record") {
@@ -185,6 +200,8 @@ std::optional<std::string> Parse(int argc, char** argv, Request& r) {
       r.command = arg;
     } else if (r.file.empty()) {
       r.file = arg;
+    } else if (r.command == "loopcheck" && r.port_b.empty()) {
+      r.port_b = arg;
     } else {
       return "one file only";
     }
@@ -236,7 +253,8 @@ int Run(const Request& request) {
               << ")\n";
   }
   if (json) {
-    json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written});
+    json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written,
+               fwdl::FlowModeName(ran.flow)});
   }
   if (request.record) {
     record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -277,6 +295,11 @@ int main(int argc, char** argv) {
   Request request;
   if (const auto problem = Parse(argc, argv, request)) return Usage(*problem);
   if (request.command == "ports") return request.file.empty() ? ListPorts() : Usage("ports takes no file");
+  if (request.command == "loopcheck") {
+    if (request.port_b.empty()) return Usage("loopcheck takes two ports");
+    return fwdl::console::LoopCheck(fwdl::console::PortName(request.file),
+                                    fwdl::console::PortName(request.port_b), std::cout);
+  }
   if (request.command == "check") {
     if (request.file.empty()) return Usage("no FILE");
     return fwdl::console::RunCheck(request.file, request.kind, std::cout, std::cerr);

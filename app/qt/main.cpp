@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "main_window.h"
-#include "platform/serial_port.h"
+#include "app/port_options.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ int main(int argc, char* argv[]) {
   // The main window ends the program itself, also while About is shown.
   QApplication::setQuitOnLastWindowClosed(false);
   try {
-    fwdl::SystemSerialPorts ports;
+    fwdl::SystemSerialPorts ports(fwdl::PortOptionsFromEnvironment());
     TForm1 Form1(ports);
     // SIGTERM, SIGINT and SIGHUP close the port before the program ends.
     fwdl::ReleasePortOnTermination();

@@ -5,13 +5,13 @@
 #include <exception>
 
 #include "main_window.h"
-#include "platform/serial_port.h"
+#include "app/port_options.h"
 #include "taskbar.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   fwdl::win32::JoinTaskbarButton();
   try {
-    fwdl::SystemSerialPorts ports;
+    fwdl::SystemSerialPorts ports(fwdl::PortOptionsFromEnvironment());
     TForm1 Form1(ports);
     fwdl::win32::PresentMainWindow(Form1.Form1);
     fwdl::ReleasePortOnTermination();  // as on every system; Windows sends no signals

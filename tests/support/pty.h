@@ -45,6 +45,13 @@ class Pty {
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
+  // The line settings of the program's end, as the program left them.
+  termios Settings() const {
+    termios t{};
+    if (tcgetattr(keep_open_, &t) != 0) throw std::runtime_error("tcgetattr failed");
+    return t;
+  }
+
   void Send(const std::string& bytes) const {
     if (write(master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
       throw std::runtime_error("pty write failed");

@@ -3,7 +3,7 @@
 // "PortName" in its own key), and takes it away again, so that the tests
 // under Wine see `fwdl ports` read SetupAPI as on Windows. Wine lists no
 // devices of its own in that class.
-//   fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME HARDWARE_ID...
+//   fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME [service=NAME] HARDWARE_ID...
 //   fake_port_device remove INSTANCE_ID
 // Exit status 0 when done; 1 with the step that failed on standard error.
 #include <windows.h>
@@ -40,8 +40,18 @@ int Add(HDEVINFO set, SP_DEVINFO_DATA& device, int argc, char** argv) {
                                 &device)) {
     return Fail("SetupDiCreateDeviceInfo");
   }
-  std::wstring hardware_ids;
-  for (int i = 5; i < argc; ++i) hardware_ids += Wide(argv[i]) + L'\0';
+  std::wstring hardware_ids, service;
+  for (int i = 5; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("service=", 0) == 0) {
+      service = Wide(argv[i] + 8);
+    } else {
+      hardware_ids += Wide(argv[i]) + L'\0';
+    }
+  }
+  if (!service.empty() && !SetString(set, device, SPDRP_SERVICE, service)) {
+    return Fail("SetupDiSetDeviceRegistryProperty SPDRP_SERVICE");
+  }
   if (!SetString(set, device, SPDRP_HARDWAREID, hardware_ids) ||
       !SetString(set, device, SPDRP_FRIENDLYNAME, name)) {
     return Fail("SetupDiSetDeviceRegistryProperty");
@@ -72,7 +82,8 @@ int main(int argc, char** argv) {
   const std::string command = argc > 2 ? argv[1] : "";
   if (!((command == "add" && argc >= 6) || (command == "remove" && argc == 3))) {
     std::fprintf(stderr,
-                 "usage: fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME HARDWARE_ID...\n"
+                 "usage: fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME [service=NAME] "
+                 "HARDWARE_ID...\n"
                  "       fake_port_device remove INSTANCE_ID\n");
     return 2;
   }

@@ -1,34 +1,40 @@
 // Works the Windows serial backend on command, for the tests that check it
 // under Wine from the instrument's side of a pseudo-terminal. Reads one
 // command a line from standard input and answers one line each:
-//   open NAME   "opened", or "failed REASON"
+//   open NAME MODE   with XON/XOFF kept by MODE (kernel: the driver, program,
+//                    auto: by the port's driver): "opened MODE", or "failed REASON"
 //   setup       the program's line settings: "set", or "failed REASON"
 //   write N     N bytes of letters, waiting while the line is held: "wrote N"
 //   quit
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
 
 int main() {
-  fwdl::SystemSerialPorts ports;
+  std::unique_ptr<fwdl::SystemSerialPorts> ports;
   fwdl::PortHandle port = fwdl::kInvalidPortHandle;
   std::string command;
   while (std::cin >> command && command != "quit") {
     if (command == "open") {
-      std::string name;
-      std::cin >> name;
-      const fwdl::OpenResult opened = ports.Open(name);
+      std::string name, mode;
+      std::cin >> name >> mode;
+      fwdl::PortOptions options;
+      if (mode != "auto") options.flow = mode == "program" ? fwdl::FlowMode::kProgram : fwdl::FlowMode::kKernel;
+      ports = std::make_unique<fwdl::SystemSerialPorts>(options);
+      const fwdl::OpenResult opened = ports->Open(name);
       port = opened.handle;
-      std::cout << (port != fwdl::kInvalidPortHandle ? "opened" : "failed " + opened.error.reason);
+      std::cout << (port != fwdl::kInvalidPortHandle ? std::string("opened ") + fwdl::FlowModeName(opened.flow)
+                                                     : "failed " + opened.error.reason);
     } else if (command == "setup") {
       fwdl::LineSettings settings;
-      fwdl::PortError error = ports.GetState(port, settings);
+      fwdl::PortError error = ports->GetState(port, settings);
       fwdl::WriteLineSettings(settings);
-      if (!error.failed()) error = ports.SetState(port, settings);
+      if (!error.failed()) error = ports->SetState(port, settings);
       std::cout << (!error.failed() ? "set" : "failed " + error.reason);
     } else if (command == "write") {
       std::uint32_t count = 0;
@@ -40,7 +46,7 @@ int main() {
       const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       while (written < count && std::chrono::steady_clock::now() < give_up) {
         const fwdl::PortResult r =
-            ports.Write(port, bytes.data() + written, count - written, fwdl::kWriteWaitMs);
+            ports->Write(port, bytes.data() + written, count - written, fwdl::kWriteWaitMs);
         written += r.count;
         if (r.error.failed()) break;
       }
@@ -50,6 +56,6 @@ int main() {
     }
     std::cout << std::endl;
   }
-  if (port != fwdl::kInvalidPortHandle) ports.Close(port);
+  if (port != fwdl::kInvalidPortHandle) ports->Close(port);
   return 0;
 }

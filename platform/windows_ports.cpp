@@ -1,10 +1,10 @@
-#include "port_ids.h"
+#include "windows_ports.h"
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 
-namespace fwdl::console {
+namespace fwdl {
 namespace {
 
 std::string Upper(std::string_view text) {
@@ -110,7 +110,7 @@ std::vector<std::string> SplitMultiString(std::string_view value) {
   return strings;
 }
 
-std::string DescribeDevice(const std::string& name, const DeviceIds& ids) {
+std::string DeviceManagerLine(const std::string& name, const DeviceIds& ids) {
   std::string about = name;
   if (!ids.vendor.empty()) {
     about += (about.empty() ? "USB " : ", USB ") + ids.vendor + ":" + ids.product;
@@ -119,21 +119,56 @@ std::string DescribeDevice(const std::string& name, const DeviceIds& ids) {
   return about;
 }
 
-std::vector<PortInfo> MergePorts(const std::vector<PortInfo>& devices,
-                                 const std::vector<PortInfo>& registered) {
-  std::vector<PortInfo> ports;
+std::vector<WindowsPort> MergePorts(const std::vector<WindowsPort>& devices,
+                                    const std::vector<WindowsPort>& registered) {
+  std::vector<WindowsPort> ports;
   for (const auto* list : {&devices, &registered}) {
-    for (const PortInfo& port : *list) {
-      const bool known = std::any_of(ports.begin(), ports.end(), [&](const PortInfo& p) {
-        return Upper(p.device) == Upper(port.device);
+    for (const WindowsPort& port : *list) {
+      const bool known = std::any_of(ports.begin(), ports.end(), [&](const WindowsPort& p) {
+        return Upper(p.com) == Upper(port.com);
       });
       if (!known) ports.push_back(port);
     }
   }
-  std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
-    return ComNumber(a.device) < ComNumber(b.device);
+  std::stable_sort(ports.begin(), ports.end(), [](const WindowsPort& a, const WindowsPort& b) {
+    return ComNumber(a.com) < ComNumber(b.com);
   });
   return ports;
 }
 
-}  // namespace fwdl::console
+// Who stops our output when the instrument sends XOFF, with fOutX set:
+//   Serial (serial.sys)        driver   the UART driver holds its transmitter
+//   FTSER2K, FTDIBUS           driver   FTDI's driver has the chip act on XOFF
+//   silabser                   driver   CP210x: the chip's own XON/XOFF
+//   Ser2pl, Ser2pl64           driver   PL2303 (HX and later): the chip's own
+//   usbser                     program  CDC-ACM has no request that sets XON/XOFF
+//   CH341SER(_A64), CH343SER   program  CH34x have no XON/XOFF in the chip, and
+//     (_A64), other WCH ones            nothing says their driver stops on XOFF
+//   any other service          by the USB vendor: FTDI 0403, Silicon Labs 10c4,
+//                              Prolific 067b the chip; all else the program
+FlowMode WindowsFlowMode(const std::string& service, const std::string& vendor) {
+  const std::string s = Upper(service);
+  if (s == "SERIAL" || s == "FTSER2K" || s == "FTDIBUS" || s == "SILABSER" || s == "SER2PL" ||
+      s == "SER2PL64") {
+    return FlowMode::kKernel;
+  }
+  if (s == "USBSER" || s.rfind("CH34", 0) == 0 || s.rfind("WCH", 0) == 0) return FlowMode::kProgram;
+  if (vendor == "0403" || vendor == "10c4" || vendor == "067b") return FlowMode::kKernel;
+  return FlowMode::kProgram;
+}
+
+SerialDevice DescribeWindowsPort(const WindowsPort& port) {
+  SerialDevice d;
+  d.device = port.com;
+  d.driver = port.service;
+  // A port that only the registry lists under serial.sys's device name.
+  if (d.driver.empty() && port.name.rfind("\\Device\\Serial", 0) == 0) d.driver = "Serial";
+  const DeviceIds ids = ReadDeviceIds(port.hardware_ids, port.instance_id, port.parent_id);
+  if (!ids.vendor.empty()) d.usb_id = ids.vendor + ":" + ids.product;
+  d.serial = ids.serial;
+  d.product = port.name;
+  d.flow = WindowsFlowMode(d.driver, ids.vendor);
+  return d;
+}
+
+}  // namespace fwdl

@@ -1,11 +1,11 @@
-// The reading of Windows' device identifiers for `fwdl ports`: the strings
-// that SetupAPI hands out for the adapters technicians use, as the Device
-// Manager's "Details" tab shows them.
-#include "app/console/port_ids.h"
+// The reading of Windows' device identifiers: the strings that SetupAPI
+// hands out for the adapters technicians use, as the Device Manager's
+// "Details" tab shows them, and who keeps XON/XOFF on each.
+#include "platform/windows_ports.h"
 
 #include <gtest/gtest.h>
 
-namespace fwdl::console {
+namespace fwdl {
 namespace {
 
 struct IdsCase {
@@ -106,23 +106,69 @@ TEST(PortIds, DescriptionIsTheNameThenTheUsbIds) {
       {"Communications Port (COM1)", {}, "Communications Port (COM1)"},
       {"", {"10c4", "ea60", "0001"}, "USB 10c4:ea60 serial 0001"},
   };
-  for (const auto& c : cases) EXPECT_EQ(DescribeDevice(c.name, c.ids), c.expected);
+  for (const auto& c : cases) EXPECT_EQ(DeviceManagerLine(c.name, c.ids), c.expected);
+}
+
+WindowsPort Port(const char* com, const char* name, const char* service = "",
+                 const char* hardware_id = nullptr) {
+  WindowsPort port;
+  port.com = com;
+  port.name = name;
+  port.service = service;
+  if (hardware_id) port.hardware_ids = {hardware_id};
+  return port;
 }
 
 TEST(PortIds, PortsOncePerNameInNumberOrderDevicesFirst) {
-  const std::vector<PortInfo> devices = {
-      {"COM10", "USB Serial Device (COM10)"}, {"COM3", "USB Serial Port (COM3)"}};
-  const std::vector<PortInfo> registered = {{"CNCA0", "\\Device\\com0com10"},
-                                            {"com3", "\\Device\\VCP0"},
-                                            {"COM1", "\\Device\\Serial0"},
-                                            {"COM2", "\\Device\\Serial1"}};
+  const std::vector<WindowsPort> devices = {Port("COM10", "USB Serial Device (COM10)"),
+                                            Port("COM3", "USB Serial Port (COM3)")};
+  const std::vector<WindowsPort> registered = {Port("CNCA0", "\\Device\\com0com10"),
+                                               Port("com3", "\\Device\\VCP0"),
+                                               Port("COM1", "\\Device\\Serial0"),
+                                               Port("COM2", "\\Device\\Serial1")};
   std::vector<std::string> lines;
-  for (const PortInfo& p : MergePorts(devices, registered)) lines.push_back(p.device + " " + p.about);
+  for (const WindowsPort& p : MergePorts(devices, registered)) lines.push_back(p.com + " " + p.name);
   EXPECT_EQ(lines, (std::vector<std::string>{"COM1 \\Device\\Serial0", "COM2 \\Device\\Serial1",
                                              "COM3 USB Serial Port (COM3)",
                                              "COM10 USB Serial Device (COM10)",
                                              "CNCA0 \\Device\\com0com10"}));
 }
 
+// Who keeps XON/XOFF, by the port's driver service and, where the service
+// tells nothing, by its USB vendor.
+TEST(PortIds, FlowModeByDriverThenByVendor) {
+  const struct {
+    WindowsPort port;
+    const char* driver;
+    FlowMode expected;
+  } cases[] = {
+      {Port("COM1", "Communications Port (COM1)", "Serial", "ACPI\\PNP0501"), "Serial", FlowMode::kKernel},
+      {Port("COM3", "USB Serial Port (COM3)", "FTSER2K", "FTDIBUS\\COMPORT&VID_0403&PID_6001"),
+       "FTSER2K", FlowMode::kKernel},
+      {Port("COM4", "Silicon Labs CP210x (COM4)", "silabser", "USB\\VID_10C4&PID_EA60"), "silabser",
+       FlowMode::kKernel},
+      {Port("COM5", "Prolific USB-to-Serial (COM5)", "Ser2pl64", "USB\\VID_067B&PID_2303"),
+       "Ser2pl64", FlowMode::kKernel},
+      {Port("COM6", "USB-SERIAL CH340 (COM6)", "CH341SER_A64", "USB\\VID_1A86&PID_7523"),
+       "CH341SER_A64", FlowMode::kProgram},
+      {Port("COM7", "USB-SERIAL CH343 (COM7)", "CH343SER_A64", "USB\\VID_1A86&PID_55D3"),
+       "CH343SER_A64", FlowMode::kProgram},
+      {Port("COM8", "USB Serial Device (COM8)", "usbser", "USB\\VID_0403&PID_6001"), "usbser",
+       FlowMode::kProgram},  // CDC-ACM whatever the vendor: it cannot set XON/XOFF
+      {Port("COM9", "USB Serial Port (COM9)", "", "FTDIBUS\\COMPORT&VID_0403&PID_6015"), "",
+       FlowMode::kKernel},  // service unread: the FTDI chip
+      {Port("COM10", "USB-SERIAL CH340 (COM10)", "", "USB\\VID_1A86&PID_7523"), "",
+       FlowMode::kProgram},
+      {Port("COM11", "\\Device\\Serial2"), "Serial", FlowMode::kKernel},  // the registry's alone
+      {Port("COM12", "\\Device\\com0com10"), "", FlowMode::kProgram},     // unknown
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port.com);
+    const SerialDevice device = DescribeWindowsPort(c.port);
+    EXPECT_EQ(device.driver, c.driver);
+    EXPECT_EQ(device.flow, c.expected);
+  }
+}
+
 }  // namespace
-}  // namespace fwdl::console
+}  // namespace fwdl
