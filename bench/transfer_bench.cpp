@@ -7,6 +7,9 @@
 //   build/transfer_bench dvb examples/demo.bin
 //   build/transfer_bench hex FILE --charger-ms 5000     (a five-second search)
 //   build/transfer_bench dvb FILE --flood 50 --baud 57600 (50 MB from the instrument meanwhile)
+//   build/transfer_bench dvb FILE --usb-frame --flow program --baud 57600
+//       (every write call costs a USB frame, as through an adapter on Windows;
+//        the program keeps XON/XOFF)
 #include <sys/resource.h>
 
 #include <QApplication>
@@ -15,14 +18,42 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "app/qt/main_window.h"
+#include "platform/raw_port.h"
 #include "support/sim_process.h"
 
 namespace {
+
+// A USB serial adapter as Windows drives it: each write call becomes its
+// own USB transfer and returns a frame (1 ms) later, whatever its size; the
+// bytes reach the adapter at the end of the frame.
+class UsbFrameModel final : public fwdl::RawPort {
+ public:
+  explicit UsbFrameModel(fwdl::RawPort& native) : native_(native) {}
+  fwdl::PortResult Waiting() override { return native_.Waiting(); }
+  fwdl::PortResult Read(void* data, std::uint32_t count) override {
+    return native_.Read(data, count);
+  }
+  fwdl::PortResult Write(const void* data, std::uint32_t count, Clock::time_point until) override {
+    ++calls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return native_.Write(data, count, until);
+  }
+  std::uint32_t OutputQueued() override { return native_.OutputQueued(); }
+  fwdl::PortError WaitForInput(Clock::time_point until) override {
+    return native_.WaitForInput(until);
+  }
+  static inline std::atomic<long> calls{0};
+
+ private:
+  fwdl::RawPort& native_;
+};
 
 double CpuSeconds() {
   rusage u{};
@@ -84,12 +115,26 @@ int main(int argc, char** argv) {
   const bool hex = std::string(argv[1]) == "hex";
   const std::string file = std::filesystem::absolute(argv[2]).string();
   std::vector<std::string> sim_options(argv + 3, argv + argc);
+  // The bench's own options come first, the rest goes to the instrument.
   // --flood MB: the instrument floods the line with this many megabytes
-  // while the file goes out, a megabyte every 100 ms.
+  // while the file goes out, a megabyte every 100 ms. --usb-frame: the
+  // model of a USB adapter. --flow kernel|program: who keeps XON/XOFF.
   int flood_mb = 0;
-  if (sim_options.size() >= 2 && sim_options[0] == "--flood") {
-    flood_mb = std::stoi(sim_options[1]);
-    sim_options.erase(sim_options.begin(), sim_options.begin() + 2);
+  fwdl::PortOptions port_options;
+  bool usb_frame = false;
+  for (bool ours = true; ours && !sim_options.empty();) {
+    const std::string option = sim_options[0];
+    const bool valued = sim_options.size() >= 2 && (option == "--flood" || option == "--flow");
+    if (option == "--flood" && valued) flood_mb = std::stoi(sim_options[1]);
+    if (option == "--flow" && valued) {
+      port_options.flow = sim_options[1] == "program" ? fwdl::FlowMode::kProgram : fwdl::FlowMode::kKernel;
+    }
+    usb_frame = usb_frame || option == "--usb-frame";
+    ours = valued || option == "--usb-frame";
+    if (ours) sim_options.erase(sim_options.begin(), sim_options.begin() + (valued ? 2 : 1));
+  }
+  if (usb_frame) {
+    port_options.model = [](fwdl::RawPort& native) { return std::make_unique<UsbFrameModel>(native); };
   }
   if (sim_options.empty()) sim_options = {"--charger-ms", "0", "--flash-ms", "0"};
 
@@ -98,10 +143,10 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   const auto dir = std::filesystem::temp_directory_path() / "fwdl-bench";
   std::filesystem::create_directories(dir);
-  fwdl::testing::SimProcess sim(dir.string(), sim_options);
+  fwdl::testing::SimProcess sim(dir.string(), sim_options, /*keep_errors=*/true);
   setenv("FWDL_COM1", sim.path.c_str(), 1);
 
-  fwdl::SystemSerialPorts ports;
+  fwdl::SystemSerialPorts ports(port_options);
   MeasuredForm form(ports);
   form.show();
   form.COM[0]->trigger();
@@ -194,6 +239,18 @@ int main(int argc, char** argv) {
               to - from, seen, minimum, seen / minimum);
   std::printf("peak resident memory: %ld KiB (%ld KiB before the download)\n", PeakKiB(),
               rss_before);
+  std::printf("flow control kept by: %s\n", fwdl::FlowModeName(form.link().Flow()));
+  if (usb_frame) {
+    std::printf("write calls (a USB frame each): %ld, %.1f wire bytes a call\n",
+                UsbFrameModel::calls.load(),
+                static_cast<double>(form.link().BytesWritten()) / UsbFrameModel::calls.load());
+  }
   if (!hex) std::printf("image received intact: %s\n", sim.Image() == sim.Slurp(file) ? "yes" : "NO");
+  // With --rx-buffer the instrument tells on exit what it lost.
+  sim.Kill();
+  const std::string errors = sim.Errors();
+  if (const std::size_t at = errors.rfind("instrument-sim: rx-buffer:"); at != std::string::npos) {
+    std::printf("%s", errors.substr(at, errors.find('\n', at) - at + 1).c_str());
+  }
   return 0;
 }
