@@ -5,12 +5,8 @@ namespace fwdl {
 Core::Core(WindowOps& window, SerialPorts& ports) : link_(window, ports) {}
 
 void Core::FormCreate() {
-  WindowOps& window = link_.window();
-  link_.ComHandle = kInvalidPortHandle;
-  window.SetProgressText("");
-  window.SetButtonVisible(Button::Button1, false);
-  window.SetButtonVisible(Button::Button3, false);
-  window.SetStatusText("Select Port...");
+  link_.window().SetProgressText("");
+  link_.EnterNoPortState(true);
 }
 
 void Core::TimerTick(Timer timer) {

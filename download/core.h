@@ -36,11 +36,17 @@ class Core {
   // Com11Click .. Com81Click: "COM1" .. "COM8". True when the port opened.
   bool SelectPort(const std::string& name) { return link_.SelectPort(name); }
   // "Send Vardelo Firmware".
-  Outcome Button1Click() { return Finish(hex_.Button1Click()); }
+  Outcome Button1Click() {
+    last_ = &hex_;
+    return Finish(hex_.Button1Click());
+  }
   // "Abort Search...".
   void Button2Click() { hex_.Button2Click(); }
   // "Send DVB Firmware".
-  Outcome Button3Click() { return Finish(dvb_.Button3Click()); }
+  Outcome Button3Click() {
+    last_ = &dvb_;
+    return Finish(dvb_.Button3Click());
+  }
   void Exit1Click() { link_.Exit1Click(); }
   // Timer1: the receive poll; Timer2: the end of a Delay; Timer3: a
   // wake-up ping of the HEX search.
@@ -52,6 +58,9 @@ class Core {
   const Progress& progress() const { return progress_; }
   // The HEX loader's verdict line of the last run; empty when none was read.
   const std::string& verdict() const { return hex_.verdict(); }
+  // The instrument's own last answer in the last run (procedure.h); empty
+  // when it answered nothing the run read.
+  const std::string& instrument_text() const { return last_ ? last_->answer() : none_; }
 
   SerialLink& link() { return link_; }
   const SerialLink& link() const { return link_; }
@@ -70,6 +79,8 @@ class Core {
   std::optional<Outcome> outcome_;
   HexDownload hex_{link_, progress_, phase_};
   DvbDownload dvb_{link_, progress_, phase_};
+  const DownloadProcedure* last_ = nullptr;
+  const std::string none_;
 };
 
 }  // namespace fwdl

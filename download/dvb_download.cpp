@@ -24,6 +24,7 @@ constexpr int kPromptAttempts = 20;
 constexpr int kGoAheadAttempts = 20;
 constexpr int kResultAttempts = 60;
 constexpr std::size_t kChunkSize = 1024;
+constexpr std::size_t kAnswerKept = 256;  // of what came after the image, for the record
 
 }  // namespace
 
@@ -177,17 +178,25 @@ Outcome DvbDownload::Button3Click() {
       if (!flashed) window_.PumpEvents();
     }
   }
-  return End(flashed ? Outcome::kSuccess : Outcome::kDownloadFailed, [&] {
-    if (flashed) {
-      window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info",
-                         BoxButtons::Ok);
-    } else {
-      window_.MessageBox("Download failed.\r\n\r\nPlease try again.", "Info", BoxButtons::Ok);
-    }
-    link_.Exit1Click();
-    ClearLabels();
-    RestoreWindow();
-  });
+  // What the instrument said after the image: its report, or whatever else.
+  const std::size_t held = link_.ComBufPointer;
+  const std::size_t kept = std::min<std::size_t>(held, kAnswerKept);
+  answer_.assign(reinterpret_cast<const char*>(link_.ComBuf.data()) + held - kept, kept);
+  // A report found is the outcome, even where the line has gone since it came.
+  return End(
+      flashed ? Outcome::kSuccess : Outcome::kDownloadFailed,
+      [&] {
+        if (flashed) {
+          window_.MessageBox("Download comleted.\r\n\r\nPower off instrument.", "Info",
+                             BoxButtons::Ok);
+        } else {
+          window_.MessageBox("Download failed.\r\n\r\nPlease try again.", "Info", BoxButtons::Ok);
+        }
+        link_.Exit1Click();
+        ClearLabels();
+        RestoreWindow();
+      },
+      /*answered=*/flashed);
 }
 
 }  // namespace fwdl

@@ -11,7 +11,7 @@
 
 namespace fwdl {
 
-class DvbDownload : DownloadProcedure {
+class DvbDownload : public DownloadProcedure {
  public:
   DvbDownload(SerialLink& link, Progress& progress, Phase& phase)
       : DownloadProcedure(link, progress, phase) {}

@@ -162,6 +162,7 @@ Outcome HexDownload::ShowVerdict() {
   const std::uint32_t N = link_.ComBufPointer;
   const auto& ComBuf = link_.ComBuf;
   if (N < kShortestAnswer) {
+    answer_.assign(reinterpret_cast<const char*>(ComBuf.data()), N);
     return End(Outcome::kDownloadFailed, [&] {
       window_.MessageBox(kDownloadError, "ERROR", BoxButtons::Ok);
       ClearLabels();
@@ -178,23 +179,31 @@ Outcome HexDownload::ShowVerdict() {
     const char* start = reinterpret_cast<const char*>(&ComBuf[s]);
     return std::string(start, strnlen(start, end - s));
   };
+  // A verdict line was read: it is the outcome, even where the line has
+  // gone since it came.
   if (ComBuf[s] == '?') {
-    verdict_ = line(N - 6);
-    return End(Outcome::kErrorVerdict, [&] {
-      window_.MessageBox("Error while downloading.\r\n'" + verdict_ + "'\r\nPlease try again...",
-                         "ERROR", BoxButtons::Ok);
-      ClearLabels();
-      RestoreWindow();
-    });
+    verdict_ = answer_ = line(N - 6);
+    return End(
+        Outcome::kErrorVerdict,
+        [&] {
+          window_.MessageBox("Error while downloading.\r\n'" + verdict_ + "'\r\nPlease try again...",
+                             "ERROR", BoxButtons::Ok);
+          ClearLabels();
+          RestoreWindow();
+        },
+        /*answered=*/true);
   }
-  verdict_ = line(N - 9);
-  return End(Outcome::kSuccess, [&] {
-    Send('Q');
-    window_.MessageBox(verdict_, "INFO", BoxButtons::Ok);
-    link_.Exit1Click();
-    ClearLabels();
-    RestoreWindow();
-  });
+  verdict_ = answer_ = line(N - 9);
+  return End(
+      Outcome::kSuccess,
+      [&] {
+        Send('Q');
+        window_.MessageBox(verdict_, "INFO", BoxButtons::Ok);
+        link_.Exit1Click();
+        ClearLabels();
+        RestoreWindow();
+      },
+      /*answered=*/true);
 }
 
 }  // namespace fwdl

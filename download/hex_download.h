@@ -10,7 +10,7 @@
 
 namespace fwdl {
 
-class HexDownload : DownloadProcedure {
+class HexDownload : public DownloadProcedure {
  public:
   HexDownload(SerialLink& link, Progress& progress, Phase& phase)
       : DownloadProcedure(link, progress, phase) {}

@@ -16,6 +16,7 @@ void DownloadProcedure::ClearLabels() {
 
 std::optional<Outcome> DownloadProcedure::StartWithInstructions(const char* no_port,
                                                                 const char* instructions) {
+  answer_.clear();
   if (!link_.PortOpen()) {
     window_.MessageBox(no_port, "ERROR", BoxButtons::Ok);
     RestoreWindow();
@@ -29,13 +30,11 @@ std::optional<Outcome> DownloadProcedure::StartWithInstructions(const char* no_p
 }
 
 Outcome DownloadProcedure::EndPortLost() {
-  // The link has closed the port and hidden the download buttons; what the
-  // procedure showed since goes, and the menus come back for a new choice.
+  // The link has closed the port; what the procedure showed goes, and the
+  // menus come back for a new choice.
   link_.ShowPortLost();
   window_.SetProgressText("");
-  window_.SetStatusText("Select Port...");
-  window_.SetMenuEnabled(MenuItem::Exit1, true);
-  window_.SetMenuEnabled(MenuItem::Port1, true);
+  link_.EnterNoPortState(true);
   return Outcome::kPortLost;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "download/outcome.h"
@@ -16,6 +17,12 @@ inline constexpr char kNoContact[] =
     "No contact with Instrument...\r\nRemove power from Instrument and retry.\r\nCheck comport!";
 
 class DownloadProcedure {
+ public:
+  // The instrument's last answer that the run read, as it sent it: the
+  // loader's verdict line, or the bytes after the image; empty when it
+  // answered nothing there.
+  const std::string& answer() const { return answer_; }
+
  protected:
   DownloadProcedure(SerialLink& link, Progress& progress, Phase& phase)
       : link_(link), window_(link.window()), progress_(progress), phase_(phase) {}
@@ -33,15 +40,19 @@ class DownloadProcedure {
 
   // Ends the run as `outcome`, after `steps` (its box, its last bytes, the
   // restored window). A device that went during the run ends it instead with
-  // the box that says so and the window in the no-port state; a port that
-  // Exit or a bound error closed makes that the outcome.
+  // the box that says so and the window in the no-port state, unless the
+  // instrument had already answered (`answered`: its verdict line or its
+  // report was in the buffer): what arrived is the outcome, its box comes
+  // first and the lost port's after it. A port that Exit or a bound error
+  // closed makes that the outcome.
   template <class Steps>
-  Outcome End(Outcome outcome, Steps&& steps) {
-    if (link_.PortLost()) return EndPortLost();
+  Outcome End(Outcome outcome, Steps&& steps, bool answered = false) {
+    if (link_.PortLost() && !answered) return EndPortLost();
     const Outcome decided = link_.closure() == Closure::kExit         ? Outcome::kExited
                             : link_.closure() == Closure::kBoundError ? Outcome::kBoundError
                                                                       : outcome;
     std::forward<Steps>(steps)();
+    if (link_.PortLost()) EndPortLost();
     return decided;
   }
 
@@ -49,8 +60,10 @@ class DownloadProcedure {
   WindowOps& window_;
   Progress& progress_;
   Phase& phase_;
+  std::string answer_;
 
  private:
+  // The lost port's box, then the no-port state; kPortLost.
   Outcome EndPortLost();
 };
 

@@ -42,7 +42,7 @@ bool SerialLink::SelectPort(const std::string& name) {
   if (PortOpen()) ClosePort();
   const std::string reason = OpenComPort(name);
   if (!PortOpen()) {
-    ShowNoPort();
+    EnterNoPortState(true);
     window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok, reason);
     return false;
   }
@@ -114,18 +114,22 @@ void SerialLink::ResumeOutput() {
   if (PortOpen()) ports_.ResumeOutput(ComHandle);
 }
 
-void SerialLink::ShowNoPort() {
+void SerialLink::EnterNoPortState(bool menus_usable) {
   window_.SetTimerEnabled(Timer::Timer1, false);
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   window_.SetStatusText("Select Port...");
+  if (menus_usable) {
+    window_.SetMenuEnabled(MenuItem::Exit1, true);
+    window_.SetMenuEnabled(MenuItem::Port1, true);
+  }
 }
 
 void SerialLink::ClosePort() {
   window_.SetTimerEnabled(Timer::Timer1, false);
   ports_.Close(ComHandle);
   ComHandle = kInvalidPortHandle;
-  ShowNoPort();
+  EnterNoPortState(!procedure_running_);
 }
 
 void SerialLink::LosePort(const PortError& error) {

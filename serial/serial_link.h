@@ -88,6 +88,10 @@ class SerialLink {
   bool PortLost() const { return closure_ == Closure::kLost; }
   // The box that tells the user that the device of the port has gone.
   void ShowPortLost();
+  // The no-port state: poll stopped, download buttons hidden, "Select
+  // Port...", and with `menus_usable` the port menu and Exit usable (not in
+  // the middle of a procedure: no port choice may start inside it).
+  void EnterNoPortState(bool menus_usable);
   // The name the port was chosen by, such as "COM3".
   const std::string& PortName() const { return port_name_; }
   // Bytes the port has taken since it was opened.
@@ -138,8 +142,6 @@ class SerialLink {
 
  private:
   void ShowBoundError(const char* text);
-  // The no-port state: poll stopped, download buttons hidden, "Select Port...".
-  void ShowNoPort();
   // Closes the open port; the window shows no port.
   void ClosePort();
   // The device has gone: the port closes, and the user is told (at once

@@ -418,6 +418,23 @@ TEST_F(DvbDownloadTest, ALostDeviceMidImageEndsTheDownloadAtOnce) {
   EXPECT_TRUE(InNoPortState());
 }
 
+// The report came, then the line went before the next look at it: the
+// report is the outcome, and the lost port's box follows it.
+TEST_F(DvbDownloadTest, AReportThatCameBeforeTheLineWentIsTheOutcome) {
+  OpenPort();
+  UseInstrument({.flash_ms = 2500});  // the report between the third and fourth look
+  window.on_event = [&](const std::string& e) {
+    if (e == "Label1=FLASHING") window.At(clock.Now() + 2700, [&] { dev().gone = true; });
+  };
+  EXPECT_EQ(RunWithFile(std::string(2000, 'x')), Outcome::kSuccess);
+  ASSERT_GE(window.boxes.size(), 2u);
+  EXPECT_EQ("box[" + window.boxes[window.boxes.size() - 2].caption + "] " +
+                window.boxes[window.boxes.size() - 2].text,
+            kCompleted);
+  EXPECT_NE(window.boxes.back().text.find("comport 'COM1' has gone"), std::string::npos);
+  EXPECT_LT(clock.Now(), 10'000) << "no minute of attempts after the line went";
+}
+
 // The header announces the size measured at the start; exactly that many
 // bytes follow, whatever happens to the file meanwhile.
 TEST_F(DvbDownloadTest, AFileThatChangesDuringTheTransferSendsNoMoreThanAnnounced) {

@@ -253,6 +253,33 @@ TEST_F(HexDownloadTest, ADeviceThatGoesDuringTheTransferIsReported) {
   EXPECT_TRUE(InNoPortState());
 }
 
+// The loader's verdict came, then its line went (a cable pulled a moment
+// later): the verdict is the outcome, the lost port's box follows it, and
+// after an error verdict, which keeps the program, the window has no port.
+TEST_F(HexDownloadTest, AVerdictThatCameBeforeTheLineWentIsTheOutcome) {
+  for (const auto verdict : {sim::Verdict::Ok, sim::Verdict::Error}) {
+    testing::LinkRig rig;
+    rig.link.SelectPort("COM1");
+    rig.UseInstrument({.charger_ms = 0, .verdict = verdict});
+    rig.window.on_event = [&](const std::string& e) {
+      if (e == "Label1=100% done") rig.window.At(rig.clock.Now() + 1500, [&] { rig.dev().gone = true; });
+    };
+    TempFile file(kHex, "firmware.hex");
+    rig.window.dialog_answers = {file.path};
+    const bool ok = verdict == sim::Verdict::Ok;
+    EXPECT_EQ(rig.core.Button1Click(), ok ? Outcome::kSuccess : Outcome::kErrorVerdict);
+    ASSERT_EQ(rig.window.boxes.size(), 3u);
+    EXPECT_EQ(rig.window.boxes[1].caption, ok ? "INFO" : "ERROR");
+    EXPECT_NE(rig.window.boxes[1].text.find(rig.core.verdict()), std::string::npos);
+    EXPECT_FALSE(rig.core.verdict().empty());
+    EXPECT_NE(rig.window.boxes[2].text.find("comport 'COM1' has gone"), std::string::npos);
+    EXPECT_EQ(rig.window.closed, ok) << "a good verdict ends the program as ever";
+    if (!ok) {
+      EXPECT_TRUE(rig.InNoPortState());
+    }
+  }
+}
+
 // The device goes during the write of the file's last character: that
 // character did not go out, so the transfer never shows "100% done".
 TEST_F(HexDownloadTest, ADeviceThatGoesAtTheLastCharacterNeverShowsDone) {

@@ -142,7 +142,7 @@ Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
   }
   ran.flow = core.link().Flow();
   ran.bytes_written = core.link().BytesWritten();
-  ran.instrument_text = core.verdict().empty() ? window.LastMessage() : core.verdict();
+  ran.instrument_text = core.instrument_text();
   if (!window.closed()) core.Exit1Click();
   return ran;
 }

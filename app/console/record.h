@@ -15,7 +15,8 @@
 //   bytes_written    the bytes that went out on the line
 //   outcome          "success", "error_verdict", "no_contact", ...
 //   exit_code        fwdl's exit code
-//   instrument_text  the instrument's own final text: the verdict line, the box text
+//   instrument_text  the instrument's own last answer: the verdict line, or what came
+//                    after the image; empty when it answered nothing there
 //   serial           the station's label (--serial), or null
 //
 // The texts stay valid JSON whatever they hold. The instrument's text is

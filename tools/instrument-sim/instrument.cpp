@@ -177,7 +177,8 @@ void Instrument::FinishImage(Millis now) {
   }
   Event("image complete: " + std::to_string(received_.size()) + " bytes; flashing");
   if (options_.report) {
-    Schedule(now + options_.flash_ms, "Flashed successfully..." + options_.result_tail);
+    Schedule(now + options_.flash_ms, "Flashed successfully..." + options_.result_tail,
+             "report sent");
   }
 }
 
@@ -187,8 +188,8 @@ void Instrument::Burst(std::size_t count, Millis now) {
   Schedule(now, std::move(bytes));
 }
 
-void Instrument::Schedule(Millis due, std::string bytes) {
-  pending_.push_back({due, std::move(bytes)});
+void Instrument::Schedule(Millis due, std::string bytes, std::string event) {
+  pending_.push_back({due, std::move(bytes), std::move(event)});
 }
 
 std::string Instrument::TakeOutput(Millis now) {
@@ -206,7 +207,10 @@ std::string Instrument::TakeOutput(Millis now) {
   std::stable_sort(pending_.begin(), pending_.end(),
                    [](const Pending& a, const Pending& b) { return a.due < b.due; });
   auto it = pending_.begin();
-  for (; it != pending_.end() && it->due <= now; ++it) out += it->bytes;
+  for (; it != pending_.end() && it->due <= now; ++it) {
+    out += it->bytes;
+    if (!it->event.empty()) Event(it->event);
+  }
   pending_.erase(pending_.begin(), it);
   return out;
 }

@@ -95,7 +95,7 @@ class Instrument {
   void Image(std::uint8_t byte, Millis now);
   void ImageByte(std::uint8_t byte, Millis now);
   void FinishImage(Millis now);
-  void Schedule(Millis due, std::string bytes);
+  void Schedule(Millis due, std::string bytes, std::string event = {});
   void Event(std::string text) { events_.push_back(std::move(text)); }
 
   Options options_;
@@ -114,6 +114,7 @@ class Instrument {
   struct Pending {
     Millis due;
     std::string bytes;
+    std::string event;  // told when the bytes go out, if not empty
   };
   std::vector<Pending> pending_;
   std::vector<std::string> events_;
