@@ -52,9 +52,7 @@ bool DvbDownload::SendEscaped(const std::uint8_t* data, std::uint32_t count,
 bool DvbDownload::FlashedSuccessfully() const {
   // Anywhere among the held bytes: a short report, or one followed by a
   // prompt and more, is still a success. Zero bytes do not end the search.
-  const auto* held = link_.ComBuf.data();
-  const auto* end = held + link_.ComBufPointer;
-  return std::search(held, end, kSuccess.begin(), kSuccess.end()) != end;
+  return link_.received().Contains(kSuccess);
 }
 
 Outcome DvbDownload::Button3Click() {
@@ -68,7 +66,7 @@ Outcome DvbDownload::Button3Click() {
 
   phase_ = Phase::kSearch;
   window_.SetStatusText("Searching...");
-  link_.ComBufPointer = 0;  // once: the prompt must be the newest byte of all
+  link_.StartExchange();  // once: the prompt must be the newest byte of all
   bool prompt = false;
   for (int attempt = 0; attempt < kPromptAttempts && !prompt; ++attempt) {
     link_.SendBytes("\r", 1);
@@ -99,7 +97,7 @@ Outcome DvbDownload::Button3Click() {
       RestoreWindow();
     });
   }
-  link_.ComBufPointer = 0;
+  link_.StartExchange();
   // The header states the size in 32 bits; a file that cannot be measured
   // or stated there, or an empty one that holds no image, is refused
   // before the instrument hears of it.
@@ -157,7 +155,7 @@ Outcome DvbDownload::Button3Click() {
     if (got == 0) break;
     left -= got;
     window_.PumpEvents();
-    link_.ComBufPointer = 0;
+    link_.StartExchange();
     std::uint32_t consumed = 0;
     SendEscaped(chunk.data(), static_cast<std::uint32_t>(got), consumed);
     progress_.SentBytes += consumed;
@@ -179,9 +177,8 @@ Outcome DvbDownload::Button3Click() {
     }
   }
   // What the instrument said after the image: its report, or whatever else.
-  const std::size_t held = link_.ComBufPointer;
-  const std::size_t kept = std::min<std::size_t>(held, kAnswerKept);
-  answer_.assign(reinterpret_cast<const char*>(link_.ComBuf.data()) + held - kept, kept);
+  const std::string_view held = link_.received().held();
+  answer_ = held.substr(held.size() - std::min(held.size(), kAnswerKept));
   // A report found is the outcome, even where the line has gone since it came.
   return End(
       flashed ? Outcome::kSuccess : Outcome::kDownloadFailed,

@@ -36,11 +36,11 @@ void HexDownload::Timer3Timer() {
     window_.SetTimerEnabled(Timer::Timer3, false);
     return;
   }
-  if (link_.ComBufPointer >= kContactBytes) {
+  if (link_.received().count() >= kContactBytes) {
     window_.SetTimerEnabled(Timer::Timer3, false);
     return;
   }
-  link_.ComBufPointer = 0;
+  link_.StartExchange();
   // An instrument that boots or chatters may send a stray XOFF and never
   // the XON; a ping must not be held by it.
   const char ping = 'F';
@@ -65,11 +65,11 @@ Outcome HexDownload::Button1Click() {
   phase_ = Phase::kWakeUp;
   window_.SetStatusText("Searching...");
   window_.SetTimerEnabled(Timer::Timer3, true);
-  link_.ComBufPointer = 0;
+  link_.StartExchange();
   window_.SetButtonVisible(Button::Button2, true);
   while (window_.TimerEnabled(Timer::Timer3)) window_.WaitForEvents();
   window_.SetButtonVisible(Button::Button2, false);
-  if (link_.ComBufPointer < kContactBytes) {  // aborted before the instrument answered
+  if (link_.received().count() < kContactBytes) {  // aborted before the instrument answered
     return End(Outcome::kSearchAborted, [&] {
       window_.SetStatusText("");
       Send('Q');
@@ -118,7 +118,7 @@ Outcome HexDownload::Button1Click() {
   }
 
   link_.Delay(500);
-  link_.ComBufPointer = 0;
+  link_.StartExchange();
   Send('\r');
   link_.Delay(100);
   if (!link_.LastByteIs('>')) {
@@ -148,7 +148,7 @@ Outcome HexDownload::Button1Click() {
     progress_.SentBytes += sent;
     if (sent < size || !link_.PortOpen()) return End(Outcome::kExited, [&] { RestoreWindow(); });
     window_.PumpEvents();
-    link_.ComBufPointer = 0;  // what the loader says meanwhile is not the verdict
+    link_.StartExchange();  // what the loader says meanwhile is not the verdict
     window_.SetProgressText(progress_.Text());
   }
   phase_ = Phase::kResult;
@@ -159,10 +159,10 @@ Outcome HexDownload::Button1Click() {
 }
 
 Outcome HexDownload::ShowVerdict() {
-  const std::uint32_t N = link_.ComBufPointer;
-  const auto& ComBuf = link_.ComBuf;
+  const std::string_view ComBuf = link_.received().held();
+  const auto N = static_cast<std::uint32_t>(ComBuf.size());
   if (N < kShortestAnswer) {
-    answer_.assign(reinterpret_cast<const char*>(ComBuf.data()), N);
+    answer_ = ComBuf;
     return End(Outcome::kDownloadFailed, [&] {
       window_.MessageBox(kDownloadError, "ERROR", BoxButtons::Ok);
       ClearLabels();
@@ -176,8 +176,8 @@ Outcome HexDownload::ShowVerdict() {
   // The line ends 6 bytes before the end of the answer ("?" lines) or 9
   // bytes before it, or earlier at a zero byte.
   auto line = [&](std::uint32_t end) {
-    const char* start = reinterpret_cast<const char*>(&ComBuf[s]);
-    return std::string(start, strnlen(start, end - s));
+    const std::string_view window = ComBuf.substr(s, end - s);
+    return std::string(window.substr(0, window.find('\0')));
   };
   // A verdict line was read: it is the outcome, even where the line has
   // gone since it came.

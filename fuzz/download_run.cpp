@@ -267,11 +267,11 @@ void Run::Event(const std::string& event) {
 
 void Run::CheckBuffer() {
   const SerialLink& link = core().link();
-  if (link.ComBufPointer > kComBufSize) {
-    Violation("ComBufPointer " + std::to_string(link.ComBufPointer) + " is past ComBuf");
+  if (link.received().count() > kComBufSize) {
+    Violation("ComBufPointer " + std::to_string(link.received().count()) + " is past ComBuf");
   }
-  if (link.ComBufPointer > kFillLimit && !fill_box_) {
-    Violation("ComBufPointer " + std::to_string(link.ComBufPointer) +
+  if (link.received().count() > kFillLimit && !fill_box_) {
+    Violation("ComBufPointer " + std::to_string(link.received().count()) +
               " is past the fill limit without the bound message");
   }
   if (window_.TimerEnabled(Timer::Timer1) && !link.PortOpen()) {

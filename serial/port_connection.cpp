@@ -47,7 +47,7 @@ bool SerialLink::SelectPort(const std::string& name) {
     return false;
   }
   window_.SetTimerEnabled(Timer::Timer1, true);
-  ComBufPointer = 0;
+  buffer_.StartExchange();
   window_.SetButtonVisible(Button::Button1, true);
   window_.SetButtonVisible(Button::Button3, true);
   window_.SetStatusText("");

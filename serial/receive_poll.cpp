@@ -41,9 +41,8 @@ void SerialLink::Timer1Timer() {
   // line (every procedure resets the count once its write has gone out).
   // The poll still drains the port meanwhile, so that the instrument's XON
   // is never stuck behind its own chatter.
-  if (!procedure_running_ || writing_) ComBufPointer = 0;
-  const std::uint32_t wanted =
-      std::min({waiting.count, kReadAreaSize - 1, kComBufSize - ComBufPointer});
+  if (!procedure_running_ || writing_) buffer_.StartExchange();
+  const std::uint32_t wanted = std::min({waiting.count, kReadAreaSize - 1, buffer_.Room()});
   if (wanted == 0) return;
   const PortResult read = ports_.Read(ComHandle, read_area_.data(), wanted);
   if (read.lost()) {
@@ -57,13 +56,12 @@ void SerialLink::Timer1Timer() {
     return;
   }
   if (BytesRead > 0) {
-    std::memcpy(&ComBuf[ComBufPointer], read_area_.data(), BytesRead);
-    ComBufPointer += BytesRead;
+    buffer_.Append(read_area_.data(), BytesRead);
     read_area_[BytesRead] = '\0';
     window_.AppendLogLine(LogLine(read_area_.data()));
   }
-  if (ComBufPointer > kFillLimit) ShowBoundError("ERROR, ComBufPointer is out of bounds...");
-  if (ComBufPointer >= kWrapPoint) ComBufPointer = 0;
+  if (buffer_.PastFillLimit()) ShowBoundError("ERROR, ComBufPointer is out of bounds...");
+  buffer_.WrapIfDue();
 }
 
 void SerialLink::ShowBoundError(const char* text) {
@@ -83,10 +81,6 @@ void SerialLink::Delay(unsigned ms) {
   // Ends early when the port closes (Exit, a lost device) during the wait.
   while (window_.TimerEnabled(Timer::Timer2) && PortOpen()) window_.WaitForEvents();
   window_.SetTimerEnabled(Timer::Timer2, false);
-}
-
-bool SerialLink::LastByteIs(std::uint8_t byte) const {
-  return ComBufPointer > 0 && ComBuf[ComBufPointer - 1] == byte;
 }
 
 }  // namespace fwdl

@@ -2,17 +2,15 @@
 // poll fills, and the waits that keep the window alive.
 //
 // Principles of operation
-// - ComHandle is the open port, or kInvalidPortHandle. Only SelectPort
-//   (via OpenComPort) makes it valid; it becomes invalid again by the next
-//   SelectPort, by Exit1Click (the Exit command, a bound error of the poll,
-//   the end of some downloads) and by a lost device (LosePort). Nothing
-//   else writes it.
-// - ComBuf and ComBufPointer: only Timer1Timer appends to ComBuf and
-//   advances the count. The count goes back to 0 in SelectPort (a port
-//   opened), at the poll's wrap point, while no procedure runs or a write
-//   waits (those bytes are never read), and wherever a download procedure
-//   resets it before an exchange. Nothing else writes either; readers bound
-//   the bytes by the count.
+// - ComHandle, private, is the open port, or kInvalidPortHandle. Only
+//   SelectPort (via OpenComPort) makes it valid; it becomes invalid again by
+//   the next SelectPort, by Exit1Click (the Exit command, a bound error of
+//   the poll, the end of some downloads) and by a lost device (LosePort).
+// - The receive buffer (receive_buffer.h): only Timer1Timer appends. Its
+//   count goes back to 0 in SelectPort (a port opened), at the poll's wrap
+//   point, while no procedure runs or a write waits (those bytes are never
+//   read), and where a download procedure starts an exchange. Procedures
+//   read it through received(), which cannot change it.
 // - Bytes reach the buffer only in Timer1Timer, and that runs only while
 //   events are handled, so the buffer changes only across a Delay, an event
 //   pump, a write that waits for a held line, a message box or a file
@@ -27,19 +25,15 @@
 
 #include "platform/serial_port.h"
 #include "platform/window_ops.h"
+#include "serial/receive_buffer.h"
 
 namespace fwdl {
 
-// ComBuf's size and the bounds of the poll tick. A read asks for no more
-// than fits the read area with its terminating zero and ComBuf from
-// ComBufPointer on; what does not fit stays queued at the port. The fill
-// limit lies below the size of ComBuf and the wrap point above the fill
-// limit, so the count never wraps to 0 without the fill message first.
-inline constexpr std::uint32_t kComBufSize = 60000;
+// The bounds of the poll tick. A read asks for no more than fits the read
+// area with its terminating zero and the receive buffer's room; what does
+// not fit stays queued at the port.
 inline constexpr std::uint32_t kReadAreaSize = 10000;
 inline constexpr std::uint32_t kReadLimit = 60000;  // most bytes a port may hold
-inline constexpr std::uint32_t kFillLimit = 59000;
-inline constexpr std::uint32_t kWrapPoint = 59990;
 // The longest line one read adds to the receive log; front ends keep the
 // newest lines only, so the log stays small under a flood.
 inline constexpr std::size_t kLogLineMax = 256;
@@ -112,7 +106,11 @@ class SerialLink {
   // returns at once, since nothing more can arrive.
   void Delay(unsigned ms);
   // True when the last received byte is `byte`; false on an empty buffer.
-  bool LastByteIs(std::uint8_t byte) const;
+  bool LastByteIs(std::uint8_t byte) const { return buffer_.LastByteIs(byte); }
+  // What the instrument sent since the current exchange began.
+  const ReceiveBuffer& received() const { return buffer_; }
+  // Before each exchange whose answer a procedure wants to see by itself.
+  void StartExchange() { buffer_.StartExchange(); }
 
   WindowOps& window() { return window_; }
 
@@ -134,12 +132,6 @@ class SerialLink {
     SerialLink& link_;
   };
 
-  PortHandle ComHandle = kInvalidPortHandle;
-  // Only the first ComBufPointer bytes have meaning; setting the count to 0
-  // does not clear the bytes, and no terminator follows them.
-  std::array<std::uint8_t, kComBufSize> ComBuf{};
-  std::uint32_t ComBufPointer = 0;
-
  private:
   void ShowBoundError(const char* text);
   // Closes the open port; the window shows no port.
@@ -152,6 +144,8 @@ class SerialLink {
 
   WindowOps& window_;
   SerialPorts& ports_;
+  PortHandle ComHandle = kInvalidPortHandle;
+  ReceiveBuffer buffer_;
   LineSettings line_settings_;  // outlives each opening, as a DCB would
   std::array<char, kReadAreaSize> read_area_{};
   bool showing_bound_error_ = false;

@@ -14,11 +14,9 @@ using testing::LinkRig;
 class PortConnection : public ::testing::Test, public LinkRig {};
 
 TEST_F(PortConnection, SuccessOpensSetsTheLineUpAndShowsTheButtons) {
-  link.ComBufPointer = 7;
   link.SelectPort("COM1");
   EXPECT_TRUE(link.PortOpen());
   EXPECT_TRUE(window.TimerEnabled(Timer::Timer1));
-  EXPECT_EQ(link.ComBufPointer, 0u);
   EXPECT_TRUE(window.visible[0] && window.visible[2]);
   EXPECT_EQ(window.label2, "");
   EXPECT_TRUE(window.boxes.empty());
@@ -65,12 +63,12 @@ TEST_F(PortConnection, ChoosingTheOpenPortAgainReopensItEmpty) {
   link.SelectPort("COM1");
   ports.Arrive("COM1", "abc");
   window.WaitForEvents();
-  ASSERT_EQ(link.ComBufPointer, 3u);
+  ASSERT_EQ(link.received().count(), 3u);
   link.SelectPort("COM1");
   EXPECT_EQ(ports.device("COM1").opens, 2);
   EXPECT_EQ(ports.device("COM1").closes, 1);
   EXPECT_TRUE(link.PortOpen());
-  EXPECT_EQ(link.ComBufPointer, 0u);
+  EXPECT_EQ(link.received().count(), 0u);
   EXPECT_TRUE(window.TimerEnabled(Timer::Timer1));
 }
 
@@ -161,7 +159,7 @@ TEST_F(ReceivePoll, BytesWhileAWriteIsHeldStartOver) {
   window.At(150, [&] { dev().xoff = false; });
   EXPECT_EQ(link.WriteToPort("x", 1), 1u);
   EXPECT_TRUE(window.boxes.empty()) << window.boxes.front().text;
-  EXPECT_LT(link.ComBufPointer, kReadAreaSize) << "no more than one read's worth";
+  EXPECT_LT(link.received().count(), kReadAreaSize) << "no more than one read's worth";
   EXPECT_TRUE(link.PortOpen());
 }
 
@@ -179,12 +177,12 @@ TEST_F(ReceivePoll, BytesWhileIdleAreLoggedButNeverFillTheBuffer) {
 
 TEST_F(ReceivePoll, AppendsCountsAndLogsEachRead) {
   Tick();
-  EXPECT_EQ(link.ComBufPointer, 0u) << "an empty tick changes nothing";
+  EXPECT_EQ(link.received().count(), 0u) << "an empty tick changes nothing";
   EXPECT_TRUE(window.log_lines.empty());
 
   ports.Arrive("COM1", "12:>>");
   Tick();
-  EXPECT_EQ(link.ComBufPointer, 5u);
+  EXPECT_EQ(link.received().count(), 5u);
   EXPECT_TRUE(link.LastByteIs('>'));
   ports.Arrive("COM1", std::string("ab\0cd#", 6));
   Tick();
@@ -194,17 +192,49 @@ TEST_F(ReceivePoll, AppendsCountsAndLogsEachRead) {
       << "one log line per read, ending before a zero byte";
 }
 
-TEST_F(ReceivePoll, LastByteTestIsFalseOnAnEmptyBuffer) {
-  link.ComBuf[0] = '>';  // left over from an earlier exchange
-  link.ComBufPointer = 0;
-  for (int b : {0, int{'>'}, int{'#'}}) EXPECT_FALSE(link.LastByteIs(static_cast<std::uint8_t>(b))) << b;
+// The buffer's own rules: an exchange starts empty whatever was held, the
+// answer is read by its last byte or a text among its bytes, the fill limit
+// and the wrap point are exact, and nothing is appended past the end.
+TEST(ReceiveBuffer, KeepsItsRules) {
+  ReceiveBuffer buffer;
+  buffer.Append(">", 1);
+  buffer.StartExchange();  // the ">" is left over from an earlier exchange
+  for (int b : {0, int{'>'}, int{'#'}}) EXPECT_FALSE(buffer.LastByteIs(static_cast<std::uint8_t>(b))) << b;
+  const std::string answer("ab\0Flashed successfully...\r\n", 28);
+  buffer.Append(answer.data(), static_cast<std::uint32_t>(answer.size()));
+  EXPECT_TRUE(buffer.LastByteIs('\n'));
+  EXPECT_TRUE(buffer.Contains("Flashed successfully...")) << "past a zero byte too";
+  EXPECT_FALSE(buffer.Contains("Flashed successfully...!"));
+
+  const struct {
+    std::uint32_t held;
+    bool past_fill;
+    std::uint32_t after_wrap;
+  } cases[] = {{kFillLimit, false, kFillLimit},
+               {kFillLimit + 1, true, kFillLimit + 1},
+               {kWrapPoint - 1, true, kWrapPoint - 1},
+               {kWrapPoint, true, 0}};
+  const std::string bytes(kComBufSize, 'x');
+  for (const auto& c : cases) {
+    buffer.StartExchange();
+    buffer.Append(bytes.data(), c.held);
+    EXPECT_EQ(buffer.PastFillLimit(), c.past_fill) << c.held;
+    buffer.WrapIfDue();
+    EXPECT_EQ(buffer.count(), c.after_wrap) << c.held;
+  }
+  buffer.StartExchange();
+  buffer.Append(bytes.data(), kComBufSize - 3);
+  EXPECT_EQ(buffer.Room(), 3u);
+  buffer.Append("123456", 6);
+  EXPECT_EQ(buffer.count(), kComBufSize) << "never past the end";
+  EXPECT_EQ(buffer.held().substr(kComBufSize - 3), "123");
 }
 
 TEST_F(ReceivePoll, ATickWithNoPortDoesNothing) {
   link.Exit1Click();
   ports.Arrive("COM1", "x");
   Tick();
-  EXPECT_EQ(link.ComBufPointer, 0u);
+  EXPECT_EQ(link.received().count(), 0u);
 }
 
 TEST_F(ReceivePoll, BurstsLargerThanBothBuffersStayQueuedAndNothingOverruns) {
@@ -213,7 +243,7 @@ TEST_F(ReceivePoll, BurstsLargerThanBothBuffersStayQueuedAndNothingOverruns) {
   for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>('a' + i % 26);
   ports.Arrive("COM1", burst);
   Tick();
-  EXPECT_EQ(link.ComBufPointer, kReadAreaSize - 1);
+  EXPECT_EQ(link.received().count(), kReadAreaSize - 1);
   EXPECT_EQ(dev().waiting.size(), burst.size() - (kReadAreaSize - 1));
   Tick();
   Tick();
@@ -222,9 +252,13 @@ TEST_F(ReceivePoll, BurstsLargerThanBothBuffersStayQueuedAndNothingOverruns) {
 }
 
 TEST_F(ReceivePoll, FillingComBufGivesOneMessageThenExitAndWrapsTheCount) {
-  // More than ComBuf holds, in two bursts that each fit the port's queue.
-  ports.Arrive("COM1", std::string(40000, 'y'));
-  window.At(25, [&] { ports.Arrive("COM1", std::string(30000, 'z')); });
+  // Exactly the fill limit, in reads of the read area's size: no message.
+  ports.Arrive("COM1", std::string(kFillLimit, 'y'));
+  for (int i = 0; i < 6; ++i) Tick();
+  ASSERT_EQ(link.received().count(), kFillLimit);
+  EXPECT_TRUE(window.boxes.empty());
+  // More than the buffer's room: a read takes only what fits.
+  ports.Arrive("COM1", std::string(kComBufSize - kFillLimit, 'z') + "123456");
   window.box_open_ms = 200;  // ticks keep coming while the message is open
   for (int i = 0; i < 20 && link.PortOpen(); ++i) window.WaitForEvents();
   ASSERT_EQ(window.boxes.size(), 1u) << "messages must not nest";
@@ -232,10 +266,8 @@ TEST_F(ReceivePoll, FillingComBufGivesOneMessageThenExitAndWrapsTheCount) {
   EXPECT_EQ(window.boxes[0].caption, "");
   EXPECT_TRUE(window.closed);
   EXPECT_FALSE(link.PortOpen());
-  EXPECT_EQ(link.ComBufPointer, 0u) << "the count wraps after the fill message";
-  // The reads stopped within ComBuf; the rest stayed at the port.
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[39999]), 2), "yz");
-  EXPECT_GE(dev().waiting.size(), 70000u - kComBufSize);
+  EXPECT_EQ(link.received().count(), 0u) << "the count wraps after the fill message";
+  EXPECT_EQ(dev().waiting, "123456") << "only what fits is read; the rest stays at the port";
 }
 
 TEST_F(ReceivePoll, AnImpossibleWaitingCountGivesItsMessageAndExit) {
@@ -246,7 +278,7 @@ TEST_F(ReceivePoll, AnImpossibleWaitingCountGivesItsMessageAndExit) {
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "ERROR, Stat.cbInQue is out of bounds...");
   EXPECT_TRUE(window.closed);
-  EXPECT_EQ(link.ComBufPointer, 0u) << "nothing read after the message";
+  EXPECT_EQ(link.received().count(), 0u) << "nothing read after the message";
 }
 
 TEST_F(ReceivePoll, AReadThatDeliversMoreThanAskedIsNotTrusted) {
@@ -256,39 +288,7 @@ TEST_F(ReceivePoll, AReadThatDeliversMoreThanAskedIsNotTrusted) {
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "ERROR, BytesRead is out of bounds...");
   EXPECT_TRUE(window.closed);
-  EXPECT_EQ(link.ComBufPointer, 0u);
-}
-
-TEST_F(ReceivePoll, CountsNearTheEndOfComBufAreBounded) {
-  link.ComBufPointer = kComBufSize - 3;
-  ports.Arrive("COM1", "123456");
-  Tick();
-  EXPECT_EQ(dev().waiting, "456") << "only what fits ComBuf is read";
-  ASSERT_EQ(window.boxes.size(), 1u);
-  EXPECT_EQ(link.ComBufPointer, 0u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&link.ComBuf[kComBufSize - 3]), 3), "123");
-}
-
-// The fill message comes once more than kFillLimit bytes are held, and the
-// count goes back to 0 once it reaches kWrapPoint.
-TEST_F(ReceivePoll, TheFillLimitAndTheWrapPointAreExact) {
-  const struct {
-    std::uint32_t held;
-    bool message;
-    std::uint32_t after;
-  } cases[] = {{kFillLimit, false, kFillLimit},
-               {kFillLimit + 1, true, kFillLimit + 1},
-               {kWrapPoint - 1, true, kWrapPoint - 1},
-               {kWrapPoint, true, 0}};
-  for (const auto& c : cases) {
-    link.SelectPort("COM1");  // open again after the message's Exit
-    window.boxes.clear();
-    link.ComBufPointer = c.held - 1;
-    ports.Arrive("COM1", "x");
-    Tick();
-    EXPECT_EQ(window.boxes.size(), c.message ? 1u : 0u) << c.held;
-    EXPECT_EQ(link.ComBufPointer, c.after) << c.held;
-  }
+  EXPECT_EQ(link.received().count(), 0u);
 }
 
 class Waits : public ::testing::Test, public LinkRig {};

@@ -46,7 +46,7 @@ TEST_F(MainWindow, StartsInTheNoPortState) {
   EXPECT_TRUE(form.Button2->isHidden());
   EXPECT_TRUE(form.Button3->isHidden());
   EXPECT_EQ(form.Memo1->toPlainText(), "Memo1");
-  EXPECT_EQ(form.link().ComHandle, kInvalidPortHandle);
+  EXPECT_FALSE(form.link().PortOpen());
   for (const QTimer* t : {&form.Timer1, &form.Timer2, &form.Timer3}) {
     EXPECT_FALSE(t->isActive()) << t->objectName().toStdString();
     EXPECT_EQ(t->timerType(), Qt::PreciseTimer);

@@ -20,7 +20,7 @@ namespace fwdl::testing {
 struct LinkRig {
   // The bytes held since the count was last reset.
   std::string Held() const {
-    return std::string(reinterpret_cast<const char*>(link.ComBuf.data()), link.ComBufPointer);
+    return std::string(link.received().held());
   }
   // COM1, where the tests' instrument sits.
   FakeDevice& dev() { return ports.device("COM1"); }
