@@ -50,10 +50,6 @@ inline constexpr int kPorts = 8;
 inline constexpr char kAboutMenu[] = "&About";
 inline constexpr char kExitMenu[] = "&Exit";
 
-// Timers, in milliseconds.
-inline constexpr int kPollInterval = 10;   // Timer1
-inline constexpr int kWakeInterval = 50;   // Timer3
-
 // The firmware file dialogs.
 inline constexpr char kDialogTitle[] = "Open Firmware file";
 inline constexpr char kDialogDirectory[] = ".";

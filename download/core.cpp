@@ -1,8 +1,37 @@
 #include "download/core.h"
 
+#include <array>
+#include <utility>
+
 namespace fwdl {
 
-Core::Core(WindowOps& window, SerialPorts& ports) : link_(window, ports) {}
+Core::Core(WindowOps& window, SerialPorts& ports, const Clock& clock)
+    : timers_(clock), link_(window, ports, timers_) {
+  timers_.on_change = [&window](std::optional<Millis> when) { window.WakeAt(when); };
+}
+
+const Clock& Core::SystemClock() {
+  static const SteadyClock clock;
+  return clock;
+}
+
+std::optional<Timer> Core::RunDueTimer() {
+  const std::optional<Timer> due = timers_.TakeDue();
+  if (due) TimerTick(*due);
+  return due;
+}
+
+bool Core::RunDueTimers() {
+  // Each once: a tick that took long must not starve the window's events.
+  std::array<bool, 3> ran{};
+  bool any = false;
+  while (const std::optional<Timer> due = timers_.TakeDue()) {
+    any = true;
+    if (std::exchange(ran[static_cast<std::size_t>(*due)], true)) continue;
+    TimerTick(*due);
+  }
+  return any;
+}
 
 void Core::FormCreate() {
   link_.window().SetProgressText("");

@@ -23,8 +23,9 @@ namespace fwdl {
 class Core {
  public:
   // Touches no window operation: the front end may still be building its
-  // controls. Call FormCreate once they exist.
-  Core(WindowOps& window, SerialPorts& ports);
+  // controls. Call FormCreate once they exist. The timers run on `clock`
+  // (the tests' is a fake one).
+  Core(WindowOps& window, SerialPorts& ports, const Clock& clock = SystemClock());
   Core(const Core&) = delete;
   Core& operator=(const Core&) = delete;
 
@@ -51,6 +52,12 @@ class Core {
   // Timer1: the receive poll; Timer2: the end of a Delay; Timer3: a
   // wake-up ping of the HEX search.
   void TimerTick(Timer timer);
+  // Runs every timer that is due, each once, earliest first; true when any
+  // ran. The front end calls it when WakeAt's time has come.
+  bool RunDueTimers();
+  // Runs the earliest timer that is due, if any; which one ran.
+  std::optional<Timer> RunDueTimer();
+  const TimerSchedule& timers() const { return timers_; }
 
   // What a procedure is doing now, and how the last one ended.
   Phase phase() const { return phase_; }
@@ -73,6 +80,9 @@ class Core {
     return outcome;
   }
 
+  static const Clock& SystemClock();
+
+  TimerSchedule timers_;
   SerialLink link_;
   Progress progress_;
   Phase phase_ = Phase::kIdle;

@@ -33,11 +33,11 @@ void HexDownload::Timer3Timer() {
   if (link_.Writing()) return;
   // No port any more: nothing can answer, so the search ends as aborted.
   if (!link_.PortOpen()) {
-    window_.SetTimerEnabled(Timer::Timer3, false);
+    link_.timers().SetEnabled(Timer::Timer3, false);
     return;
   }
   if (link_.received().count() >= kContactBytes) {
-    window_.SetTimerEnabled(Timer::Timer3, false);
+    link_.timers().SetEnabled(Timer::Timer3, false);
     return;
   }
   link_.StartExchange();
@@ -47,7 +47,7 @@ void HexDownload::Timer3Timer() {
   link_.WriteToPort(&ping, 1, /*resume_when_held=*/true);
 }
 
-void HexDownload::Button2Click() { window_.SetTimerEnabled(Timer::Timer3, false); }
+void HexDownload::Button2Click() { link_.timers().SetEnabled(Timer::Timer3, false); }
 
 Outcome HexDownload::Button1Click() {
   SerialLink::Procedure running(link_);
@@ -64,10 +64,10 @@ Outcome HexDownload::Button1Click() {
   // time limit, since the user may take a while with the charger.
   phase_ = Phase::kWakeUp;
   window_.SetStatusText("Searching...");
-  window_.SetTimerEnabled(Timer::Timer3, true);
+  link_.timers().SetEnabled(Timer::Timer3, true);
   link_.StartExchange();
   window_.SetButtonVisible(Button::Button2, true);
-  while (window_.TimerEnabled(Timer::Timer3)) window_.WaitForEvents();
+  while (link_.timers().Enabled(Timer::Timer3)) window_.WaitForEvents();
   window_.SetButtonVisible(Button::Button2, false);
   if (link_.received().count() < kContactBytes) {  // aborted before the instrument answered
     return End(Outcome::kSearchAborted, [&] {
@@ -151,8 +151,8 @@ Outcome HexDownload::Button1Click() {
     link_.StartExchange();  // what the loader says meanwhile is not the verdict
     window_.SetProgressText(progress_.Text());
   }
-  phase_ = Phase::kResult;
   window_.SetProgressText("100% done");
+  phase_ = Phase::kResult;
   file.Close();
   link_.Delay(2000);
   return ShowVerdict();

@@ -10,10 +10,15 @@
 
 namespace fwdl {
 
+// The wake-up pings' period (Timer3).
+inline constexpr int kWakeInterval = 50;
+
 class HexDownload : public DownloadProcedure {
  public:
   HexDownload(SerialLink& link, Progress& progress, Phase& phase)
-      : DownloadProcedure(link, progress, phase) {}
+      : DownloadProcedure(link, progress, phase) {
+    link.timers().SetInterval(Timer::Timer3, kWakeInterval);
+  }
 
   // The whole procedure, from the first box to its end.
   Outcome Button1Click();

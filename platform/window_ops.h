@@ -3,11 +3,14 @@
 // app/console on a terminal); tests implement them with a scripted window
 // that answers message boxes and dialogs and records what the program shows.
 //
-// Everything runs on one thread. Timer ticks reach their handlers only while
+// Everything runs on one thread. The core keeps the timers on its own
+// schedule (serial/timer_schedule.h); the front end only wakes it when the
+// next one is due (WakeAt). Timer ticks reach their handlers only while
 // events are handled: in the main event loop, in PumpEvents, in
 // WaitForEvents, and inside message boxes and file dialogs.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,6 +21,8 @@ enum class MenuItem { Port1, Exit1 };
 // Timer1: the 10 ms receive poll. Timer2: the one-shot timer behind Delay.
 // Timer3: the 50 ms wake-up pings of the HEX download.
 enum class Timer { Timer1, Timer2, Timer3 };
+// Milliseconds on the core's clock.
+using Millis = std::int64_t;
 // OpenDialog1 picks "*.hex" files, OpenDialog2 "*.bin" files.
 enum class FileDialog { OpenDialog1, OpenDialog2 };
 enum class BoxButtons { Ok, OkCancel };
@@ -53,10 +58,10 @@ class WindowOps {
   // is kept on the port just opened: standard error, where there is one.
   virtual void Notice(const std::string& text) { (void)text; }
 
-  virtual void SetTimerInterval(Timer timer, int milliseconds) = 0;
-  // Enabling a timer (again) starts its interval anew.
-  virtual void SetTimerEnabled(Timer timer, bool enabled) = 0;
-  virtual bool TimerEnabled(Timer timer) const = 0;
+  // The core's next timer is due at `when` on its clock (nothing: none is
+  // due any more). The front end runs Core::RunDueTimers then, also inside
+  // its nested event loops (message boxes, file dialogs, waits).
+  virtual void WakeAt(std::optional<Millis> when) = 0;
 
   // Handles every event that is waiting and returns.
   virtual void PumpEvents() = 0;

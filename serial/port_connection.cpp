@@ -29,7 +29,10 @@ void WriteLineSettings(LineSettings& dcb) {
   dcb.EvtChar = 0;
 }
 
-SerialLink::SerialLink(WindowOps& window, SerialPorts& ports) : window_(window), ports_(ports) {}
+SerialLink::SerialLink(WindowOps& window, SerialPorts& ports, TimerSchedule& timers)
+    : window_(window), ports_(ports), timers_(timers) {
+  timers_.SetInterval(Timer::Timer1, kPollInterval);
+}
 
 std::string SerialLink::Reason(const char* what, const PortError& error) const {
   const std::string device = ports_.DeviceOf(port_name_);
@@ -46,7 +49,7 @@ bool SerialLink::SelectPort(const std::string& name) {
     window_.MessageBox("ERROR, Can't use comport '" + name + "'.", "", BoxButtons::Ok, reason);
     return false;
   }
-  window_.SetTimerEnabled(Timer::Timer1, true);
+  timers_.SetEnabled(Timer::Timer1, true);
   buffer_.StartExchange();
   window_.SetButtonVisible(Button::Button1, true);
   window_.SetButtonVisible(Button::Button3, true);
@@ -115,7 +118,7 @@ void SerialLink::ResumeOutput() {
 }
 
 void SerialLink::EnterNoPortState(bool menus_usable) {
-  window_.SetTimerEnabled(Timer::Timer1, false);
+  timers_.SetEnabled(Timer::Timer1, false);
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   window_.SetStatusText("Select Port...");
@@ -126,7 +129,7 @@ void SerialLink::EnterNoPortState(bool menus_usable) {
 }
 
 void SerialLink::ClosePort() {
-  window_.SetTimerEnabled(Timer::Timer1, false);
+  timers_.SetEnabled(Timer::Timer1, false);
   ports_.Close(ComHandle);
   ComHandle = kInvalidPortHandle;
   EnterNoPortState(!procedure_running_);
@@ -146,7 +149,7 @@ void SerialLink::ShowPortLost() {
 }
 
 void SerialLink::Exit1Click() {
-  window_.SetTimerEnabled(Timer::Timer1, false);
+  timers_.SetEnabled(Timer::Timer1, false);
   if (PortOpen()) {
     ports_.Close(ComHandle);
     ComHandle = kInvalidPortHandle;

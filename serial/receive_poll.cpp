@@ -72,15 +72,15 @@ void SerialLink::ShowBoundError(const char* text) {
   Exit1Click();
 }
 
-void SerialLink::Timer2Timer() { window_.SetTimerEnabled(Timer::Timer2, false); }
+void SerialLink::Timer2Timer() { timers_.SetEnabled(Timer::Timer2, false); }
 
 void SerialLink::Delay(unsigned ms) {
-  window_.SetTimerEnabled(Timer::Timer2, false);
-  window_.SetTimerInterval(Timer::Timer2, static_cast<int>(std::max(ms, 1U)));
-  window_.SetTimerEnabled(Timer::Timer2, true);
+  timers_.SetEnabled(Timer::Timer2, false);
+  timers_.SetInterval(Timer::Timer2, static_cast<int>(std::max(ms, 1U)));
+  timers_.SetEnabled(Timer::Timer2, true);
   // Ends early when the port closes (Exit, a lost device) during the wait.
-  while (window_.TimerEnabled(Timer::Timer2) && PortOpen()) window_.WaitForEvents();
-  window_.SetTimerEnabled(Timer::Timer2, false);
+  while (timers_.Enabled(Timer::Timer2) && PortOpen()) window_.WaitForEvents();
+  timers_.SetEnabled(Timer::Timer2, false);
 }
 
 }  // namespace fwdl

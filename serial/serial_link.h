@@ -26,6 +26,7 @@
 #include "platform/serial_port.h"
 #include "platform/window_ops.h"
 #include "serial/receive_buffer.h"
+#include "serial/timer_schedule.h"
 
 namespace fwdl {
 
@@ -33,6 +34,8 @@ namespace fwdl {
 // area with its terminating zero and the receive buffer's room; what does
 // not fit stays queued at the port.
 inline constexpr std::uint32_t kReadAreaSize = 10000;
+// The receive poll's period (Timer1).
+inline constexpr int kPollInterval = 10;
 inline constexpr std::uint32_t kReadLimit = 60000;  // most bytes a port may hold
 // The longest line one read adds to the receive log; front ends keep the
 // newest lines only, so the log stays small under a flood.
@@ -52,7 +55,7 @@ enum class Closure { kNone, kExit, kBoundError, kLost };
 
 class SerialLink {
  public:
-  SerialLink(WindowOps& window, SerialPorts& ports);
+  SerialLink(WindowOps& window, SerialPorts& ports, TimerSchedule& timers);
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
@@ -113,6 +116,7 @@ class SerialLink {
   void StartExchange() { buffer_.StartExchange(); }
 
   WindowOps& window() { return window_; }
+  TimerSchedule& timers() { return timers_; }
 
   // A download procedure runs from construction to destruction. Output
   // held by an old XOFF is resumed as it starts. Only while one runs do
@@ -144,6 +148,7 @@ class SerialLink {
 
   WindowOps& window_;
   SerialPorts& ports_;
+  TimerSchedule& timers_;
   PortHandle ComHandle = kInvalidPortHandle;
   ReceiveBuffer buffer_;
   LineSettings line_settings_;  // outlives each opening, as a DCB would

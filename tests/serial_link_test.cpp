@@ -291,6 +291,37 @@ TEST_F(ReceivePoll, AReadThatDeliversMoreThanAskedIsNotTrusted) {
   EXPECT_EQ(link.received().count(), 0u);
 }
 
+// The one schedule of the program's timers: a periodic timer keeps its beat
+// and makes up for no tick it missed, enabling one again starts it anew,
+// and the front end is told whenever the next deadline moves.
+TEST(TimerSchedule, KeepsTheBeatSkipsMissedTicksAndTellsTheNextDeadline) {
+  testing::FakeClock clock;
+  TimerSchedule timers(clock);
+  std::vector<std::optional<Millis>> told;
+  timers.on_change = [&](std::optional<Millis> next) { told.push_back(next); };
+  timers.SetInterval(Timer::Timer1, 10);
+  timers.SetInterval(Timer::Timer3, 50);
+  timers.SetEnabled(Timer::Timer3, true);
+  timers.SetEnabled(Timer::Timer1, true);
+  EXPECT_EQ(timers.NextDue(), 10);
+  EXPECT_EQ(timers.TakeDue(), std::nullopt) << "nothing is due before its time";
+  clock.SleepUntil(10);
+  EXPECT_EQ(timers.TakeDue(), Timer::Timer1);
+  EXPECT_EQ(timers.NextDue(), 20) << "the beat, from when it was due";
+  clock.SleepUntil(75);  // a long handler: ticks at 20 .. 70 missed
+  EXPECT_EQ(timers.TakeDue(), Timer::Timer1) << "the earliest due first";
+  EXPECT_EQ(timers.TakeDue(), Timer::Timer3);
+  EXPECT_EQ(timers.TakeDue(), std::nullopt) << "no backlog of missed ticks";
+  EXPECT_EQ(timers.NextDue(), 85);
+  timers.SetEnabled(Timer::Timer1, true);  // again: its interval starts now
+  EXPECT_EQ(timers.NextDue(), 85);
+  timers.SetEnabled(Timer::Timer1, false);
+  EXPECT_EQ(timers.NextDue(), 100) << "Timer3 on its beat of 50";
+  timers.SetEnabled(Timer::Timer3, false);
+  EXPECT_EQ(timers.NextDue(), std::nullopt);
+  EXPECT_EQ(told, (std::vector<std::optional<Millis>>{50, 10, 20, 50, 85, 100, std::nullopt}));
+}
+
 class Waits : public ::testing::Test, public LinkRig {};
 
 TEST_F(Waits, DelayWaitsAtLeastTheTimeAndSeesWhatArrivesMeanwhile) {

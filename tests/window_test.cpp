@@ -47,12 +47,11 @@ TEST_F(MainWindow, StartsInTheNoPortState) {
   EXPECT_TRUE(form.Button3->isHidden());
   EXPECT_EQ(form.Memo1->toPlainText(), "Memo1");
   EXPECT_FALSE(form.link().PortOpen());
-  for (const QTimer* t : {&form.Timer1, &form.Timer2, &form.Timer3}) {
-    EXPECT_FALSE(t->isActive()) << t->objectName().toStdString();
-    EXPECT_EQ(t->timerType(), Qt::PreciseTimer);
-  }
-  EXPECT_EQ(form.Timer1.interval(), 10);
-  EXPECT_EQ(form.Timer3.interval(), 50);
+  EXPECT_FALSE(form.core().timers().NextDue()) << "no timer runs without a port";
+  EXPECT_FALSE(form.Wake.isActive());
+  EXPECT_EQ(form.Wake.timerType(), Qt::PreciseTimer);
+  EXPECT_EQ(form.core().timers().Interval(Timer::Timer1), 10);
+  EXPECT_EQ(form.core().timers().Interval(Timer::Timer3), 50);
 }
 
 TEST_F(MainWindow, ControlsSitWhereTheFormPutsThem) {
@@ -145,7 +144,8 @@ TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {
   EXPECT_FALSE(form.Button1->isHidden());
   EXPECT_FALSE(form.Button3->isHidden());
   EXPECT_EQ(form.Label2->text(), "");
-  EXPECT_TRUE(form.Timer1.isActive());
+  EXPECT_TRUE(form.core().timers().Enabled(Timer::Timer1));
+  EXPECT_TRUE(form.Wake.isActive()) << "the poll wakes the window";
 
   ports.device("COM5").exists = false;
   form.COM[4]->trigger();
@@ -159,7 +159,8 @@ TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {
   EXPECT_TRUE(form.Button1->isHidden());
   EXPECT_TRUE(form.Button3->isHidden());
   EXPECT_EQ(form.Label2->text(), "Select Port...");
-  EXPECT_FALSE(form.Timer1.isActive());
+  EXPECT_FALSE(form.core().timers().Enabled(Timer::Timer1));
+  EXPECT_FALSE(form.Wake.isActive());
   EXPECT_FALSE(ports.device("COM1").open);
 }
 

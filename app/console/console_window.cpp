@@ -6,18 +6,12 @@
 
 #include "app/console/console_os.h"
 #include "app/console/json_events.h"
-#include "app/form.h"
 #include "app/console/progress_line.h"
 
 namespace fwdl::console {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
-
-constexpr Timer kTimers[] = {Timer::Timer1, Timer::Timer2, Timer::Timer3};
-
-// "37% done": the figure of a transfer, as against "FLASHING" or nothing.
-bool IsPercentage(const std::string& text) { return text.ends_with("% done"); }
 
 // The program's texts split their lines with "\r\n"; a console wants "\n".
 std::string LineEnds(const std::string& text) {
@@ -36,11 +30,7 @@ std::string LineEnds(const std::string& text) {
 }  // namespace
 
 ConsoleWindow::ConsoleWindow(SerialPorts& ports, WindowSettings settings, std::ostream& out)
-    : settings_(std::move(settings)), out_(out), core_(*this, ports) {
-  // The intervals the form gives its timers; Timer2's comes with each Delay.
-  state(Timer::Timer1).interval = form::main::kPollInterval;
-  state(Timer::Timer3).interval = form::main::kWakeInterval;
-}
+    : settings_(std::move(settings)), out_(out), core_(*this, ports) {}
 
 void ConsoleWindow::PrintLine(const std::string& text) {
   EndProgressLine();
@@ -61,9 +51,11 @@ void ConsoleWindow::SetStatusText(const std::string& text) {
 }
 
 void ConsoleWindow::SetProgressText(const std::string& text) {
-  const bool percentage = IsPercentage(text);
+  // While the file goes out the figure is a percentage, drawn as a bar.
+  const bool percentage = core_.phase() == Phase::kSending && !text.empty();
   const auto now = Clock::now();
-  if (percentage && !IsPercentage(progress_text_)) transfer_start_ = now;
+  if (percentage && !sending_) transfer_start_ = now;
+  sending_ = percentage;
   const bool changed = text != progress_text_;
   progress_text_ = text;
   if (changed && settings_.json) {
@@ -171,20 +163,6 @@ void ConsoleWindow::Notice(const std::string& text) {
   if (settings_.json) settings_.json->Notice(text);
 }
 
-void ConsoleWindow::SetTimerInterval(Timer timer, int milliseconds) {
-  state(timer).interval = milliseconds;
-}
-
-void ConsoleWindow::SetTimerEnabled(Timer timer, bool enabled) {
-  TimerState& t = state(timer);
-  t.enabled = enabled;
-  if (enabled) t.due = Clock::now() + std::chrono::milliseconds(std::max(t.interval, 1));
-}
-
-bool ConsoleWindow::TimerEnabled(Timer timer) const {
-  return timers_[static_cast<std::size_t>(timer)].enabled;
-}
-
 bool ConsoleWindow::RunDue() {
   bool ran = false;
   if (!interrupted_ && Interrupted()) {
@@ -199,37 +177,14 @@ bool ConsoleWindow::RunDue() {
     ran = true;
   }
   // Each due timer once, earliest first; a late timer keeps no backlog.
-  std::array<bool, 3> fired{};
-  for (;;) {
-    const auto now = Clock::now();
-    const Timer* next = nullptr;
-    for (const Timer& timer : kTimers) {
-      const TimerState& t = state(timer);
-      if (t.enabled && !fired[static_cast<std::size_t>(timer)] && t.due <= now &&
-          (!next || t.due < state(*next).due)) {
-        next = &timer;
-      }
-    }
-    if (!next) return ran;
-    TimerState& t = state(*next);
-    const auto interval = std::chrono::milliseconds(std::max(t.interval, 1));
-    t.due += interval;
-    if (t.due <= now) t.due = now + interval;
-    fired[static_cast<std::size_t>(*next)] = true;
-    ran = true;
-    core_.TimerTick(*next);
-  }
+  return core_.RunDueTimers() || ran;
 }
 
 void ConsoleWindow::Sleep(bool watch_input) {
-  const auto now = Clock::now();
   int ms = -1;
-  for (const TimerState& t : timers_) {
-    if (!t.enabled) continue;
-    // Rounded up: waking a little early would only come back here at once.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(t.due - now).count();
-    const int wait = static_cast<int>(std::max<decltype(left)>(left, 0));
-    if (ms < 0 || wait < ms) ms = wait;
+  if (const std::optional<Millis> due = core_.timers().NextDue()) {
+    // The clock counts whole milliseconds: waking early would only come back here.
+    ms = static_cast<int>(std::max<Millis>(*due - core_.timers().clock().Now(), 0));
   }
   console::Sleep(ms, watch_input);
 }

@@ -59,20 +59,14 @@ class ConsoleWindow final : public WindowOps {
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
   void AppendLogLine(const std::string&) override {}
   void Notice(const std::string& text) override;
-  void SetTimerInterval(Timer timer, int milliseconds) override;
-  void SetTimerEnabled(Timer timer, bool enabled) override;
-  bool TimerEnabled(Timer timer) const override;
+  // The core's schedule is asked before each sleep: nothing to arm.
+  void WakeAt(std::optional<Millis>) override {}
   void PumpEvents() override;
   void WaitForEvents() override;
   void CloseMainWindow() override;
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct TimerState {
-    bool enabled = false;
-    int interval = 0;
-    Clock::time_point due;
-  };
 
   // Handles a new Ctrl-C and every timer that is due; true when anything ran.
   bool RunDue();
@@ -83,11 +77,8 @@ class ConsoleWindow final : public WindowOps {
   void EndProgressLine();
   void PrintLine(const std::string& text);
 
-  TimerState& state(Timer timer) { return timers_[static_cast<std::size_t>(timer)]; }
-
   const WindowSettings settings_;
   std::ostream& out_;
-  std::array<TimerState, 3> timers_{};
   bool closed_ = false;
   bool interrupted_ = false;  // by Ctrl-C
   bool cancelled_ = false;    // a question answered "c", or by the end of input
@@ -95,6 +86,7 @@ class ConsoleWindow final : public WindowOps {
   std::string input_;  // typed but not yet taken
 
   std::string status_, progress_text_;
+  bool sending_ = false;  // the figure shown is the transfer's
   Clock::time_point transfer_start_, last_drawn_;
   std::size_t drawn_width_ = 0;  // of the progress line on screen; 0: none
   Core core_;  // last: it is made with the window's operations in place

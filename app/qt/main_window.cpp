@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <algorithm>
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -23,7 +25,7 @@
 using fwdl::Button;
 using fwdl::FileDialog;
 using fwdl::MenuItem;
-using fwdl::Timer;
+
 
 namespace {
 
@@ -69,12 +71,9 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
   setFont(SansSerif(form::kFontHeight));
   BuildControls();
   BuildMenu();
-  Timer1.setObjectName(QStringLiteral("Timer1"));
-  Timer2.setObjectName(QStringLiteral("Timer2"));
-  Timer3.setObjectName(QStringLiteral("Timer3"));
-  for (QTimer* t : {&Timer1, &Timer2, &Timer3}) t->setTimerType(Qt::PreciseTimer);
-  Timer1.setInterval(form::kPollInterval);
-  Timer3.setInterval(form::kWakeInterval);
+  Wake.setObjectName(QStringLiteral("Wake"));
+  Wake.setTimerType(Qt::PreciseTimer);
+  Wake.setSingleShot(true);
   InitConnections();
   core_.FormCreate();
   Form2 = std::make_unique<TForm2>();
@@ -177,10 +176,11 @@ void TForm1::InitConnections() {
   connect(Button1, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button1Click(); }); });
   connect(Button2, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button2Click(); }); });
   connect(Button3, &QPushButton::clicked, this, [this] { handlers_.Run([&] { Button3Click(); }); });
-  for (const Timer t : {Timer::Timer1, Timer::Timer2, Timer::Timer3}) {
-    connect(&timer(t), &QTimer::timeout, this,
-            [this, t] { handlers_.Run([&] { core_.TimerTick(t); }); });
-  }
+  connect(&Wake, &QTimer::timeout, this, [this] {
+    handlers_.Run([&] { core_.RunDueTimers(); });
+    // Woken a moment early (the timer counts whole milliseconds): again.
+    WakeAt(core_.timers().NextDue());
+  });
 }
 
 void TForm1::About1Click() {
@@ -217,19 +217,6 @@ QPushButton* TForm1::button(Button which) const {
     case Button::Button3: return Button3;
   }
   return Button1;
-}
-
-QTimer& TForm1::timer(Timer which) {
-  return const_cast<QTimer&>(static_cast<const TForm1*>(this)->timer(which));
-}
-
-const QTimer& TForm1::timer(Timer which) const {
-  switch (which) {
-    case Timer::Timer1: return Timer1;
-    case Timer::Timer2: return Timer2;
-    case Timer::Timer3: return Timer3;
-  }
-  return Timer1;
 }
 
 void TForm1::SetStatusText(const std::string& text) { Label2->setText(Latin1(text)); }
@@ -283,17 +270,14 @@ void TForm1::Notice(const std::string& text) {
   std::fprintf(stderr, "firmware-downloader: %s\n", text.c_str());
 }
 
-void TForm1::SetTimerInterval(Timer which, int milliseconds) { timer(which).setInterval(milliseconds); }
-
-void TForm1::SetTimerEnabled(Timer which, bool enabled) {
-  if (enabled) {
-    timer(which).start();
-  } else {
-    timer(which).stop();
+void TForm1::WakeAt(std::optional<fwdl::Millis> when) {
+  if (!when) {
+    Wake.stop();
+    return;
   }
+  const fwdl::Millis now = core_.timers().clock().Now();
+  Wake.start(static_cast<int>(std::max<fwdl::Millis>(*when - now, 0)));
 }
-
-bool TForm1::TimerEnabled(Timer which) const { return timer(which).isActive(); }
 
 void TForm1::PumpEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 

@@ -1,5 +1,5 @@
 // The main window "Firmware Downloader": port menu, status and progress
-// labels, the download buttons, the hidden receive log and the timers. It
+// labels, the download buttons and the hidden receive log. It
 // implements the window operations for the serial link and the download
 // procedures, and hands every event to them through one guard that shows
 // an escaped error in the standard error box and lets the event loop go on.
@@ -63,9 +63,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override;
   void Notice(const std::string& text) override;
-  void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;
-  void SetTimerEnabled(fwdl::Timer timer, bool enabled) override;
-  bool TimerEnabled(fwdl::Timer timer) const override;
+  void WakeAt(std::optional<fwdl::Millis> when) override;
   void PumpEvents() override;
   void WaitForEvents() override;
   void CloseMainWindow() override;
@@ -81,9 +79,8 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   std::array<QAction*, 8> COM;  // COM11 .. COM81
   QAction* About1;
   QAction* Exit1;
-  QTimer Timer1;
-  QTimer Timer2;
-  QTimer Timer3;
+  // Wakes the core when its next timer (Timer1, Timer2, Timer3) is due.
+  QTimer Wake;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -95,8 +92,6 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   // Closes the window for good once no handler runs any more.
   void FinishClose();
   QPushButton* button(fwdl::Button button) const;
-  QTimer& timer(fwdl::Timer timer);
-  const QTimer& timer(fwdl::Timer timer) const;
 
   fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;

@@ -16,7 +16,6 @@
 using fwdl::Button;
 using fwdl::FileDialog;
 using fwdl::MenuItem;
-using fwdl::Timer;
 
 namespace {
 
@@ -37,8 +36,8 @@ enum : WORD {
   kMemo1 = 1004,
 };
 
-// The Win32 timer of each of the form's timers; 0 is no timer id.
-UINT_PTR TimerId(Timer timer) { return static_cast<UINT_PTR>(timer) + 1; }
+// The one Win32 timer that wakes the core when its next timer is due.
+constexpr UINT_PTR kWakeTimer = 1;
 
 HWND Child(HWND parent, const char* cls, const fwdl::form::Control& c, DWORD style, WORD id,
            HFONT font) {
@@ -136,8 +135,6 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
   wc.lpszClassName = kClassName;
   RegisterClassExA(&wc);
 
-  state(Timer::Timer1).interval = form::kPollInterval;
-  state(Timer::Timer3).interval = form::kWakeInterval;
   font_ = SansSerif(form::kFontHeight);
   progress_font_ = SansSerif(form::kProgressFontHeight);
   BuildMenu();
@@ -165,7 +162,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
 }
 
 TForm1::~TForm1() {
-  if (state(Timer::Timer1).enabled) timeEndPeriod(1);
+  if (woken_) timeEndPeriod(1);
   if (Form1 && !handlers_.closed()) DestroyWindow(Form1);
   DeleteObject(font_);
   DeleteObject(progress_font_);
@@ -268,10 +265,11 @@ void TForm1::Command(WORD id) {
 }
 
 void TForm1::Tick(UINT_PTR id) {
-  for (const Timer t : {Timer::Timer1, Timer::Timer2, Timer::Timer3}) {
-    // A tick already queued when its timer was stopped is dropped.
-    if (id == TimerId(t) && state(t).enabled) handlers_.Run([&] { core_.TimerTick(t); });
-  }
+  if (id != kWakeTimer) return;
+  handlers_.Run([&] { core_.RunDueTimers(); });
+  // A tick already queued when the timers changed, or one a moment early,
+  // runs nothing: the timer is set again for what is due next.
+  WakeAt(core_.timers().NextDue());
 }
 
 void TForm1::About1Click() { Form2->Show(); }
@@ -372,34 +370,24 @@ void TForm1::AppendLogLine(const std::string& line) {
   }
 }
 
-void TForm1::SetTimerInterval(Timer which, int milliseconds) {
-  TimerState& t = state(which);
-  t.interval = static_cast<UINT>(milliseconds);
-  if (t.enabled) SetTimer(Form1, TimerId(which), t.interval, nullptr);
-}
-
-void TForm1::SetTimerEnabled(Timer which, bool enabled) {
-  TimerState& t = state(which);
-  // The poll runs exactly while a port is open; the system's default timer
-  // resolution (about 16 ms) would stretch its 10 ms.
-  if (which == Timer::Timer1 && enabled != t.enabled) {
-    if (enabled) {
+void TForm1::WakeAt(std::optional<fwdl::Millis> when) {
+  // While the core has timers (the 10 ms poll runs exactly while a port is
+  // open), the system's timer runs at 1 ms: its default of about 16 ms
+  // would stretch the poll.
+  if (when.has_value() != woken_) {
+    if (when) {
       timeBeginPeriod(1);
     } else {
       timeEndPeriod(1);
     }
+    woken_ = when.has_value();
   }
-  const UINT_PTR id = TimerId(which);
-  t.enabled = enabled;
-  if (enabled) {
-    SetTimer(Form1, id, t.interval, nullptr);  // starts the interval anew
-  } else {
-    KillTimer(Form1, id);
+  if (!when) {
+    KillTimer(Form1, kWakeTimer);
+    return;
   }
-}
-
-bool TForm1::TimerEnabled(Timer which) const {
-  return timers_[static_cast<std::size_t>(which)].enabled;
+  const fwdl::Millis left = *when - core_.timers().clock().Now();
+  SetTimer(Form1, kWakeTimer, static_cast<UINT>(left > 1 ? left : 1), nullptr);
 }
 
 void TForm1::PumpEvents() {

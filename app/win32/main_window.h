@@ -52,9 +52,7 @@ class TForm1 final : public fwdl::WindowOps {
                                  fwdl::BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(fwdl::FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override;
-  void SetTimerInterval(fwdl::Timer timer, int milliseconds) override;
-  void SetTimerEnabled(fwdl::Timer timer, bool enabled) override;
-  bool TimerEnabled(fwdl::Timer timer) const override;
+  void WakeAt(std::optional<fwdl::Millis> when) override;
   void PumpEvents() override;
   void WaitForEvents() override;
   void CloseMainWindow() override;
@@ -71,12 +69,6 @@ class TForm1 final : public fwdl::WindowOps {
   HMENU Port1 = nullptr;
 
  private:
-  struct TimerState {
-    bool enabled = false;
-    UINT interval = 0;
-  };
-  TimerState& state(fwdl::Timer timer) { return timers_[static_cast<std::size_t>(timer)]; }
-
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Message(UINT message, WPARAM wparam, LPARAM lparam);
   void BuildControls();
@@ -92,7 +84,7 @@ class TForm1 final : public fwdl::WindowOps {
 
   fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
-  std::array<TimerState, 3> timers_{};
+  bool woken_ = false;  // the wake-up timer is set, with the system's timer at 1 ms
   HFONT font_ = nullptr;
   HFONT progress_font_ = nullptr;
   bool memo_ends_line_ = false;

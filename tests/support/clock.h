@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <thread>
 
+#include "serial/timer_schedule.h"
+
 namespace fwdl::testing {
 
-using Millis = std::int64_t;
+using fwdl::Millis;
 
-class Clock {
+// The core's clock, and a way to let its time pass.
+class Clock : public fwdl::Clock {
  public:
-  virtual ~Clock() = default;
-  virtual Millis Now() const = 0;
   virtual void SleepUntil(Millis when) = 0;
 };
 

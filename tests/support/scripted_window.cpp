@@ -10,8 +10,6 @@ const char* Name(Button b) {
   return b == Button::Button1 ? "Button1" : b == Button::Button2 ? "Button2" : "Button3";
 }
 
-constexpr Timer kTimers[] = {Timer::Timer1, Timer::Timer2, Timer::Timer3};
-
 }  // namespace
 
 void ScriptedWindow::At(Millis when, std::function<void()> action) {
@@ -87,23 +85,8 @@ std::optional<std::string> ScriptedWindow::RunOpenDialog(FileDialog dialog) {
   return answer;
 }
 
-void ScriptedWindow::SetTimerInterval(Timer t, int milliseconds) { timer(t).interval = milliseconds; }
-
-void ScriptedWindow::SetTimerEnabled(Timer t, bool enabled) {
-  TimerState& state = timer(t);
-  state.enabled = enabled;
-  if (enabled) state.due = clock_.Now() + std::max(state.interval, 1);
-}
-
-bool ScriptedWindow::TimerEnabled(Timer t) const {
-  return timers_[static_cast<std::size_t>(t)].enabled;
-}
-
 std::optional<Millis> ScriptedWindow::NextDue() const {
-  std::optional<Millis> next;
-  for (const TimerState& t : timers_) {
-    if (t.enabled && (!next || t.due < *next)) next = t.due;
-  }
+  std::optional<Millis> next = core.timers().NextDue();
   for (const Action& a : actions_) {
     if (!next || a.due < *next) next = a.due;
   }
@@ -122,19 +105,10 @@ bool ScriptedWindow::RunOneDue() {
       return true;
     }
   }
-  const Timer* earliest = nullptr;
-  for (const Timer& t : kTimers) {
-    if (timer(t).enabled && timer(t).due <= now && (!earliest || timer(t).due < timer(*earliest).due)) {
-      earliest = &t;
-    }
-  }
-  if (!earliest) return false;
-  TimerState& t = timer(*earliest);
-  // Like a precise timer: keep the beat, but skip ticks that were missed.
-  t.due += std::max(t.interval, 1);
-  if (t.due <= now) t.due = now + std::max(t.interval, 1);
-  core.TimerTick(*earliest);
-  if (on_tick) on_tick(*earliest);
+  // Then the core's timers, one tick at a time, from its own schedule.
+  const std::optional<Timer> ticked = core.RunDueTimer();
+  if (!ticked) return false;
+  if (on_tick) on_tick(*ticked);
   return true;
 }
 

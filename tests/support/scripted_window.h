@@ -29,10 +29,7 @@ struct Box {
 class ScriptedWindow final : public WindowOps {
  public:
   // The timers' intervals are those the main window gives them.
-  ScriptedWindow(Clock& clock, SerialPorts& ports) : clock_(clock), core(*this, ports) {
-    timer(Timer::Timer1).interval = 10;
-    timer(Timer::Timer3).interval = 50;
-  }
+  ScriptedWindow(Clock& clock, SerialPorts& ports) : clock_(clock), core(*this, ports, clock) {}
 
   // Script.
   std::deque<BoxAnswer> box_answers;  // Ok when empty
@@ -75,9 +72,9 @@ class ScriptedWindow final : public WindowOps {
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
   void AppendLogLine(const std::string& line) override { log_lines.push_back(line); }
   void Notice(const std::string& text) override { Record("notice " + text); }
-  void SetTimerInterval(Timer timer, int milliseconds) override;
-  void SetTimerEnabled(Timer timer, bool enabled) override;
-  bool TimerEnabled(Timer timer) const override;
+  // The core's schedule wakes it: nothing to arm, the window asks it.
+  void WakeAt(std::optional<Millis>) override {}
+  bool TimerEnabled(Timer timer) const { return core.timers().Enabled(timer); }
   void PumpEvents() override;
   void WaitForEvents() override;
   void CloseMainWindow() override;
@@ -85,11 +82,6 @@ class ScriptedWindow final : public WindowOps {
   Clock& clock() { return clock_; }
 
  private:
-  struct TimerState {
-    bool enabled = false;
-    int interval = 0;
-    Millis due = 0;
-  };
   struct Action {
     Millis due;
     std::function<void()> run;
@@ -98,10 +90,7 @@ class ScriptedWindow final : public WindowOps {
   bool RunOneDue();
   std::optional<Millis> NextDue() const;
   void Record(std::string event);
-  TimerState& timer(Timer t) { return timers_[static_cast<std::size_t>(t)]; }
-
   Clock& clock_;
-  std::array<TimerState, 3> timers_{};
   std::vector<Action> actions_;
 
  public:
