@@ -18,7 +18,7 @@
 
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
-#include "app/console/outcome.h"
+#include "app/console/exit_codes.h"
 #include "app/console/progress_line.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
@@ -236,7 +236,7 @@ struct RecordCase {
   int code;
   std::string instrument_text;  // "PORT" stands for the instrument's line
   const char* flow = "auto";
-  const char* pull_on = nullptr;  // the cable pulled once the instrument tells this
+  const char* pull_on = nullptr;  // the cable pulled just after the instrument tells this
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.what; }
@@ -255,6 +255,9 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
     for (int i = 0; i < 600 && sim.Errors().find(c.pull_on) == std::string::npos; ++i) {
       std::this_thread::sleep_for(50ms);
     }
+    // Pulled a moment later: half a second for fwdl's 10 ms poll to read
+    // the answer, well within the waits that follow it.
+    std::this_thread::sleep_for(500ms);
     sim.Kill();
   }
   if (c.interrupt_ms > 0) {
@@ -526,20 +529,31 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
 }
 
-// fwdl's exit code is one switch on the outcome that the procedure returned
-// (asserted by the procedure tests); no box text is read, so rewording a
-// box cannot change it.
-TEST(Console, ExitCodesComeFromTheOutcomeAlone) {
-  const std::pair<Outcome, int> table[] = {
-      {Outcome::kSuccess, 0},        {Outcome::kErrorVerdict, 1},   {Outcome::kDownloadFailed, 1},
-      {Outcome::kBoundError, 1},     {Outcome::kNoContact, 3},      {Outcome::kLostContact, 3},
-      {Outcome::kPortUnusable, 4},   {Outcome::kNoPort, 4},         {Outcome::kPortLost, 4},
-      {Outcome::kFileNotHex, 5},     {Outcome::kFileUnreadable, 5}, {Outcome::kFileEmpty, 5},
-      {Outcome::kFileInvalid, 5},
-      {Outcome::kFileTooLarge, 5},   {Outcome::kSearchAborted, 130}, {Outcome::kCancelled, 130},
-      {Outcome::kExited, 130}};
-  for (const auto& [outcome, code] : table) {
-    EXPECT_EQ(static_cast<int>(console::ExitCodeOf(outcome)), code) << OutcomeName(outcome);
+// The exit codes are written once, in fwdl's table: the manual and the
+// README give each outcome the same code, and every outcome has one.
+TEST(Console, TheManualAndTheReadmeTellTheTablesExitCodes) {
+  const std::string manual = SimProcess::Slurp(SOURCE_DIR "/dist/linux/fwdl.1");
+  const std::string readme = SimProcess::Slurp(SOURCE_DIR "/README.md");
+  const std::size_t section = manual.find(".SH EXIT STATUS");
+  ASSERT_NE(section, std::string::npos);
+  // ".B 4" and what follows up to the next code, in the manual.
+  auto manual_text = [&](int code) {
+    const std::size_t at = manual.find(".B " + std::to_string(code) + "\n", section);
+    if (at == std::string::npos) return std::string();
+    const std::size_t end = std::min(manual.find(".TP", at), manual.find(".SH", at + 1));
+    return manual.substr(at, end - at);
+  };
+  for (int o = 0; o <= static_cast<int>(Outcome::kBoundError); ++o) {
+    const auto outcome = static_cast<Outcome>(o);
+    const int code = static_cast<int>(console::ExitCodeOf(outcome));
+    const std::string name = OutcomeName(outcome);
+    EXPECT_NE(manual_text(code).find(name), std::string::npos) << name << " under " << code;
+    EXPECT_TRUE(std::regex_search(readme, std::regex("\\| " + std::to_string(code) +
+                                                     " \\| [^|]*`" + name + "`")))
+        << name << " under " << code << " in the README";
+  }
+  for (const console::ExitCodeRow& row : console::ExitCodeTable()) {
+    EXPECT_FALSE(manual_text(static_cast<int>(row.code)).empty()) << static_cast<int>(row.code);
   }
 }
 

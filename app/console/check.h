@@ -26,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/console/exit_codes.h"
+
 namespace fwdl::console {
 
 enum class FileKind { kHex, kDvb };
@@ -36,9 +38,9 @@ std::optional<FileKind> ParseFileKind(std::string_view name);
 std::optional<FileKind> FileKindOf(const std::string& path);
 
 // The exit codes of fwdl check.
-inline constexpr int kCheckValid = 0;
-inline constexpr int kCheckUsage = 2;    // no --kind, and the name tells none
-inline constexpr int kCheckInvalid = 5;  // the file is refused or cannot be read
+inline constexpr int kCheckValid = static_cast<int>(ExitCode::kSuccess);
+inline constexpr int kCheckUsage = static_cast<int>(ExitCode::kUsage);  // no --kind, and the name tells none
+inline constexpr int kCheckInvalid = static_cast<int>(ExitCode::kFileRefused);  // refused, or cannot be read
 
 // Checks the file as `kind`, or as its name says; `err` gets only a
 // missing kind.

@@ -15,7 +15,7 @@
 #include "app/console/console_window.h"
 #include "app/console/json_events.h"
 #include "app/console/loopcheck.h"
-#include "app/console/outcome.h"
+#include "app/console/exit_codes.h"
 #include "app/console/record.h"
 #include "app/port_options.h"
 #include "download/firmware_file.h"
@@ -53,28 +53,10 @@ const char kHelp[] =
     "\"c\" and Enter cancels. Ctrl-C aborts the search for the HEX loader and\n"
     "otherwise ends the run; the port is closed.\n"
     "\n"
-    "Exit codes, by the outcome of the run:\n"
-    "    0  success          the loader's verdict, or \"Download comleted.\"\n"
-    "    1  error_verdict    the loader's verdict line begins with \"?\"\n"
-    "       download_failed  \"Error while downloading.\", \"Download failed.\"\n"
-    "       bound_error      the instrument sent more than the program can hold\n"
-    "    2                   usage error, or a record file that cannot be written\n"
-    "    3  no_contact       \"No contact with Instrument...\"\n"
-    "       lost_contact     \"Lost contact with Instrument.\"\n"
-    "    4  port_unusable    the port cannot be opened\n"
-    "       port_lost        the device went during the run (unplugged)\n"
-    "       no_port          no port open when the download began\n"
-    "    5  file_unreadable  the file cannot be read\n"
-    "       file_invalid     the HEX file has an error (fwdl check shows it)\n"
-    "       file_empty       an empty DVB image\n"
-    "       file_too_large   a DVB image over 4 GiB\n"
-    "       file_not_hex     \"Not a valid Instrument-firmware file.\"\n"
-    "  130  search_aborted   Ctrl-C during the HEX search (\"Abort Search...\")\n"
-    "       cancelled        the instructions cancelled\n"
-    "       exited           Ctrl-C at any other time\n";
+    "Exit codes, by the outcome of the run:\n";
 
 int Usage(const std::string& problem) {
-  std::cerr << "fwdl: " << problem << "\n" << kHelp;
+  std::cerr << "fwdl: " << problem << "\n" << kHelp << fwdl::console::ExitCodeHelp();
   return static_cast<int>(ExitCode::kUsage);
 }
 
@@ -284,7 +266,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
-      std::cout << kHelp;
+      std::cout << kHelp << fwdl::console::ExitCodeHelp();
       return 0;
     }
     if (arg == "-V" || arg == "--version") {
