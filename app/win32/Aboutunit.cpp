@@ -102,7 +102,12 @@ LRESULT CALLBACK TForm2::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPAR
 LRESULT TForm2::Message(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_COMMAND:
-      if (LOWORD(wparam) == kButton1 && HIWORD(wparam) == BN_CLICKED) Button1Click();
+      // The button, or Enter and Escape (the keyboard navigation sends IDOK
+      // and IDCANCEL), as in the Qt window.
+      if ((LOWORD(wparam) == kButton1 && HIWORD(wparam) == BN_CLICKED) || LOWORD(wparam) == IDOK ||
+          LOWORD(wparam) == IDCANCEL) {
+        Button1Click();
+      }
       return 0;
     case WM_CTLCOLORSTATIC: {
       // The texts stand on the panel's colour.

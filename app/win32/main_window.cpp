@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "Aboutunit.h"
@@ -233,6 +234,13 @@ LRESULT TForm1::Message(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_TIMER:
       Tick(wparam);
       return 0;
+    case WM_ACTIVATE:
+      if (LOWORD(wparam) != WA_INACTIVE && OnShownButton(pending_focus_)) {
+        SetFocus(std::exchange(pending_focus_, nullptr));
+        return 0;
+      }
+      pending_focus_ = nullptr;
+      break;
     case WM_CLOSE:
       // Closed by the window manager or Alt+F4: the same as the Exit
       // command, and refused where Exit is (during a HEX download).
@@ -260,6 +268,12 @@ void TForm1::Command(WORD id) {
     case kButton1: handlers_.Run([&] { Button1Click(); }); break;
     case kButton2: handlers_.Run([&] { Button2Click(); }); break;
     case kButton3: handlers_.Run([&] { Button3Click(); }); break;
+    case IDOK: {
+      // Enter presses the button that has the focus, as in the Qt window.
+      const HWND focus = GetFocus();
+      if (OnShownButton(focus)) SendMessageA(focus, BM_CLICK, 0, 0);
+      break;
+    }
     default: break;
   }
 }
@@ -296,7 +310,21 @@ void TForm1::SetStatusText(const std::string& text) { SetWindowTextA(Label2, tex
 void TForm1::SetProgressText(const std::string& text) { SetWindowTextA(Label1, text.c_str()); }
 
 void TForm1::SetButtonVisible(Button which, bool visible) {
-  ShowWindow(button(which), visible ? SW_SHOWNA : SW_HIDE);
+  const HWND shown = button(which);
+  ShowWindow(shown, visible ? SW_SHOWNA : SW_HIDE);
+  // The keyboard starts at the first button shown, unless a shown button
+  // holds the focus already (as in the Qt window); while a box or another
+  // program has the activation, once the window gets it back.
+  if (!visible || OnShownButton(GetFocus()) || OnShownButton(pending_focus_)) return;
+  if (GetActiveWindow() == Form1) {
+    SetFocus(shown);
+  } else {
+    pending_focus_ = shown;
+  }
+}
+
+bool TForm1::OnShownButton(HWND focus) const {
+  return (focus == Button1 || focus == Button2 || focus == Button3) && IsWindowVisible(focus);
 }
 
 void TForm1::SetMenuEnabled(MenuItem item, bool enabled) {
@@ -323,12 +351,14 @@ fwdl::BoxAnswer TForm1::ShowMessageBox(const std::string& text, const std::strin
       return *answer == IDCANCEL ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
     }
   }
-  // Without a task dialog the reason stands below the fixed text.
-  const std::string shown = details.empty() ? text : text + "\r\n\r\n" + details;
+  // Without a task dialog the fixed text stands alone, and the reason
+  // follows in a box of its own.
   const UINT type = (ok_cancel ? MB_OKCANCEL : MB_OK) | MB_TASKMODAL;
-  return MessageBoxA(nullptr, shown.c_str(), caption.c_str(), type) == IDCANCEL
-             ? fwdl::BoxAnswer::Cancel
-             : fwdl::BoxAnswer::Ok;
+  const bool cancelled = MessageBoxA(nullptr, text.c_str(), caption.c_str(), type) == IDCANCEL;
+  if (!details.empty()) {
+    MessageBoxA(nullptr, details.c_str(), caption.c_str(), MB_OK | MB_TASKMODAL | MB_ICONINFORMATION);
+  }
+  return cancelled ? fwdl::BoxAnswer::Cancel : fwdl::BoxAnswer::Ok;
 }
 
 std::optional<std::string> TForm1::RunOpenDialog(FileDialog dialog) {

@@ -81,9 +81,12 @@ class TForm1 final : public fwdl::WindowOps {
   // controls of either window.
   void Dispatch(MSG& msg);
   HWND button(fwdl::Button button) const;
+  // True for one of the download buttons while it is shown.
+  bool OnShownButton(HWND focus) const;
 
   fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
+  HWND pending_focus_ = nullptr;  // takes the focus when the window is active again
   bool woken_ = false;  // the wake-up timer is set, with the system's timer at 1 ms
   HFONT font_ = nullptr;
   HFONT progress_font_ = nullptr;

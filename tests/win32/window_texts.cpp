@@ -3,6 +3,8 @@
 // by "|"; line breaks inside a text are written "\n". The tests that drive
 // the program under Wine read its labels and message boxes with it. (Edit
 // controls keep their text to themselves: another process reads none.)
+// With --focus it prints the text of the control that has the keyboard
+// focus in the active window instead, or nothing.
 #include <windows.h>
 
 #include <cstdio>
@@ -40,7 +42,13 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--focus") {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (GetGUIThreadInfo(0, &info) && info.hwndFocus) std::printf("%s\n", Text(info.hwndFocus).c_str());
+    return 0;
+  }
   EnumWindows(PrintWindow, 0);
   return 0;
 }

@@ -38,6 +38,14 @@ in_window() {
   done
   fail "the window '$caption' never got the focus"
 }
+# Waits until the control with this text has the keyboard focus.
+focus_on() {
+  for _ in $(seq 100); do
+    [ "$("$WINE" "$texts_exe" --focus 2>/dev/null | tr -d '\r')" = "$1" ] && return 0
+    sleep 0.1
+  done
+  fail "the focus never came to '$1'"
+}
 snap() { if [ -n "$shots" ]; then import -window root "$shots/$1.png"; fi; }
 # Clicks the middle of a control of the main window, at its place in
 # app/form.h: the window's X window holds the menu bar above the 145-pixel
