@@ -71,6 +71,17 @@ TEST(HexCheck, ValidFiles) {
        {{0x08000000, 0x0800001F}, {0x08001000, 0x0800100F}}, {}},
       {"segment addresses", Upper(2, 0x1000) + "\n" + Data(0x20, 4) + "\n" + kEnd, 4,
        {{0x10020, 0x10023}}, {}},
+      {"a segment base of any 16 bytes, then a linear base again",
+       Upper(2, 0x1234) + "\n" + Data(0x10, 4) + "\n" + Upper(4, 0x0001) + "\n" + Data(0x10, 4) +
+           "\n" + kEnd,
+       8, {{0x10010, 0x10013}, {0x12350, 0x12353}}, {}},
+      {"an offset wraps inside its segment, not past it",
+       Upper(2, 0x1000) + "\n" + Data(0xFFF8) + "\n" + kEnd, 16,
+       {{0x10000, 0x10007}, {0x1FFF8, 0x1FFFF}}, {}},
+      {"records that touch are one range, in either order",
+       Data(0x20) + "\n" + Data(0x10) + "\n" + Upper(2, 0x0100) + "\n" + Data(0x00) + "\n" +
+           Data(0x10) + "\n" + kEnd,
+       64, {{0x0010, 0x002F}, {0x1000, 0x101F}}, {}},
       {"an offset wraps within its segment", Data(0xFFF8) + "\n" + kEnd, 16,
        {{0x0000, 0x0007}, {0xFFF8, 0xFFFF}}, {}},
       {"a linear address wraps at 4 GiB", Upper(4, 0xFFFF) + "\n" + Data(0xFFF8) + "\n" + kEnd, 16,

@@ -27,6 +27,12 @@ const struct {
   std::vector<std::string> com;  // COM1, COM2, ...: "device driver flow"; the rest lead nowhere
 } kTrees[] = {
     {"no devices", [](FakeSystem&) {}, {}},
+    {"virtual consoles and the like are no ports",
+     [](FakeSystem& fake) {
+       for (const char* tty : {"console", "ptmx", "tty", "tty0", "tty1", "tty63"}) fake.VirtualTty(tty);
+       fake.Uart(0, 4);
+     },
+     {"/dev/ttyS0 serial8250 kernel"}},
     {"ttyS0 real, ttyS1..3 without a UART (kernel before 6.5)",
      [](FakeSystem& fake) {
        for (int n = 0; n < 4; ++n) fake.Uart(n, n == 0 ? 4 : 0, /*serial_base=*/false);

@@ -63,6 +63,14 @@ class FakeSystem {
     std::filesystem::create_symlink("../../" + tty, Dir("dev/serial/by-id") / by_id);
   }
 
+  // A tty of the kernel's own with no device behind it: a virtual console
+  // (tty1), the pseudo-terminal multiplexer (ptmx), the console (console).
+  void VirtualTty(const std::string& name) {
+    const Path tty = Dir("sys/devices/virtual/tty/" + name);
+    std::filesystem::create_symlink(tty, root_ / "sys/class/tty" / name);
+    Write(Dir("dev") / name, "");
+  }
+
  private:
   using Path = std::filesystem::path;
   Path Dir(const Path& path) {
