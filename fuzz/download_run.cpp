@@ -24,22 +24,23 @@ using testing::ScriptedWindow;
 // such event or the end, the user's time and the line's holds left out.
 struct Wait {
   const char* from;
-  Millis ms;  // -1: the user's patience with the search
+  Millis ms;   // -1: the user's patience with the search
+  int delays;  // each may end a millisecond late: the clock counts whole ones
 };
 // The HEX search ends at the wake-up tick after the answer.
 constexpr Millis kPingMs = 50;
 constexpr Wait kHexWaits[] = {
-    {"Button2 shown", -1},
-    {"Button2 hidden", 20 * 100},                  // the prompt
-    {"dialog OpenDialog1", 500 + 100 + 500},       // around the probe, between L and Y
-    {"Label1=0% done", 0},                         // the transfer
-    {"Label1=100% done", 2000},                    // before the verdict
+    {"Button2 shown", -1, 0},
+    {"Button2 hidden", 20 * 100, 20},              // the prompt
+    {"dialog OpenDialog1", 500 + 100 + 500, 3},    // around the probe, between L and Y
+    {"Label1=0% done", 0, 0},                      // the transfer
+    {"Label1=100% done", 2000, 1},                 // before the verdict
 };
 constexpr Wait kDvbWaits[] = {
-    {"Label2=Searching...", 20 * 100},             // the prompt
-    {"dialog OpenDialog2", 20 * 1000},             // the go-ahead
-    {"Label1=0% done", 200},                       // the pause, the transfer
-    {"Label1=FLASHING", 60 * 1000},                // the result
+    {"Label2=Searching...", 20 * 100, 20},         // the prompt
+    {"dialog OpenDialog2", 20 * 1000, 20},         // the go-ahead
+    {"Label1=0% done", 200, 1},                    // the pause, the transfer
+    {"Label1=FLASHING", 60 * 1000, 60},            // the result
 };
 // No run shows more boxes than this: it only bounds a run that went astray.
 constexpr std::size_t kMostBoxes = 8;
@@ -288,7 +289,7 @@ const Wait* Run::WaitsEnd() const {
 }
 
 Millis Run::Own(const Wait& wait) const {
-  return wait.ms >= 0 ? wait.ms : script_.patience_ms + kPingMs;
+  return wait.ms >= 0 ? wait.ms + wait.delays : script_.patience_ms + kPingMs;
 }
 
 Millis Run::Slack(std::size_t boxes) const {

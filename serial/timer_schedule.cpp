@@ -22,7 +22,9 @@ void TimerSchedule::SetInterval(Timer timer, int milliseconds) {
 void TimerSchedule::SetEnabled(Timer timer, bool enabled) {
   State& t = state(timer);
   t.enabled = enabled;
-  if (enabled) t.due = clock_.Now() + t.interval;
+  // The clock counts whole milliseconds: now may be most of one gone
+  // already, and a first tick one interval on could come that much early.
+  if (enabled) t.due = clock_.Now() + t.interval + 1;
   Changed();
 }
 

@@ -38,7 +38,8 @@ class TimerSchedule {
   TimerSchedule& operator=(const TimerSchedule&) = delete;
 
   void SetInterval(Timer timer, int milliseconds);
-  // Enabling a timer (again) starts its interval anew.
+  // Enabling a timer (again) starts its interval anew: its first tick comes
+  // no sooner than that interval from now.
   void SetEnabled(Timer timer, bool enabled);
   bool Enabled(Timer timer) const { return state(timer).enabled; }
   int Interval(Timer timer) const { return state(timer).interval; }

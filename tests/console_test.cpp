@@ -20,6 +20,7 @@
 #include "app/console/console_window.h"
 #include "app/console/exit_codes.h"
 #include "app/console/progress_line.h"
+#include "support/env_guard.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
 #include "support/real_rig.h"
@@ -86,6 +87,7 @@ class Fwdl {
     pid_ = -1;
     cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    voluntary_switches = usage.ru_nvcsw;
     output = SimProcess::Slurp(out_.path);
     if (apart_) errors = SimProcess::Slurp(err_.path);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -94,6 +96,7 @@ class Fwdl {
   std::string output;  // standard output, and error unless apart
   std::string errors;  // standard error, when apart
   double cpu_seconds = 0;
+  long voluntary_switches = 0;  // times it gave up the processor to wait
 
  private:
   TempFile out_, err_;
@@ -464,11 +467,11 @@ TEST(Console, APulledCableEndsWithThePortCode) {
   TempFile dir("");
   SimProcess sim(Folder(dir), {"--baud", "57600"});
   Fwdl run({"dvb", "--port", sim.path, "--yes", EXAMPLES_DIR "/demo.bin"});
-  std::this_thread::sleep_for(2500ms);  // search 0.1 s, go-ahead 1 s, then the image
+  // Pulled once part of the image is in.
+  for (int i = 0; i < 600 && sim.Received().size() < 5000; ++i) std::this_thread::sleep_for(50ms);
   sim.Kill();
-  const auto pulled = std::chrono::steady_clock::now();
   EXPECT_EQ(run.Wait(), 4) << run.output;
-  EXPECT_LT(std::chrono::steady_clock::now() - pulled, 3s);
+  EXPECT_EQ(run.output.find("FLASHING"), std::string::npos) << "no minute of waiting for a lost port";
 }
 
 // Ctrl-C during the search is "Abort Search...": the loader hears "Q".
@@ -477,18 +480,19 @@ TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
   TempFile dir("");
   SimProcess sim(Folder(dir), {"--charger-ms", "100000"});
   Fwdl run({"hex", "--port", sim.path, "--yes", "--json", EXAMPLES_DIR "/demo.hex"});
-  std::this_thread::sleep_for(3s);
+  for (int i = 0; i < 600 && sim.Received().size() < 40; ++i) std::this_thread::sleep_for(50ms);
   run.Interrupt();
   EXPECT_EQ(run.Wait(), 130) << run.output;
   EXPECT_NE(run.output.find(R"({"event":"interrupt"})"), std::string::npos) << run.output;
   const std::string log = sim.ReceivedOnce([](const std::string& l) { return l.ends_with('Q'); });
   EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
   EXPECT_GT(log.size(), 40u) << "a ping every 50 ms";
-  // A busy wait would take the whole core; a loaded machine must not fail
-  // a program that sleeps, so the bound is generous (the figure is printed;
-  // transfer_bench measures it).
-  EXPECT_LT(run.cpu_seconds, 0.25 * 3) << run.cpu_seconds << " s of CPU";
-  std::cout << "CPU over a 3 s search: " << run.cpu_seconds * 1000 << " ms\n";
+  // A program that sleeps gives up the processor at every wait, a hundred
+  // times a second for its poll; one that spun would hardly ever (a busy
+  // machine takes it away, but that does not count as given up).
+  EXPECT_GT(run.voluntary_switches, 100) << "the search does not sleep between its ticks";
+  std::cout << "CPU over the search: " << run.cpu_seconds * 1000 << " ms, "
+            << run.voluntary_switches << " sleeps\n";
 }
 
 // The instructions wait for Enter or "c" while the timers keep ticking at
@@ -514,9 +518,12 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
     close(input[1]);
   });
 
+  const auto asked = std::chrono::steady_clock::now();
   EXPECT_EQ(window.MessageBox("Ready?\r\nGo.", "", BoxButtons::OkCancel), BoxAnswer::Ok);
-  EXPECT_GE(ticks, 20) << "the 10 ms poll stopped while the question waited";
-  EXPECT_LE(ticks, 40) << "more ticks than 10 ms apart";
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - asked).count();
+  EXPECT_GE(ticks, 3) << "the 10 ms poll stopped while the question waited";
+  EXPECT_LE(ticks, waited / 10 + 2) << "more ticks than 10 ms apart in " << waited << " ms";
   EXPECT_FALSE(window.interrupted());
   EXPECT_EQ(window.MessageBox("Again?", "", BoxButtons::OkCancel), BoxAnswer::Cancel);
   EXPECT_EQ(window.MessageBox("Once more?", "", BoxButtons::OkCancel), BoxAnswer::Cancel);
@@ -561,7 +568,10 @@ TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
   testing::FakeSystem fake;
   fake.Uart(0, 4);
   fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
-  for (int n = 1; n <= 8; ++n) unsetenv(("FWDL_COM" + std::to_string(n)).c_str());
+  std::vector<std::unique_ptr<testing::EnvGuard>> unmapped;
+  for (int n = 1; n <= 8; ++n) {
+    unmapped.push_back(std::make_unique<testing::EnvGuard>("FWDL_COM" + std::to_string(n), std::nullopt));
+  }
   const std::vector<console::PortInfo> ports = console::ListPorts();
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_EQ(ports[0].device + "  " + ports[0].about,

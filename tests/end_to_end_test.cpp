@@ -110,8 +110,9 @@ TEST(EndToEnd, DvbDownloadRebuildsTheImageByteForByteThroughAnXoff) {
       << "the header goes out unescaped";
   EXPECT_GE(rig.TimeOf("Label1=FLASHING") - rig.TimeOf("Label2=Downloading."), 1500)
       << "the instrument's XOFF held the program back";
-  EXPECT_LT(click_ran, rig.TimeOf("Label1=FLASHING")) << "the click came while the line was held";
-  EXPECT_LT(click_ran - click_due, 200) << "a held write froze the window";
+  // A held write lets the window live: the click ran while the line was held.
+  EXPECT_GE(click_ran, click_due) << "the click never ran";
+  EXPECT_LT(click_ran, rig.TimeOf("Label1=FLASHING")) << "a held write froze the window";
   EXPECT_TRUE(rig.window.Saw("box[Info] Download comleted.\r\n\r\nPower off instrument."))
       << "the short report \"Flashed successfully...\\r\\n\" is a success";
   EXPECT_TRUE(rig.window.closed);

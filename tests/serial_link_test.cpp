@@ -303,23 +303,25 @@ TEST(TimerSchedule, KeepsTheBeatSkipsMissedTicksAndTellsTheNextDeadline) {
   timers.SetInterval(Timer::Timer3, 50);
   timers.SetEnabled(Timer::Timer3, true);
   timers.SetEnabled(Timer::Timer1, true);
-  EXPECT_EQ(timers.NextDue(), 10);
-  EXPECT_EQ(timers.TakeDue(), std::nullopt) << "nothing is due before its time";
+  // Whole milliseconds: the first tick one more on, so never early.
+  EXPECT_EQ(timers.NextDue(), 11);
   clock.SleepUntil(10);
+  EXPECT_EQ(timers.TakeDue(), std::nullopt) << "nothing is due before its time";
+  clock.SleepUntil(11);
   EXPECT_EQ(timers.TakeDue(), Timer::Timer1);
-  EXPECT_EQ(timers.NextDue(), 20) << "the beat, from when it was due";
-  clock.SleepUntil(75);  // a long handler: ticks at 20 .. 70 missed
+  EXPECT_EQ(timers.NextDue(), 21) << "the beat, from when it was due";
+  clock.SleepUntil(75);  // a long handler: ticks at 21 .. 71 missed
   EXPECT_EQ(timers.TakeDue(), Timer::Timer1) << "the earliest due first";
   EXPECT_EQ(timers.TakeDue(), Timer::Timer3);
   EXPECT_EQ(timers.TakeDue(), std::nullopt) << "no backlog of missed ticks";
   EXPECT_EQ(timers.NextDue(), 85);
   timers.SetEnabled(Timer::Timer1, true);  // again: its interval starts now
-  EXPECT_EQ(timers.NextDue(), 85);
+  EXPECT_EQ(timers.NextDue(), 86);
   timers.SetEnabled(Timer::Timer1, false);
-  EXPECT_EQ(timers.NextDue(), 100) << "Timer3 on its beat of 50";
+  EXPECT_EQ(timers.NextDue(), 101) << "Timer3 on its beat of 50";
   timers.SetEnabled(Timer::Timer3, false);
   EXPECT_EQ(timers.NextDue(), std::nullopt);
-  EXPECT_EQ(told, (std::vector<std::optional<Millis>>{50, 10, 20, 50, 85, 100, std::nullopt}));
+  EXPECT_EQ(told, (std::vector<std::optional<Millis>>{51, 11, 21, 51, 85, 86, 101, std::nullopt}));
 }
 
 class Waits : public ::testing::Test, public LinkRig {};
@@ -341,7 +343,7 @@ TEST_F(Waits, DelayHandlesClicksAndEndsWhenThePortCloses) {
   window.At(300, [&] { clicked = true; });
   link.Delay(1000);
   EXPECT_TRUE(clicked);
-  EXPECT_EQ(clock.Now(), 1000);
+  EXPECT_EQ(clock.Now(), 1001) << "at least 1000 ms on a clock of whole milliseconds";
   window.At(1500, [&] { link.Exit1Click(); });
   link.Delay(1000);
   EXPECT_EQ(clock.Now(), 1500) << "nothing can arrive once the port is closed";

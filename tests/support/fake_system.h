@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+
+#include "env_guard.h"
 
 namespace fwdl::testing {
 
@@ -16,10 +19,10 @@ class FakeSystem {
     std::string pattern = (std::filesystem::temp_directory_path() / "fwdl-root-XXXXXX").string();
     root_ = mkdtemp(pattern.data());
     Dir("sys/class/tty");
-    setenv("FWDL_SYSTEM_ROOT", root_.c_str(), 1);
+    root_set_.emplace("FWDL_SYSTEM_ROOT", root_.string());
   }
   ~FakeSystem() {
-    unsetenv("FWDL_SYSTEM_ROOT");
+    root_set_.reset();
     std::filesystem::remove_all(root_);
   }
   FakeSystem(const FakeSystem&) = delete;
@@ -94,6 +97,7 @@ class FakeSystem {
   }
 
   Path root_;
+  std::optional<EnvGuard> root_set_;
 };
 
 }  // namespace fwdl::testing

@@ -6,12 +6,13 @@
 #include <map>
 #include <string>
 
+#include "env_guard.h"
 #include "rig.h"
 
 namespace fwdl::testing {
 
 struct RealRig {
-  explicit RealRig(const std::string& device) : mapped_(device) { core.SelectPort("COM1"); }
+  explicit RealRig(const std::string& device) : mapped_("FWDL_COM1", device) { core.SelectPort("COM1"); }
   // When `event` is recorded, relative to the start.
   Millis TimeOf(const std::string& event) {
     const auto at = seen.find(event);
@@ -19,10 +20,7 @@ struct RealRig {
   }
 
  private:
-  struct MappedCom1 {
-    explicit MappedCom1(const std::string& device) { setenv("FWDL_COM1", device.c_str(), 1); }
-    ~MappedCom1() { unsetenv("FWDL_COM1"); }
-  } mapped_;
+  EnvGuard mapped_;
 
  public:
   RealClock clock;
