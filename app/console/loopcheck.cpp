@@ -86,7 +86,7 @@ class Receiver {
       if (got.count > 0) last_arrival = now;
       for (std::uint32_t i = 0; i < got.count; ++i) Take(in[i], fill);
       if (!held_ && fill >= settings_.buffer - settings_.margin) Send(true);
-      if (held_ && fill <= settings_.buffer / 2.0) Send(false);
+      if (held_ && fill <= settings_.buffer / 4.0) Send(false);
       if (!writing && (result_.arrived >= sent || now - last_arrival > 3s)) break;
     }
     if (held_) Send(false);
@@ -187,7 +187,7 @@ int LoopCheck(const std::string& a, const std::string& b, std::ostream& out) {
   const LoopSettings settings;
   out << "B plays an instrument: a receive buffer of " << settings.buffer << " bytes emptied at "
       << settings.drain_per_s << " bytes/s, XOFF with " << settings.margin
-      << " bytes free, XON at half\n";
+      << " bytes free, XON at a quarter\n";
   LoopResult results[2];
   const FlowMode modes[2] = {FlowMode::kKernel, FlowMode::kProgram};
   const char* names[2] = {"XON/XOFF kept by the kernel (the driver or the adapter)",

@@ -2,8 +2,8 @@
 // control, with a null-modem cable between two adapters. fwdl writes on A
 // as a download would (runs of a chunk's size, the program's waits, each
 // flow mode in turn) while B plays an instrument: a small receive buffer
-// that drains slower than the line fills it, XOFF when it is nearly full,
-// XON when it has drained to half. For each mode it tells the rate against
+// that drains slower than the line fills it, XOFF when it is half full, XON
+// when it has drained to a quarter. For each mode it tells the rate against
 // the line's, the most bytes that arrived after an XOFF, what was lost or
 // damaged, and which mode A's driver wants.
 #pragma once
@@ -31,7 +31,10 @@ struct LoopResult {
 struct LoopSettings {
   std::uint32_t bytes = 30000;       // written in each mode
   std::uint32_t buffer = 1024;       // B's receive buffer
-  std::uint32_t margin = 128;        // XOFF once fewer than this are free
+  // XOFF once fewer than this are free: room for what a driver that stops
+  // at once still lets through, and for B itself being held up a moment by
+  // its own machine (a real instrument's UART is never late).
+  std::uint32_t margin = 512;
   std::uint32_t drain_per_s = 5000;  // how fast B empties it: less than the line's 5,760
 };
 
