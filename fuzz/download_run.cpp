@@ -329,12 +329,16 @@ void Run::CheckEnd(Outcome outcome) {
   }
 
   const auto& events = window_.events;
-  if (outcome == Outcome::kPortLost) {
-    // The program goes on, unless a bound message or Exit closed it before.
+  // A device that went during the run leaves the no-port state, also when
+  // the run had its outcome before (an answer, or a box open when it went).
+  if (outcome == Outcome::kPortLost || core().link().PortLost()) {
+    // The program goes on, unless a bound message, Exit or the outcome's
+    // own end closed it before.
     const bool no_port_state =
         !core().link().PortOpen() && window_.label2 == "Select Port..." && window_.label1.empty() &&
         !window_.visible[0] && !window_.visible[2] && window_.port1_enabled &&
-        window_.exit1_enabled && (!window_.closed || bound_boxes_ > 0 || exit_chosen_);
+        window_.exit1_enabled &&
+        (!window_.closed || bound_boxes_ > 0 || exit_chosen_ || outcome != Outcome::kPortLost);
     if (!no_port_state) Violation("a lost device does not leave the no-port state");
     if (events.size() < 2 || events[events.size() - 2] != "Exit1 enabled" ||
         events.back() != "Port1 enabled") {

@@ -100,6 +100,22 @@ TEST_F(HexDownloadTest, FiveByteAnswersNeverEndTheSearch) {
   EXPECT_FALSE(window.Saw("dialog OpenDialog1"));
 }
 
+// The device goes while the run's last box is open (its event loop polls
+// the port): the run keeps its outcome, the box about the cable follows, and
+// the window has no port rather than download buttons that lead nowhere.
+TEST_F(HexDownloadTest, ADeviceThatGoesWhileTheLastBoxIsOpenLeavesNoPort) {
+  OpenPort();
+  UseInstrument({.charger_ms = 0, .wake_prompt = false});
+  window.box_open_ms = 300;
+  window.on_event = [&](const std::string& e) {
+    if (e == kNoContact) window.At(clock.Now() + 100, [&] { dev().gone = true; });
+  };
+  EXPECT_EQ(core.Button1Click(), Outcome::kNoContact);
+  ASSERT_GE(window.boxes.size(), 2u);
+  EXPECT_NE(window.boxes.back().text.find("comport 'COM1' has gone"), std::string::npos);
+  EXPECT_TRUE(InNoPortState());
+}
+
 TEST_F(HexDownloadTest, SixBytesEndTheSearchAtTheNextTickWithoutAPing) {
   OpenPort();
   UseInstrument({.charger_ms = 0, .wake_bytes = 6});  // the answer ends in the prompt
