@@ -34,6 +34,10 @@ SerialLink::SerialLink(WindowOps& window, SerialPorts& ports, TimerSchedule& tim
   timers_.SetInterval(Timer::Timer1, kPollInterval);
 }
 
+SerialLink::~SerialLink() {
+  if (PortOpen()) ports_.Close(ComHandle);
+}
+
 std::string SerialLink::Reason(const char* what, const PortError& error) const {
   const std::string device = ports_.DeviceOf(port_name_);
   std::string reason = port_name_;

@@ -56,6 +56,8 @@ enum class Closure { kNone, kExit, kBoundError, kLost };
 class SerialLink {
  public:
   SerialLink(WindowOps& window, SerialPorts& ports, TimerSchedule& timers);
+  // A port still open is closed: the ports must outlive the link.
+  ~SerialLink();
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
