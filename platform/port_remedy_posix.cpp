@@ -1,0 +1,175 @@
+// Linux: the facts behind a port that will not open, from the device
+// node (owner, group, mode), the user and group databases, /proc and
+// udev's database, under FWDL_SYSTEM_ROOT in tests (system_files_posix.h).
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+
+#include "port_remedy.h"
+#include "serial_devices.h"
+#include "system_files_posix.h"
+#include "usb_adapters.h"
+
+namespace fwdl {
+namespace {
+
+using namespace system_files;
+
+std::string UserName(uid_t uid) {
+  const passwd* user = getpwuid(uid);
+  return user ? user->pw_name : std::to_string(uid);
+}
+
+std::optional<NodeAccess> AccessOf(const std::string& device) {
+  struct stat node {};
+  if (stat(Under(Root(), device).c_str(), &node) != 0) return std::nullopt;
+  NodeAccess a;
+  a.device = device;
+  a.owner = UserName(node.st_uid);
+  const group* g = getgrgid(node.st_gid);
+  a.group = g ? g->gr_name : std::to_string(node.st_gid);
+  a.group_may_use = (node.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  a.user = UserName(getuid());
+  // Listed in the group, or the group is the user's own (passwd's).
+  if (g) {
+    for (char** member = g->gr_mem; *member; ++member) a.user_in_group |= a.user == *member;
+  }
+  if (const passwd* user = getpwuid(getuid()); user && user->pw_gid == node.st_gid) {
+    a.user_in_group = true;
+  }
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<std::size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  a.session_has_group = getegid() == node.st_gid ||
+                        std::find(groups.begin(), groups.end(), node.st_gid) != groups.end();
+  return a;
+}
+
+// The device with its links resolved, as /proc/PID/fd shows it.
+std::string RealDevice(const std::string& device) {
+  const fs::path root = Root();
+  const fs::path real = Resolved(Under(root, device));
+  return real.empty() ? device : Outside(root, real);
+}
+
+bool NodeExists(const std::string& device) {
+  std::error_code error;
+  return fs::exists(Under(Root(), device), error);
+}
+
+// Whether udev's database tells ModemManager to leave the tty alone
+// (ENV{ID_MM_DEVICE_IGNORE}="1", as the program's udev rule sets it).
+bool ModemManagerIgnores(const std::string& device) {
+  const fs::path root = Root();
+  const std::string tty = fs::path(RealDevice(device)).filename().string();
+  const std::string numbers = FirstLine(root / "sys/class/tty" / tty / "dev");  // "188:0"
+  if (numbers.empty()) return false;
+  std::ifstream data(root / "run/udev/data" / ("c" + numbers));
+  for (std::string line; std::getline(data, line);) {
+    if (line == "E:ID_MM_DEVICE_IGNORE=1") return true;
+  }
+  return false;
+}
+
+std::string AdapterLines() {
+  std::string lines;
+  for (const UsbAdapter& adapter : AdaptersWithoutPort()) lines += "\n" + AdapterLine(adapter);
+  return lines;
+}
+
+void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
+  if (!NodeExists(device)) return;
+  if (const auto access = AccessOf(device)) {
+    if (::access(Under(Root(), device).c_str(), R_OK | W_OK) == 0) {
+      findings.push_back({true, "permission", access->user + " may open " + device + " (owner " +
+                                                  access->owner + ", group " + access->group + ")"});
+    } else {
+      findings.push_back({false, "permission", PermissionRemedy(*access)});
+    }
+  }
+  const HolderScan scan = HoldersOf(RealDevice(device));
+  if (!scan.holders.empty()) {
+    findings.push_back({false, "holders", BusyRemedy(device, scan.holders, scan.saw_every_process)});
+  } else {
+    findings.push_back({true, "holders", scan.saw_every_process
+                                             ? "no other process has " + device + " open"
+                                             : "no process of this user has " + device +
+                                                   " open (those of other users are not seen)"});
+  }
+  const SerialDevice d = DescribeDevice(device);
+  if (const auto modem_manager = ProcessesNamed("ModemManager"); modem_manager.empty()) {
+    findings.push_back({true, "ModemManager", "not running"});
+  } else if (ModemManagerIgnores(device)) {
+    findings.push_back({true, "ModemManager", "running (" + HolderList(modem_manager) +
+                                                  "); udev tells it to leave " + device + " alone"});
+  } else if (d.driver == "cdc_acm") {
+    findings.push_back(
+        {false, "ModemManager",
+         "running (" + HolderList(modem_manager) + "), and nothing tells it to leave " + device +
+             " alone: it probes new ttyACM devices as modems, holds them for some seconds and "
+             "may send AT commands to the instrument; keep it away with the udev rule "
+             "ENV{ID_MM_DEVICE_IGNORE}=\"1\" (" + kUdevRule +
+             "), or stop it: sudo systemctl stop ModemManager"});
+  } else {
+    findings.push_back({true, "ModemManager",
+                        "running (" + HolderList(modem_manager) + "); it probes ttyACM devices, and " +
+                            device + " is none"});
+  }
+  const std::string why = d.driver.empty() ? "no driver: a pseudo-terminal, whose tty layer stops output"
+                                           : "driver " + d.driver;
+  findings.push_back({true, "flow control", device + ": XON/XOFF kept by the " +
+                                                FlowModeName(d.flow) + " (" + why + ")"});
+}
+
+}  // namespace
+
+std::string PortRemedy(PortError::Kind kind, const std::string& device) {
+  switch (kind) {
+    case PortError::Kind::kPermission:
+      if (const auto access = AccessOf(device)) return PermissionRemedy(*access);
+      return {};
+    case PortError::Kind::kBusy: {
+      const HolderScan scan = HoldersOf(RealDevice(device));
+      return BusyRemedy(device, scan.holders, scan.saw_every_process);
+    }
+    case PortError::Kind::kNoSuchDevice:
+      return MissingRemedy(device, NodeExists(device), SerialDevicesPresent().size()) +
+             AdapterLines();
+    default:
+      return {};
+  }
+}
+
+std::vector<Finding> SystemFindings(const std::string& name, const std::string& device) {
+  std::vector<Finding> findings;
+  std::vector<std::string> devices;
+  if (name.empty()) {
+    for (const SerialDevice& d : SerialDevicesPresent()) {
+      devices.push_back(d.device);
+      findings.push_back({true, "port", d.device + ": " + AdapterSummary(d)});
+    }
+    if (devices.empty()) {
+      findings.push_back({false, "ports", MissingRemedy("", false, 0)});
+    }
+  } else if (device.empty() || !NodeExists(device)) {
+    const std::string missing = device.empty() ? "no serial device behind " + name : device + ": no such device";
+    findings.push_back({false, "port", missing + ": " +
+                                           MissingRemedy(device, false, SerialDevicesPresent().size())});
+  } else {
+    devices.push_back(device);
+    findings.push_back({true, "port", DescribePort(name)});
+  }
+  for (const std::string& d : devices) DeviceFindings(d, findings);
+  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
+  for (const UsbAdapter& adapter : adapters) findings.push_back({false, "adapter", AdapterLine(adapter)});
+  if (adapters.empty()) {
+    findings.push_back({true, "adapters", "every USB serial adapter present has its serial device"});
+  }
+  return findings;
+}
+
+}  // namespace fwdl
