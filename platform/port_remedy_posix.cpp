@@ -25,9 +25,10 @@ std::string UserName(uid_t uid) {
   return user ? user->pw_name : std::to_string(uid);
 }
 
-std::optional<NodeAccess> AccessOf(const std::string& device) {
+// Who may open `device`, whose node is at `node_path`.
+std::optional<NodeAccess> AccessOf(const std::string& device, const fs::path& node_path) {
   struct stat node {};
-  if (stat(Under(Root(), device).c_str(), &node) != 0) return std::nullopt;
+  if (stat(node_path.c_str(), &node) != 0) return std::nullopt;
   NodeAccess a;
   a.device = device;
   a.owner = UserName(node.st_uid);
@@ -56,9 +57,9 @@ std::string RealDevice(const std::string& device) {
   return real.empty() ? device : Outside(root, real);
 }
 
-bool NodeExists(const std::string& device) {
+bool NodeExists(const fs::path& node) {
   std::error_code error;
-  return fs::exists(Under(Root(), device), error);
+  return fs::exists(node, error);
 }
 
 // Whether udev's database tells ModemManager to leave the tty alone
@@ -75,6 +76,13 @@ bool ModemManagerIgnores(const std::string& device) {
   return false;
 }
 
+// "process 812", "processes 812, 907".
+std::string Processes(const std::vector<Holder>& holders) {
+  std::string pids;
+  for (const Holder& h : holders) pids += (pids.empty() ? "" : ", ") + std::to_string(h.pid);
+  return (holders.size() == 1 ? "process " : "processes ") + pids;
+}
+
 std::string AdapterLines() {
   std::string lines;
   for (const UsbAdapter& adapter : AdaptersWithoutPort()) lines += "\n" + AdapterLine(adapter);
@@ -82,17 +90,23 @@ std::string AdapterLines() {
 }
 
 void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
-  if (!NodeExists(device)) return;
-  if (const auto access = AccessOf(device)) {
-    if (::access(Under(Root(), device).c_str(), R_OK | W_OK) == 0) {
+  const fs::path node = Under(Root(), device);
+  if (!NodeExists(node)) return;
+  if (const auto access = AccessOf(device, node)) {
+    if (::access(node.c_str(), R_OK | W_OK) == 0) {
       findings.push_back({true, "permission", access->user + " may open " + device + " (owner " +
                                                   access->owner + ", group " + access->group + ")"});
     } else {
       findings.push_back({false, "permission", PermissionRemedy(*access)});
     }
   }
+  const SerialDevice d = DescribeDevice(device);
   const HolderScan scan = HoldersOf(RealDevice(device));
-  if (!scan.holders.empty()) {
+  if (!scan.holders.empty() && d.attachment == Attachment::kNone) {
+    // A pseudo-terminal's other side may keep it open, as instrument-sim does.
+    findings.push_back({true, "holders", device + " is open in " + HolderList(scan.holders) +
+                                             ", as the other side of a pseudo-terminal may keep it"});
+  } else if (!scan.holders.empty()) {
     findings.push_back({false, "holders", BusyRemedy(device, scan.holders, scan.saw_every_process)});
   } else {
     findings.push_back({true, "holders", scan.saw_every_process
@@ -100,23 +114,22 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
                                              : "no process of this user has " + device +
                                                    " open (those of other users are not seen)"});
   }
-  const SerialDevice d = DescribeDevice(device);
   if (const auto modem_manager = ProcessesNamed("ModemManager"); modem_manager.empty()) {
     findings.push_back({true, "ModemManager", "not running"});
   } else if (ModemManagerIgnores(device)) {
-    findings.push_back({true, "ModemManager", "running (" + HolderList(modem_manager) +
+    findings.push_back({true, "ModemManager", "running (" + Processes(modem_manager) +
                                                   "); udev tells it to leave " + device + " alone"});
   } else if (d.driver == "cdc_acm") {
     findings.push_back(
         {false, "ModemManager",
-         "running (" + HolderList(modem_manager) + "), and nothing tells it to leave " + device +
+         "running (" + Processes(modem_manager) + "), and nothing tells it to leave " + device +
              " alone: it probes new ttyACM devices as modems, holds them for some seconds and "
              "may send AT commands to the instrument; keep it away with the udev rule "
              "ENV{ID_MM_DEVICE_IGNORE}=\"1\" (" + kUdevRule +
              "), or stop it: sudo systemctl stop ModemManager"});
   } else {
     findings.push_back({true, "ModemManager",
-                        "running (" + HolderList(modem_manager) + "); it probes ttyACM devices, and " +
+                        "running (" + Processes(modem_manager) + "); it probes ttyACM devices, and " +
                             device + " is none"});
   }
   const std::string why = d.driver.empty() ? "no driver: a pseudo-terminal, whose tty layer stops output"
@@ -127,17 +140,20 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
 
 }  // namespace
 
+// After a failed opening, the node it tells of is the one that was opened:
+// the system's path, whatever FWDL_SYSTEM_ROOT says of sysfs and /proc.
 std::string PortRemedy(PortError::Kind kind, const std::string& device) {
   switch (kind) {
     case PortError::Kind::kPermission:
-      if (const auto access = AccessOf(device)) return PermissionRemedy(*access);
+      if (const auto access = AccessOf(device, device)) return PermissionRemedy(*access);
       return {};
     case PortError::Kind::kBusy: {
       const HolderScan scan = HoldersOf(RealDevice(device));
       return BusyRemedy(device, scan.holders, scan.saw_every_process);
     }
     case PortError::Kind::kNoSuchDevice:
-      return MissingRemedy(device, NodeExists(device), SerialDevicesPresent().size()) +
+      return MissingRemedy(device, !device.empty() && NodeExists(device),
+                           SerialDevicesPresent().size()) +
              AdapterLines();
     default:
       return {};
@@ -155,13 +171,13 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
     if (devices.empty()) {
       findings.push_back({false, "ports", MissingRemedy("", false, 0)});
     }
-  } else if (device.empty() || !NodeExists(device)) {
+  } else if (device.empty() || !NodeExists(Under(Root(), device))) {
     const std::string missing = device.empty() ? "no serial device behind " + name : device + ": no such device";
     findings.push_back({false, "port", missing + ": " +
                                            MissingRemedy(device, false, SerialDevicesPresent().size())});
   } else {
     devices.push_back(device);
-    findings.push_back({true, "port", DescribePort(name)});
+    findings.push_back({true, "port", (name == device ? "" : name + ": ") + DescribePort(name)});
   }
   for (const std::string& d : devices) DeviceFindings(d, findings);
   const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();

@@ -50,6 +50,7 @@ struct SerialDevice {
   // The USB socket: on Linux "1-2.3" (bus 1, port 2, hub port 3), on Windows
   // its location path; empty when not on USB or not known.
   std::string usb_port;
+  std::string usb_interface;  // Linux: "1-2.3:1.0", the interface the tty hangs off
   std::vector<std::string> by_id;  // the /dev/serial/by-id names that lead here
   FlowMode flow = FlowMode::kKernel;
 };

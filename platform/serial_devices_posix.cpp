@@ -91,6 +91,7 @@ SerialDevice Describe(const fs::path& root, const fs::path& real, std::vector<in
       const std::string name = p.filename().string();
       if (std::vector<int> place = UsbPlace(name); d.usb_port.empty() && !place.empty()) {
         d.usb_port = name.substr(0, name.find(':'));
+        d.usb_interface = name;
         if (usb_place) *usb_place = std::move(place);
       }
       if (!fs::exists(p / "idVendor")) continue;

@@ -107,7 +107,9 @@ std::string PortName(const std::string& argument) {
 
 std::vector<PortInfo> ListPorts() {
   std::vector<PortInfo> list;
-  for (const WindowsPort& port : WindowsPortsPresent()) list.push_back({port.com, PortLine(port)});
+  for (const WindowsPort& port : WindowsPortsPresent()) {
+    list.push_back({port.com, PortLine(port), DescribeWindowsPort(port), {port.com}, PortProblem(port)});
+  }
   return list;
 }
 

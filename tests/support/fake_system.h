@@ -62,8 +62,11 @@ class FakeSystem {
     const auto digits = tty.find_last_not_of("0123456789") + 1;
     Write(root_ / "sys/class/tty" / tty / "dev",
           (driver == "cdc_acm" ? "166:" : "188:") + tty.substr(digits));
+    // Two adapters alike and without a serial number share one name, which
+    // leads to one of them, as udev leaves it.
     const std::string by_id = "usb-" + product + (serial.empty() ? "" : "_" + serial) + "-if00";
-    std::filesystem::create_symlink("../../" + tty, Dir("dev/serial/by-id") / by_id);
+    const Path link = Dir("dev/serial/by-id") / by_id;
+    if (!std::filesystem::is_symlink(link)) std::filesystem::create_symlink("../../" + tty, link);
   }
 
   // A USB serial adapter with no tty behind it: its interface has
