@@ -83,12 +83,6 @@ std::string Processes(const std::vector<Holder>& holders) {
   return (holders.size() == 1 ? "process " : "processes ") + pids;
 }
 
-std::string AdapterLines() {
-  std::string lines;
-  for (const UsbAdapter& adapter : AdaptersWithoutPort()) lines += "\n" + AdapterLine(adapter);
-  return lines;
-}
-
 void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
   const fs::path node = Under(Root(), device);
   if (!NodeExists(node)) return;
@@ -151,10 +145,12 @@ std::string PortRemedy(PortError::Kind kind, const std::string& device) {
       const HolderScan scan = HoldersOf(RealDevice(device));
       return BusyRemedy(device, scan.holders, scan.saw_every_process);
     }
-    case PortError::Kind::kNoSuchDevice:
+    case PortError::Kind::kNoSuchDevice: {
+      const std::string adapters = AdapterLines();
       return MissingRemedy(device, !device.empty() && NodeExists(device),
                            SerialDevicesPresent().size()) +
-             AdapterLines();
+             (adapters.empty() ? "" : "\n") + adapters;
+    }
     default:
       return {};
   }
@@ -180,11 +176,7 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
     findings.push_back({true, "port", (name == device ? "" : name + ": ") + DescribePort(name)});
   }
   for (const std::string& d : devices) DeviceFindings(d, findings);
-  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
-  for (const UsbAdapter& adapter : adapters) findings.push_back({false, "adapter", AdapterLine(adapter)});
-  if (adapters.empty()) {
-    findings.push_back({true, "adapters", "every USB serial adapter present has its serial device"});
-  }
+  AddAdapterFindings(findings);
   return findings;
 }
 

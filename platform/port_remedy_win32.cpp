@@ -44,11 +44,9 @@ std::string PortRemedy(PortError::Kind kind, const std::string& device) {
   } else {
     remedy = UnlistedPortRemedy(com, Names(ports));
   }
-  for (const UsbAdapter& adapter : AdaptersWithoutPort()) {
-    if (!remedy.empty()) remedy += '\n';
-    remedy += AdapterLine(adapter);
-  }
-  return remedy;
+  const std::string adapters = AdapterLines();
+  if (!remedy.empty() && !adapters.empty()) remedy += '\n';
+  return remedy + adapters;
 }
 
 std::vector<Finding> SystemFindings(const std::string& name, const std::string& device) {
@@ -74,11 +72,7 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
                         port->com + ": XON/XOFF kept by the " + FlowModeName(d.flow) + " (" +
                             (d.driver.empty() ? "no driver known" : "driver " + d.driver) + ")"});
   }
-  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
-  for (const UsbAdapter& adapter : adapters) findings.push_back({false, "adapter", AdapterLine(adapter)});
-  if (adapters.empty()) {
-    findings.push_back({true, "adapters", "no USB serial adapter present has a problem"});
-  }
+  AddAdapterFindings(findings);
   return findings;
 }
 

@@ -115,6 +115,21 @@ std::string DeviceProblem(unsigned code, const UsbChip* chip, const std::string&
   }
 }
 
+std::string AdapterLines() {
+  std::string lines;
+  for (const UsbAdapter& adapter : AdaptersWithoutPort()) {
+    if (!lines.empty()) lines += '\n';
+    lines += AdapterLine(adapter);
+  }
+  return lines;
+}
+
+void AddAdapterFindings(std::vector<Finding>& findings) {
+  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
+  for (const UsbAdapter& adapter : adapters) findings.push_back({false, "adapter", AdapterLine(adapter)});
+  if (adapters.empty()) findings.push_back({true, "adapters", "every USB serial adapter present has its port"});
+}
+
 std::string AdapterLine(const UsbAdapter& a) {
   if (a.problem == 0) return LinuxLine(a);
   std::string line = Article(*a.chip) + " (USB " + a.usb_id;

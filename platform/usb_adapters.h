@@ -55,4 +55,9 @@ std::string AdapterLine(const UsbAdapter& adapter);
 // The adapters present without a port. Implemented once per system.
 std::vector<UsbAdapter> AdaptersWithoutPort();
 
+// Their lines, one a line; "" when there are none.
+std::string AdapterLines();
+// A finding for each of them, or one that none is there.
+void AddAdapterFindings(std::vector<Finding>& findings);
+
 }  // namespace fwdl
