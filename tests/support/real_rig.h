@@ -12,6 +12,13 @@ namespace fwdl::testing {
 
 struct RealRig {
   explicit RealRig(const std::string& device) : mapped_(device) { core.SelectPort("COM1"); }
+  // A run that keeps the program (an error verdict) leaves the port open;
+  // the rig closes it as Exit would, so that nothing of it outlives the test.
+  ~RealRig() {
+    if (link.PortOpen()) link.Exit1Click();
+  }
+  RealRig(const RealRig&) = delete;
+  RealRig& operator=(const RealRig&) = delete;
   // When `event` is recorded, relative to the start.
   Millis TimeOf(const std::string& event) {
     const auto at = seen.find(event);
