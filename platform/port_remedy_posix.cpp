@@ -25,6 +25,23 @@ std::string UserName(uid_t uid) {
   return user ? user->pw_name : std::to_string(uid);
 }
 
+// Whether `user` is in group `g` (listed in it, or it is the user's own),
+// and whether this process has the group.
+struct Membership {
+  bool listed = false;
+  bool session = false;
+};
+Membership MembershipOf(const group& g, const std::string& user) {
+  Membership m;
+  for (char** member = g.gr_mem; *member; ++member) m.listed |= user == *member;
+  if (const passwd* own = getpwuid(getuid()); own && own->pw_gid == g.gr_gid) m.listed = true;
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<std::size_t>(
+      std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  m.session = getegid() == g.gr_gid || std::find(groups.begin(), groups.end(), g.gr_gid) != groups.end();
+  return m;
+}
+
 // Who may open `device`, whose node is at `node_path`.
 std::optional<NodeAccess> AccessOf(const std::string& device, const fs::path& node_path) {
   struct stat node {};
@@ -36,17 +53,13 @@ std::optional<NodeAccess> AccessOf(const std::string& device, const fs::path& no
   a.group = g ? g->gr_name : std::to_string(node.st_gid);
   a.group_may_use = (node.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
   a.user = UserName(getuid());
-  // Listed in the group, or the group is the user's own (passwd's).
   if (g) {
-    for (char** member = g->gr_mem; *member; ++member) a.user_in_group |= a.user == *member;
+    const Membership m = MembershipOf(*g, a.user);
+    a.user_in_group = m.listed;
+    a.session_has_group = m.session;
+  } else {
+    a.session_has_group = getegid() == node.st_gid;
   }
-  if (const passwd* user = getpwuid(getuid()); user && user->pw_gid == node.st_gid) {
-    a.user_in_group = true;
-  }
-  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-  groups.resize(static_cast<std::size_t>(std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
-  a.session_has_group = getegid() == node.st_gid ||
-                        std::find(groups.begin(), groups.end(), node.st_gid) != groups.end();
   return a;
 }
 
@@ -81,6 +94,27 @@ std::string Processes(const std::vector<Holder>& holders) {
   std::string pids;
   for (const Holder& h : holders) pids += (pids.empty() ? "" : ", ") + std::to_string(h.pid);
   return (holders.size() == 1 ? "process " : "processes ") + pids;
+}
+
+// With no serial device present to look at: whether the user is in the
+// group that serial devices belong to here (dialout; uucp on some systems).
+Finding GroupFinding() {
+  if (geteuid() == 0) return {true, "group", "root may open every serial device"};
+  const group* g = getgrnam("dialout");
+  if (!g) g = getgrnam("uucp");
+  if (!g) return {true, "group", "this system has no group dialout or uucp for serial devices"};
+  const std::string user = UserName(getuid()), name = g->gr_name;
+  const Membership m = MembershipOf(*g, user);
+  if (!m.listed) {
+    return {false, "group", "serial devices belong to the group " + name + " here, and the user " +
+                                user + " is not in it: sudo usermod -aG " + name + " " + user +
+                                ", then log in again"};
+  }
+  if (!m.session) {
+    return {false, "group", "the user " + user + " is in the group " + name +
+                                ", but this session began before that: log out and in again"};
+  }
+  return {true, "group", user + " is in the group " + name + ", which serial devices belong to here"};
 }
 
 void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
@@ -166,6 +200,7 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
     }
     if (devices.empty()) {
       findings.push_back({false, "ports", MissingRemedy("", false, 0)});
+      findings.push_back(GroupFinding());
     }
   } else if (device.empty() || !NodeExists(Under(Root(), device))) {
     const std::string missing = device.empty() ? "no serial device behind " + name : device + ": no such device";

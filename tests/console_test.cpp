@@ -665,6 +665,14 @@ TEST(Console, DoctorTellsEachCheckWithWhatToDo) {
                               "/dev/ttyACM7 alone\n"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("Every check holds.\n"), std::string::npos) << run.output;
   }
+  {
+    testing::FakeSystem nothing;  // before the adapter is plugged in
+    Fwdl run({"doctor"});
+    EXPECT_EQ(run.Wait(), 1) << run.output;
+    EXPECT_NE(run.output.find("problem  ports: no serial device is present: is the adapter plugged in?\n"
+                              "ok       group: "),
+              std::string::npos) << run.output;
+  }
   testing::Pty pty;
   testing::EnvGuard com1("FWDL_COM1", pty.path);
   Fwdl run({"doctor", "COM1"});
