@@ -67,11 +67,14 @@ std::string BusyRemedy(const std::string& device, const std::vector<Holder>& hol
            " open: a program of another user or a service holds it (sudo fuser -v " + device +
            " names it)";
   }
-  std::string text = device + " is held by " + HolderList(holders);
+  const bool locked = std::any_of(holders.begin(), holders.end(), [](const Holder& h) { return h.locks; });
+  std::vector<Holder> holding, open_too;
+  for (const Holder& h : holders) (!locked || h.locks ? holding : open_too).push_back(h);
+  std::string text = device + " is held by " + HolderList(holding);
   std::vector<Holder> others;
-  std::copy_if(holders.begin(), holders.end(), std::back_inserter(others),
+  std::copy_if(holding.begin(), holding.end(), std::back_inserter(others),
                [](const Holder& h) { return h.name != "ModemManager"; });
-  if (Named(holders, "ModemManager")) {
+  if (Named(holding, "ModemManager")) {
     text += ": ModemManager takes new serial devices for modems; keep it away from the adapter "
             "with a udev rule, ENV{ID_MM_DEVICE_IGNORE}=\"1\" (" +
             std::string(kUdevRule) + "), or stop it: sudo systemctl stop ModemManager";
@@ -83,6 +86,7 @@ std::string BusyRemedy(const std::string& device, const std::vector<Holder>& hol
     text += others.size() == 1 ? "close that program (kill " : "close those programs (kill ";
     text += Pids(others) + " ends " + (others.size() == 1 ? "it)" : "them)");
   }
+  if (!open_too.empty()) text += "; also open in " + HolderList(open_too);
   return text;
 }
 

@@ -26,7 +26,8 @@ namespace fwdl {
 // A process that has a device open, as fuser finds it.
 struct Holder {
   long pid = 0;
-  std::string name;  // its command name, such as "ModemManager"
+  std::string name;    // its command name, such as "ModemManager"
+  bool locks = false;  // it holds a lock on the device, as this program takes one
 };
 // "ModemManager (process 812), picocom (process 4242)".
 std::string HolderList(const std::vector<Holder>& holders);
@@ -49,7 +50,9 @@ inline constexpr char kUdevRule[] =
 // Why the user may not open a device, and what to do: join its group,
 // log in again, or give the device a group with a udev rule.
 std::string PermissionRemedy(const NodeAccess& access);
-// Who holds a device and how to free it; `saw_every_process` false when
+// Who holds a device and how to free it: those that lock it where any do
+// (the others only have it open, as the other side of a pseudo-terminal
+// may), else every one that has it open; `saw_every_process` false when
 // some processes could not be looked into (another user's).
 std::string BusyRemedy(const std::string& device, const std::vector<Holder>& holders,
                        bool saw_every_process);

@@ -130,7 +130,9 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
   }
   const SerialDevice d = DescribeDevice(device);
   const HolderScan scan = HoldersOf(RealDevice(device));
-  if (!scan.holders.empty() && d.attachment == Attachment::kNone) {
+  const bool locked = std::any_of(scan.holders.begin(), scan.holders.end(),
+                                  [](const Holder& h) { return h.locks; });
+  if (!scan.holders.empty() && d.attachment == Attachment::kNone && !locked) {
     // A pseudo-terminal's other side may keep it open, as instrument-sim does.
     findings.push_back({true, "holders", device + " is open in " + HolderList(scan.holders) +
                                              ", as the other side of a pseudo-terminal may keep it"});

@@ -1,9 +1,14 @@
 #include "system_files_posix.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace fwdl::system_files {
 
@@ -55,6 +60,31 @@ void ForEachProcess(Each each) {
   }
 }
 
+// The processes that hold a lock on the node, from /proc/locks: lines such
+// as "1: FLOCK  ADVISORY  WRITE 812 00:1b:73 0 EOF" (a waiting lock has
+// "->" after its number), the node as the filesystem's major:minor in hex
+// and the inode.
+std::vector<long> Lockers(const std::string& device) {
+  struct stat node {};
+  if (stat(device.c_str(), &node) != 0) return {};
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(node.st_dev), minor(node.st_dev),
+                static_cast<unsigned long>(node.st_ino));
+  std::vector<long> pids;
+  std::ifstream locks(Root() / "proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, where;
+    fields >> number >> kind;
+    if (kind == "->") fields >> kind;
+    fields >> mode >> access >> pid >> where;
+    if (where == id && !pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos) {
+      pids.push_back(std::stol(pid));
+    }
+  }
+  return pids;
+}
+
 }  // namespace
 
 HolderScan HoldersOf(const std::string& device) {
@@ -72,6 +102,8 @@ HolderScan HoldersOf(const std::string& device) {
       }
     }
   });
+  const std::vector<long> lockers = Lockers(device);
+  for (Holder& h : scan.holders) h.locks = std::count(lockers.begin(), lockers.end(), h.pid) > 0;
   return scan;
 }
 

@@ -29,8 +29,10 @@ std::string LinkTarget(const fs::path& link);
 
 // The processes but this one that have `device` (a system path, links
 // resolved) open, found as fuser finds them: through the links in
-// /proc/PID/fd. A process of another user cannot be looked into unless
-// the program runs as root; `saw_every_process` tells whether one was missed.
+// /proc/PID/fd; those that hold a lock on it (flock, as this program takes
+// one) are marked, from /proc/locks. A process of another user cannot be
+// looked into unless the program runs as root; `saw_every_process` tells
+// whether one was missed.
 struct HolderScan {
   std::vector<Holder> holders;
   bool saw_every_process = true;

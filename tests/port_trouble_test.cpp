@@ -3,6 +3,7 @@
 // session began), opened by a child that has given up root; a port held by
 // another process, named as /proc shows it; and, in a fake system tree, a
 // device that is not there beside adapters that have no port.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <pwd.h>
@@ -91,11 +92,12 @@ TEST(PortTrouble, APermissionRefusalNamesTheGroupAndWhatToDo) {
   }
 }
 
-// The holder opens the port as the program does (exclusive, flock) under
-// the command name it is given, and waits until the test is done.
+// The holder opens the port under the command name it is given, as the
+// program does (exclusive, flock) or with a plain open, and waits until the
+// test is done.
 class Holding {
  public:
-  Holding(const std::string& device, const char* name) {
+  Holding(const std::string& device, const char* name, bool as_the_program = true) {
     int ready[2];
     if (pipe(ready) != 0 || pipe(done_) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
@@ -104,7 +106,8 @@ class Holding {
       prctl(PR_SET_NAME, name);
       EnvGuard com1("FWDL_COM1", device);
       SystemSerialPorts ports;
-      const bool opened = ports.Open("COM1").handle != kInvalidPortHandle;
+      const bool opened = as_the_program ? ports.Open("COM1").handle != kInvalidPortHandle
+                                         : open(device.c_str(), O_RDWR | O_NOCTTY) >= 0;
       (void)!write(ready[1], opened ? "y" : "n", 1);
       char byte;
       (void)!read(done_[0], &byte, 1);
@@ -129,11 +132,15 @@ class Holding {
   int done_[2];
 };
 
+// The one that locks it is told as the holder, one that only has it open
+// (as a pseudo-terminal's other side may) beside it.
 TEST(PortTrouble, ABusyPortNamesTheProcessThatHoldsIt) {
   for (const char* name : {"picocom", "ModemManager"}) {
     Pty pty;
+    Holding other_side(pty.path, "cat", /*as_the_program=*/false);
     Holding holder(pty.path, name);
-    ASSERT_TRUE(holder.opened) << name;
+    ASSERT_TRUE(holder.opened && other_side.opened) << name;
+    const std::string also = "; also open in cat (process " + std::to_string(other_side.pid()) + ")";
     EnvGuard com1("FWDL_COM1", pty.path);
     const OpenResult opened = SystemSerialPorts().Open("COM1");
     ASSERT_EQ(opened.error.kind, PortError::Kind::kBusy) << name;
@@ -144,10 +151,11 @@ TEST(PortTrouble, ABusyPortNamesTheProcessThatHoldsIt) {
     if (std::string(name) == "ModemManager") {
       EXPECT_NE(remedy.find("ENV{ID_MM_DEVICE_IGNORE}=\"1\" (" + std::string(kUdevRule) + ")"),
                 std::string::npos) << remedy;
-      EXPECT_NE(remedy.find("sudo systemctl stop ModemManager"), std::string::npos) << remedy;
+      EXPECT_NE(remedy.find("sudo systemctl stop ModemManager" + also), std::string::npos) << remedy;
+      EXPECT_EQ(remedy.find("kill"), std::string::npos) << remedy;
     } else {
       EXPECT_EQ(remedy, held + "close that program (kill " + std::to_string(holder.pid()) +
-                            " ends it)");
+                            " ends it)" + also);
     }
   }
 }
