@@ -13,8 +13,9 @@
 // - A device's driver tells who stops our output when the instrument sends
 //   XOFF: the kernel (or the adapter's chip), or the program itself.
 // - On Linux the facts come from sysfs and /dev. FWDL_SYSTEM_ROOT, which
-//   only tests set, puts both under another directory ($ROOT/sys,
-//   $ROOT/dev); device paths are still given as the system's ("/dev/...").
+//   only tests set, puts them under another directory ($ROOT/sys,
+//   $ROOT/dev; also $ROOT/proc and $ROOT/run/udev for port_remedy.h);
+//   device paths are still given as the system's ("/dev/...").
 //   On Windows there is nothing to find: a COM name is its own device.
 #pragma once
 
@@ -46,7 +47,10 @@ struct SerialDevice {
   Attachment attachment = Attachment::kNone;
   std::string usb_id;                         // "1a86:7523"; empty when not on USB
   std::string serial, manufacturer, product;  // the USB device's strings
-  std::string usb_port;            // "1-2.3": bus 1, port 2, hub port 3; empty when not on USB
+  // The USB socket: on Linux "1-2.3" (bus 1, port 2, hub port 3), on Windows
+  // its location path; empty when not on USB or not known.
+  std::string usb_port;
+  std::string usb_interface;  // Linux: "1-2.3:1.0", the interface the tty hangs off
   std::vector<std::string> by_id;  // the /dev/serial/by-id names that lead here
   FlowMode flow = FlowMode::kKernel;
 };

@@ -15,47 +15,17 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <tuple>
 
 #include "serial_devices.h"
+#include "system_files_posix.h"
 
 namespace fwdl {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Where sysfs and /dev are.
-fs::path Root() {
-  const char* root = std::getenv("FWDL_SYSTEM_ROOT");
-  std::error_code error;
-  const fs::path path = root && *root ? fs::canonical(root, error) : fs::path("/");
-  return error ? fs::path(root) : path;
-}
-
-// A system path ("/dev/ttyUSB0") under the root, and back.
-fs::path Under(const fs::path& root, const fs::path& path) {
-  return path.is_absolute() ? root / path.relative_path() : path;
-}
-std::string Outside(const fs::path& root, const fs::path& path) {
-  return root == "/" ? path.string() : "/" + path.lexically_relative(root).string();
-}
-
-fs::path Resolved(const fs::path& path) {
-  std::error_code error;
-  fs::path real = fs::canonical(path, error);
-  return error ? fs::path() : real;
-}
-
-std::string FirstLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-// The name of what a link such as `driver` or `subsystem` leads to.
-std::string LinkTarget(const fs::path& link) { return Resolved(link).filename().string(); }
+using namespace system_files;
 
 // A number of up to six digits.
 bool Number(const std::string& digits, int& value) {
@@ -121,6 +91,7 @@ SerialDevice Describe(const fs::path& root, const fs::path& real, std::vector<in
       const std::string name = p.filename().string();
       if (std::vector<int> place = UsbPlace(name); d.usb_port.empty() && !place.empty()) {
         d.usb_port = name.substr(0, name.find(':'));
+        d.usb_interface = name;
         if (usb_place) *usb_place = std::move(place);
       }
       if (!fs::exists(p / "idVendor")) continue;

@@ -6,70 +6,16 @@
 #include <devguid.h>
 #include <setupapi.h>
 
-#include <cwchar>
 #include <utility>
 
 #include "serial_devices.h"
+#include "setupapi_win32.h"
 #include "windows_ports.h"
 
 namespace fwdl {
 namespace {
 
-// Text for the console in its code page (a friendly name may be localised:
-// "Périphérique série USB"), for a file or a pipe in the ANSI one.
-std::string Narrow(const wchar_t* text) {
-  DWORD mode = 0;
-  const UINT code_page =
-      GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? GetConsoleOutputCP() : CP_ACP;
-  const int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(code_page, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-  narrow.pop_back();  // the terminating NUL
-  return narrow;
-}
-
-// A string property of the device, "" if it has none; a list of strings
-// (REG_MULTI_SZ) comes NUL-separated.
-std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
-  wchar_t value[1024] = L"";
-  DWORD type = 0;
-  // Room for two closing NULs, whatever the driver wrote.
-  if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, &type,
-                                         reinterpret_cast<BYTE*>(value), sizeof value - 4,
-                                         nullptr) ||
-      (type != REG_SZ && type != REG_MULTI_SZ)) {
-    return {};
-  }
-  std::string text;
-  for (const wchar_t* part = value; *part; part += wcslen(part) + 1) {
-    text += Narrow(part);
-    text += '\0';
-  }
-  if (type == REG_SZ && !text.empty()) text.pop_back();
-  return text;
-}
-
-std::string DeviceId(DEVINST instance) {
-  wchar_t id[MAX_DEVICE_ID_LEN + 1] = L"";
-  if (CM_Get_Device_IDW(instance, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
-  return Narrow(id);
-}
-
-// "COM3" from the device's own key, where the port driver keeps its name;
-// "" for a device that has none (LPT1 is no COM port either).
-std::string ComName(HDEVINFO set, SP_DEVINFO_DATA& device) {
-  const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-  if (key == INVALID_HANDLE_VALUE) return {};
-  wchar_t name[32] = L"";
-  DWORD size = sizeof name - sizeof(wchar_t), type = 0;
-  const bool read = RegQueryValueExW(key, L"PortName", nullptr, &type,
-                                     reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS;
-  RegCloseKey(key);
-  if (!read || type != REG_SZ) return {};
-  const std::string com = Narrow(name);
-  return com.size() > 3 && com.compare(0, 3, "COM") == 0 ? com : std::string();
-}
+using namespace setupapi;
 
 // The ports that the Device Manager lists: the present devices of the
 // Ports class, and those that offer the COM port interface without being
@@ -98,6 +44,8 @@ std::vector<WindowsPort> DevicePorts() {
       port.instance_id = DeviceId(device.DevInst);
       DEVINST parent = 0;
       if (CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS) port.parent_id = DeviceId(parent);
+      port.location = LocationPath(set, device);
+      port.problem = ProblemCode(set, device);
       ports.push_back(std::move(port));
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -131,11 +79,6 @@ std::vector<WindowsPort> RegisteredPorts() {
   }
   RegCloseKey(key);
   return ports;
-}
-
-// "COM10" from "\\.\COM10", the form CreateFileA needs above COM9.
-std::string ComOf(const std::string& name) {
-  return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
 }
 
 }  // namespace

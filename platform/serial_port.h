@@ -23,6 +23,9 @@
 //   decide it instead, in the options it hands SystemSerialPorts.
 // - Every failure is a PortError made by the backend that saw it: a kind,
 //   and the system's own reason (errno on POSIX, GetLastError on Win32).
+//   A port that will not open also gets its remedy where the system tells
+//   one (port_remedy.h): the group to join, the process that holds it, the
+//   adapter whose driver is missing.
 // - A device that has gone (an adapter unplugged, the other end of a
 //   pseudo-terminal closed) is reported as kGone by WaitingCount, Read and
 //   Write; the caller then closes the port.
@@ -97,8 +100,17 @@ struct PortError {
     kGone,          // the device has gone (unplugged); the caller closes the port
     kOther,
   };
+  PortError() = default;
+  PortError(Kind kind, std::string reason, std::string remedy = {})
+      : kind(kind), reason(std::move(reason)), remedy(std::move(remedy)) {}
+
   Kind kind = Kind::kNone;
   std::string reason;  // such as "Permission denied"; empty when kind is kNone
+  // What the technician can do about it, in the backend's words, such as
+  // "/dev/ttyUSB0 belongs to the group dialout, and the user ann is not in
+  // it: sudo usermod -aG dialout ann, then log in again"; empty when the
+  // system tells nothing more. One line a finding.
+  std::string remedy;
 
   bool failed() const { return kind != Kind::kNone; }
 };

@@ -14,6 +14,7 @@
 #include <utility>
 #include <system_error>
 
+#include "port_remedy.h"
 #include "raw_port.h"
 #include "serial_port.h"
 
@@ -279,20 +280,19 @@ std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& e
                                            SerialDevice& described) {
   const std::string device = PortDevice(name);
   if (device.empty()) {
-    error = {Kind::kNoSuchDevice, "no serial device behind " + name};
+    error = {Kind::kNoSuchDevice, "no serial device behind " + name,
+             PortRemedy(Kind::kNoSuchDevice, device)};
     return nullptr;
   }
   // O_NONBLOCK so that opening never waits for carrier; it stays so.
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = OpenError(errno);
-    return nullptr;
-  }
   auto refuse = [&](int code) {
-    close(fd);
+    if (fd >= 0) close(fd);
     error = OpenError(code);
+    error.remedy = PortRemedy(error.kind, device);
     return nullptr;
   };
+  if (fd < 0) return refuse(errno);
   // A mapping to a regular file or a directory must never receive firmware.
   if (!isatty(fd)) return refuse(ENOTTY);
   // TIOCEXCL keeps other users' programs out, but it does not stop root, so

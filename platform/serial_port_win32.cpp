@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "port_remedy.h"
 #include "raw_port.h"
 #include "serial_port.h"
 
@@ -242,6 +243,7 @@ std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& e
                                OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     error = OpenError(GetLastError());
+    error.remedy = PortRemedy(error.kind, name);
     return nullptr;
   }
   device = DescribeDevice(name);

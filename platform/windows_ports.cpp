@@ -1,5 +1,7 @@
 #include "windows_ports.h"
 
+#include "usb_adapters.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -166,9 +168,31 @@ SerialDevice DescribeWindowsPort(const WindowsPort& port) {
   const DeviceIds ids = ReadDeviceIds(port.hardware_ids, port.instance_id, port.parent_id);
   if (!ids.vendor.empty()) d.usb_id = ids.vendor + ":" + ids.product;
   d.serial = ids.serial;
+  d.usb_port = port.location;
   d.product = port.name;
   d.flow = WindowsFlowMode(d.driver, ids.vendor);
   return d;
+}
+
+std::string PortProblem(const WindowsPort& port) {
+  if (port.problem == 0) return {};
+  const DeviceIds ids = ReadDeviceIds(port.hardware_ids, port.instance_id, port.parent_id);
+  const UsbChip* chip = KnownChip(ids.vendor, ids.product, false);
+  return DeviceProblem(port.problem, chip, ids.vendor.empty() ? "" : ids.vendor + ":" + ids.product);
+}
+
+std::string PortLine(const WindowsPort& port) {
+  const SerialDevice device = DescribeWindowsPort(port);
+  std::string line =
+      DeviceManagerLine(port.name, ReadDeviceIds(port.hardware_ids, port.instance_id, port.parent_id));
+  if (!device.driver.empty()) line += ", driver " + device.driver;
+  line += std::string(", flow control: ") + FlowModeName(device.flow);
+  if (port.problem != 0) line += "; " + PortProblem(port);
+  return line;
+}
+
+std::string ComOf(const std::string& name) {
+  return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
 }
 
 }  // namespace fwdl

@@ -53,6 +53,8 @@ struct WindowsPort {
   std::string service;  // the driver's service: "Serial", "FTSER2K", "usbser"; "" unknown
   std::vector<std::string> hardware_ids;
   std::string instance_id, parent_id;
+  std::string location;  // the location path of its USB socket; "" unknown
+  unsigned problem = 0;  // the device node's problem code (CM_PROB_*), 0 for none
 };
 
 // The ports present, once per COM name, in the order of their numbers
@@ -71,11 +73,22 @@ std::vector<WindowsPort> MergePorts(const std::vector<WindowsPort>& devices,
 FlowMode WindowsFlowMode(const std::string& service, const std::string& vendor);
 
 // The port as the rest of the program sees a serial device: its driver
-// (the service), USB ids, serial number, name and flow mode.
+// (the service), USB ids, serial number, name, socket (its location path)
+// and flow mode.
 SerialDevice DescribeWindowsPort(const WindowsPort& port);
 
 // What `fwdl ports` shows after the COM name, such as
 // "USB Serial Port (COM3), USB 0403:6001 serial A50285BI".
 std::string DeviceManagerLine(const std::string& name, const DeviceIds& ids);
+
+// The problem of the port's device node and what to do, such as "cannot
+// start (code 10): ..."; "" for a port without one.
+std::string PortProblem(const WindowsPort& port);
+// The port's line in `fwdl ports` after its COM name: its Device Manager
+// line, its driver, who keeps XON/XOFF and its problem, if any.
+std::string PortLine(const WindowsPort& port);
+
+// "COM10" from "\\.\COM10", the form CreateFileA needs above COM9.
+std::string ComOf(const std::string& name);
 
 }  // namespace fwdl

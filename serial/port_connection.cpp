@@ -42,7 +42,8 @@ std::string SerialLink::Reason(const char* what, const PortError& error) const {
   const std::string device = ports_.DeviceOf(port_name_);
   std::string reason = port_name_;
   if (!device.empty() && device != port_name_) reason += " (" + device + ")";
-  return reason + ": " + what + ": " + error.reason;
+  reason += std::string(": ") + what + ": " + error.reason;
+  return error.remedy.empty() ? reason : reason + "\n" + error.remedy;
 }
 
 bool SerialLink::SelectPort(const std::string& name) {
@@ -66,6 +67,7 @@ std::string SerialLink::OpenComPort(const std::string& name) {
   closure_ = Closure::kNone;
   bytes_written_ = 0;
   const OpenResult opened = ports_.Open(name);
+  open_error_ = opened.error;
   ComHandle = opened.handle;
   flow_ = opened.flow;
   if (!PortOpen()) return Reason("cannot open", opened.error);

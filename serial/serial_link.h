@@ -85,6 +85,8 @@ class SerialLink {
   // How the port chosen last stopped being open; kNone while it is open.
   Closure closure() const { return closure_; }
   bool PortLost() const { return closure_ == Closure::kLost; }
+  // Why the port chosen last did not open, its remedy included; no failure once it did.
+  const PortError& OpenError() const { return open_error_; }
   // The box that tells the user that the device of the port has gone.
   void ShowPortLost();
   // The no-port state: poll stopped, download buttons hidden, "Select
@@ -145,7 +147,8 @@ class SerialLink {
   // The device has gone: the port closes, and the user is told (at once
   // while idle; a running procedure tells it at its end).
   void LosePort(const PortError& error);
-  // "COM3 (/dev/ttyUSB0): cannot open: Permission denied".
+  // "COM3 (/dev/ttyUSB0): cannot open: Permission denied", and the
+  // remedy on the lines below where the backend gave one.
   std::string Reason(const char* what, const PortError& error) const;
 
   WindowOps& window_;
@@ -161,6 +164,7 @@ class SerialLink {
   Closure closure_ = Closure::kNone;
   std::string port_name_;
   std::string lost_reason_;
+  PortError open_error_;
   std::uint64_t bytes_written_ = 0;
   FlowMode flow_ = FlowMode::kKernel;
 };

@@ -19,6 +19,7 @@
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
 #include "app/console/exit_codes.h"
+#include "app/console/ports_list.h"
 #include "app/console/progress_line.h"
 #include "support/env_guard.h"
 #include "support/fake_system.h"
@@ -590,6 +591,139 @@ TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
   EXPECT_EQ(ports[1].device + "  " + ports[1].about,
             "/dev/ttyUSB0  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
             "/dev/serial/by-id/usb-USB Serial-if00");
+}
+
+// Each port with the selectors that name it alone, then each adapter that
+// has no port; the same as one JSON object for a station's script.
+TEST(Console, PortsNameEachPortsSelectorsAndTheAdaptersWithoutAPort) {
+  testing::FakeSystem fake;
+  fake.Adapter("ttyUSB0", "1-1", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
+  fake.Adapter("ttyUSB1", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  fake.Adapter("ttyUSB2", "1-3", "ch341", "1a86:7523", "", "USB Serial");
+  fake.AdapterWithoutPort("1-4", "1a86:7523", "");
+  std::vector<std::unique_ptr<testing::EnvGuard>> unmapped;
+  for (int n = 1; n <= 8; ++n) {
+    unmapped.push_back(std::make_unique<testing::EnvGuard>("FWDL_COM" + std::to_string(n), std::nullopt));
+  }
+  std::ostringstream text, json;
+  EXPECT_EQ(console::PrintPorts(false, text), 0);
+  EXPECT_EQ(text.str(),
+            "/dev/ttyUSB0  COM1, ftdi_sio, USB 0403:6001, serial A50285BI, FT232R USB UART, flow "
+            "control: kernel, /dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00; --port "
+            "usb:A50285BI or socket:1-1 or usb:0403:6001\n"
+            "/dev/ttyUSB1  COM2, ch341, USB 1a86:7523, USB Serial, flow control: program, "
+            "/dev/serial/by-id/usb-USB Serial-if00; --port socket:1-2\n"
+            "/dev/ttyUSB2  COM3, ch341, USB 1a86:7523, USB Serial, flow control: program; --port "
+            "socket:1-3\n"
+            "no port: a CH340 adapter (USB 1a86:7523, socket 1-4) has no serial device: its driver "
+            "is not loaded, or a service took it (brltty claims this chip on some systems); no "
+            "driver has it: sudo modprobe ch341 loads the chip's driver\n");
+  EXPECT_EQ(console::PrintPorts(true, json), 0);
+  const nlohmann::json list = nlohmann::json::parse(json.str());
+  ASSERT_EQ(list["ports"].size(), 3u);
+  EXPECT_EQ(list["ports"][0], nlohmann::json::parse(R"({"port":"/dev/ttyUSB0","com":["COM1"],
+      "name":"FT232R USB UART","driver":"ftdi_sio","usb":"0403:6001","serial":"A50285BI",
+      "socket":"1-1","flow_control":"kernel","selectors":["usb:A50285BI","socket:1-1","usb:0403:6001"],
+      "by_id":["/dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00"],"problem":null})"));
+  EXPECT_TRUE(list["ports"][2]["serial"].is_null());
+  EXPECT_EQ(list["ports"][2]["selectors"], nlohmann::json::array({"socket:1-3"}));
+  ASSERT_EQ(list["adapters_without_port"].size(), 1u);
+  EXPECT_EQ(list["adapters_without_port"][0]["socket"], "1-4");
+}
+
+// The device a selector chose is the one the run goes to (the fake tree's
+// devices are not on this machine, so the opening itself fails); one that
+// fits several ports ends the run as a port that cannot be used, with the list.
+TEST(Console, ARunGoesToThePortItsAdapterNames) {
+  testing::FakeSystem fake;
+  fake.Adapter("ttyUSB97", "1-1.4", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
+  fake.Adapter("ttyUSB98", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  fake.Adapter("ttyUSB99", "1-3", "ch341", "1a86:7523", "", "USB Serial");
+  const std::string image = std::string(EXAMPLES_DIR) + "/demo.bin";
+  const struct {
+    const char* port;
+    const char* device;  // in the start event; "" when refused
+  } kCases[] = {{"usb:A50285BI", "/dev/ttyUSB97"},
+                {"usb:0403:6001", "/dev/ttyUSB97"},
+                {"socket:1-3", "/dev/ttyUSB99"},
+                {"usb:1a86:7523", ""}};
+  for (const auto& c : kCases) {
+    Fwdl run({"dvb", "--port", c.port, "--yes", "--json", image}, /*apart=*/true);
+    EXPECT_EQ(run.Wait(), 4) << c.port << ": " << run.errors;
+    const nlohmann::json start = nlohmann::json::parse(run.output.substr(0, run.output.find('\n')));
+    EXPECT_EQ(start["device"], c.device) << c.port;
+    if (*c.device) {
+      EXPECT_NE(run.errors.find(std::string("fwdl: ") + c.device + ": cannot open: No such file or "
+                                "directory\n" + c.device + " is not there: the adapter was unplugged"),
+                std::string::npos) << run.errors;
+      // A station reads the remedy from the end event too.
+      const std::string last = run.output.substr(run.output.rfind('\n', run.output.size() - 2) + 1);
+      const nlohmann::json end = nlohmann::json::parse(last);
+      EXPECT_EQ(end["outcome"], "port_unusable");
+      EXPECT_EQ(end["remedy"].get<std::string>().rfind(std::string(c.device) + " is not there: ", 0), 0u)
+          << last;
+    } else {
+      EXPECT_NE(run.errors.find("--port usb:1a86:7523 fits 2 ports (/dev/ttyUSB98, /dev/ttyUSB99)"),
+                std::string::npos) << run.errors;
+      EXPECT_NE(run.output.find("\"event\":\"notice\""), std::string::npos) << run.output;
+    }
+  }
+}
+
+// fwdl doctor: every check on its line, the problems with their remedies,
+// and exit code 1 while one does not hold; a port of its own is opened and
+// its line read back.
+TEST(Console, DoctorTellsEachCheckWithWhatToDo) {
+  {
+    testing::FakeSystem fake;
+    fake.Adapter("ttyACM7", "1-4", "cdc_acm", "2e8a:000a", "E66", "Board CDC");
+    fake.Process(812, "ModemManager", {"/dev/ttyACM7"});
+    fake.AdapterWithoutPort("1-2", "1a86:7523", "");
+    Fwdl run({"doctor"});
+    EXPECT_EQ(run.Wait(), 1) << run.output;
+    for (const char* line :
+         {"ok       port: /dev/ttyACM7: cdc_acm, USB 2e8a:000a, serial E66, Board CDC, flow control: program\n",
+          "problem  holders: /dev/ttyACM7 is held by ModemManager (process 812): ModemManager takes new serial devices",
+          "problem  ModemManager: running (process 812), and nothing tells it to leave /dev/ttyACM7 alone",
+          "ok       flow control: /dev/ttyACM7: XON/XOFF kept by the program (driver cdc_acm)\n",
+          "problem  adapter: a CH340 adapter (USB 1a86:7523, socket 1-2) has no serial device",
+          "3 problems found.\n"}) {
+      EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+    }
+  }
+  {
+    testing::FakeSystem fake;
+    fake.Adapter("ttyACM7", "1-4", "cdc_acm", "2e8a:000a", "E66", "Board CDC");
+    fake.UdevProperty("ttyACM7", "ID_MM_DEVICE_IGNORE=1");
+    fake.Process(812, "ModemManager", {});
+    Fwdl run({"doctor"});
+    EXPECT_EQ(run.Wait(), 0) << run.output;
+    EXPECT_NE(run.output.find("ok       ModemManager: running (process 812); udev tells it to leave "
+                              "/dev/ttyACM7 alone\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Every check holds.\n"), std::string::npos) << run.output;
+  }
+  {
+    testing::FakeSystem nothing;  // before the adapter is plugged in
+    Fwdl run({"doctor"});
+    EXPECT_EQ(run.Wait(), 1) << run.output;
+    EXPECT_NE(run.output.find("problem  ports: no serial device is present: is the adapter plugged in?\n"
+                              "ok       group: "),
+              std::string::npos) << run.output;
+  }
+  testing::Pty pty;
+  testing::EnvGuard com1("FWDL_COM1", pty.path);
+  Fwdl run({"doctor", "COM1"});
+  EXPECT_EQ(run.Wait(), 0) << run.output;
+  for (const std::string& line :
+       {"ok       port: COM1: " + pty.path + ": flow control: kernel\n",
+        "ok       holders: " + pty.path + " is open in console_tests (process " +
+            std::to_string(getpid()) + "), as the other side of a pseudo-terminal may keep it\n",
+        std::string("ok       open: COM1 opened for the program alone, XON/XOFF kept by the kernel "
+                    "(no driver known)\n"),
+        std::string("ok       line settings: 57600 baud, 8 data bits, no parity, 1 stop bit, XON/XOFF "
+                    "both ways, read back as set\n")}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  }
 }
 
 // Two pseudo-terminals joined as a null-modem cable joins two adapters:

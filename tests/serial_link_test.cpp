@@ -105,12 +105,25 @@ TEST_F(PortConnection, SendBytesWritesOnlyToAnOpenPort) {
   EXPECT_FALSE(link.SendBytes("Y", 1));
 }
 
-// A port in use elsewhere is refused with the fake backend's own reason.
+// A port in use elsewhere is refused with the fake backend's own reason,
+// and its remedy below it where the backend knows one; the box's text
+// stays the fixed one.
 TEST_F(PortConnection, AReasonComesFromTheBackendThatSawIt) {
   ports.device("COM2").open = true;  // held by another program
   EXPECT_FALSE(link.SelectPort("COM2"));
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].details, "COM2 (fake:COM2): cannot open: " + std::string(testing::kFakeBusy));
+  ports.device("COM3").open = true;
+  ports.device("COM3").remedy = "close the fake terminal program";
+  EXPECT_FALSE(link.SelectPort("COM3"));
+  ASSERT_EQ(window.boxes.size(), 2u);
+  EXPECT_EQ(window.boxes[1].text, "ERROR, Can't use comport 'COM3'.");
+  EXPECT_EQ(window.boxes[1].details, "COM3 (fake:COM3): cannot open: " +
+                                         std::string(testing::kFakeBusy) +
+                                         "\nclose the fake terminal program");
+  EXPECT_EQ(link.OpenError().remedy, "close the fake terminal program");
+  link.SelectPort("COM1");
+  EXPECT_FALSE(link.OpenError().failed()) << "an opened port has no open error";
 }
 
 // Unplugged while no download runs: the poll notices, and the user is told

@@ -19,6 +19,7 @@
 #include "app/qt/main_window.h"
 #include "support/env_guard.h"
 #include "support/fake_ports.h"
+#include "support/fake_system.h"
 #include "support/pty.h"
 #include "support/qt_boxes.h"
 #include "support/rig.h"
@@ -136,6 +137,21 @@ TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
     EXPECT_EQ(items[n - 1]->toolTip(),
               QString::fromStdString(DescribePort("COM" + std::to_string(n))));
   }
+}
+
+// An adapter plugged in while the program runs: the menu tells it the next
+// time it opens, in the COM order (on-board UARTs first).
+TEST_F(MainWindow, PortTooltipsAreReadAgainWhenTheMenuOpens) {
+  testing::FakeSystem fake;
+  testing::EnvGuard com1("FWDL_COM1", std::nullopt), com2("FWDL_COM2", std::nullopt);
+  form.Port1->aboutToShow();
+  EXPECT_EQ(form.COM[0]->toolTip(), "no serial device behind COM1");
+  fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  fake.Uart(0, 4);
+  EXPECT_EQ(form.COM[0]->toolTip(), "no serial device behind COM1") << "read when the menu opens";
+  form.Port1->aboutToShow();
+  EXPECT_EQ(form.COM[0]->toolTip(), "/dev/ttyS0: serial8250, flow control: kernel");
+  EXPECT_EQ(form.COM[1]->toolTip(), "/dev/ttyUSB0: ch341, USB 1a86:7523, USB Serial, flow control: program");
 }
 
 TEST_F(MainWindow, PortChoiceMovesBetweenTheStates) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_devices.h"
+
 namespace fwdl::console {
 
 // From now on Ctrl-C (and a request to terminate) is reported by
@@ -33,6 +35,9 @@ std::string PortName(const std::string& argument);
 struct PortInfo {
   std::string device;  // what --port takes
   std::string about;   // what identifies it: names, USB ids, the COMn mapped to it
+  SerialDevice facts;  // its driver, USB ids, serial number, socket, flow mode
+  std::vector<std::string> com;  // the COMn names that lead there
+  std::string problem;           // Windows: its device node's problem and the remedy
 };
 std::vector<PortInfo> ListPorts();
 

@@ -94,17 +94,18 @@ std::vector<PortInfo> ListPorts() {
   }
   std::vector<PortInfo> list;
   for (const SerialDevice& device : devices) {
-    std::string about;
+    PortInfo info{device.device, {}, device, {}, {}};
     for (int n = 1; n <= 8; ++n) {
       const std::string name = "COM" + std::to_string(n);
       const std::string leads_to = PortDevice(name);
       if (!leads_to.empty() && DescribeDevice(leads_to).device == device.device) {
-        about += name + ", ";
+        info.about += name + ", ";
+        info.com.push_back(name);
       }
     }
-    about += AdapterSummary(device);
-    for (const std::string& link : device.by_id) about += ", " + link;
-    list.push_back({device.device, about});
+    info.about += AdapterSummary(device);
+    for (const std::string& link : device.by_id) info.about += ", " + link;
+    list.push_back(std::move(info));
   }
   return list;
 }

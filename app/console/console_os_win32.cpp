@@ -108,12 +108,7 @@ std::string PortName(const std::string& argument) {
 std::vector<PortInfo> ListPorts() {
   std::vector<PortInfo> list;
   for (const WindowsPort& port : WindowsPortsPresent()) {
-    const SerialDevice device = DescribeWindowsPort(port);
-    const DeviceIds ids = ReadDeviceIds(port.hardware_ids, port.instance_id, port.parent_id);
-    std::string about = DeviceManagerLine(port.name, ids);
-    if (!device.driver.empty()) about += ", driver " + device.driver;
-    about += std::string(", flow control: ") + FlowModeName(device.flow);
-    list.push_back({port.com, about});
+    list.push_back({port.com, PortLine(port), DescribeWindowsPort(port), {port.com}, PortProblem(port)});
   }
   return list;
 }

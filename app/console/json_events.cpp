@@ -60,13 +60,14 @@ void JsonEvents::Progress(const std::string& text, std::uint64_t sent, std::uint
 void JsonEvents::Interrupted() { Write(Json{{"event", "interrupt"}}.dump()); }
 
 void JsonEvents::End(const RunEnd& e) {
-  Write(Json{{"event", "end"},
-             {"outcome", e.outcome},
-             {"exit_code", e.exit_code},
-             {"instrument_text", Text(e.instrument_text)},
-             {"bytes_written", e.bytes_written},
-             {"flow_control", e.flow_control}}
-            .dump());
+  Json line{{"event", "end"},
+            {"outcome", e.outcome},
+            {"exit_code", e.exit_code},
+            {"instrument_text", Text(e.instrument_text)},
+            {"bytes_written", e.bytes_written},
+            {"flow_control", e.flow_control}};
+  if (!e.remedy.empty()) line["remedy"] = Text(e.remedy);
+  Write(line.dump());
 }
 
 }  // namespace fwdl::console

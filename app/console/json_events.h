@@ -12,6 +12,11 @@
 //   {"event":"end","outcome":"success","exit_code":0,"instrument_text":"...","bytes_written":307972,
 //    "flow_control":"kernel"}
 //
+// A port that did not open has the remedy the system told in the box's
+// "details" and, on its own, in the end event's "remedy":
+//   {"event":"end","outcome":"port_unusable","exit_code":4,...,"remedy":"/dev/ttyUSB0 belongs
+//    to the group dialout, and the user ann is not in it: sudo usermod -aG dialout ann, ..."}
+//
 // "rate" is null until it has been measured (half a second into the
 // transfer); "left_s" is then told at the line's rate. Texts from the
 // instrument are 8-bit: each byte stands for its Latin-1 character, so
@@ -37,6 +42,7 @@ struct RunEnd {
   std::string instrument_text;
   std::uint64_t bytes_written = 0;
   std::string flow_control;  // "kernel" or "program": who kept XON/XOFF
+  std::string remedy;        // a port that did not open: what to do; "" leaves the field out
 };
 
 class JsonEvents {

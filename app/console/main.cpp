@@ -13,9 +13,12 @@
 #include "app/console/check.h"
 #include "app/console/console_os.h"
 #include "app/console/console_window.h"
+#include "app/console/doctor.h"
 #include "app/console/json_events.h"
 #include "app/console/loopcheck.h"
 #include "app/console/exit_codes.h"
+#include "app/console/port_selector.h"
+#include "app/console/ports_list.h"
 #include "app/console/record.h"
 #include "app/port_options.h"
 #include "download/firmware_file.h"
@@ -30,7 +33,10 @@ const char kHelp[] =
     "usage: fwdl hex --port PORT [options] FILE   send a Vardelo HEX firmware file\n"
     "       fwdl dvb --port PORT [options] FILE   send a DVB firmware image\n"
     "       fwdl check [--kind hex|dvb] FILE      check a firmware file, touch no port\n"
-    "       fwdl ports                            list the serial ports present\n"
+    "       fwdl ports [--json]                   list the serial ports present, and the\n"
+    "                                             USB serial adapters without a port\n"
+    "       fwdl doctor [PORT]                    check what keeps ports from working,\n"
+    "                                             each check with what to do\n"
     "       fwdl loopcheck PORT_A PORT_B          check the flow control of A's adapter\n"
     "                                             over a null-modem cable to B\n"
     "       fwdl --help | --version\n"
@@ -38,7 +44,11 @@ const char kHelp[] =
     "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
     "                   fixed order, or the device named by FWDL_COMn), or a\n"
     "                   device path such as /dev/ttyUSB0 or /dev/serial/by-id/...;\n"
-    "                   on Windows any COMn\n"
+    "                   on Windows any COMn; or by the adapter, wherever it is\n"
+    "                   plugged in: usb:SERIAL (its USB serial number),\n"
+    "                   usb:VID:PID (refused when several fit), socket:PATH (the\n"
+    "                   USB socket: 1-2.3 on Linux, the location path on Windows);\n"
+    "                   fwdl ports shows what names each port\n"
     "  -y, --yes        answer OK to the instructions, for unattended runs\n"
     "  --flow MODE      who keeps XON/XOFF: kernel (the driver or the adapter),\n"
     "                   program, or auto (by the port's driver; the default)\n"
@@ -47,24 +57,20 @@ const char kHelp[] =
     "  --record FILE    append one JSON line about the run to FILE when it ends\n"
     "  --serial TEXT    the instrument's label, up to 64 characters, for the record\n"
     "  --json           progress and events as JSON Lines on standard output; the\n"
-    "                   text for a person goes to standard error\n"
+    "                   text for a person goes to standard error; with ports,\n"
+    "                   the list as one JSON object\n"
     "\n"
     "The instructions are shown as the window shows them; Enter answers OK,\n"
     "\"c\" and Enter cancels. Ctrl-C aborts the search for the HEX loader and\n"
     "otherwise ends the run; the port is closed.\n"
     "\n"
     "Exit codes, by the outcome of the run:\n";
+// After the table of exit codes.
+const char kDoctorCodes[] = "fwdl doctor: 0 when every check holds, 1 when one does not.\n";
 
 int Usage(const std::string& problem) {
-  std::cerr << "fwdl: " << problem << "\n" << kHelp << fwdl::console::ExitCodeHelp();
+  std::cerr << "fwdl: " << problem << "\n" << kHelp << fwdl::console::ExitCodeHelp() << kDoctorCodes;
   return static_cast<int>(ExitCode::kUsage);
-}
-
-int ListPorts() {
-  for (const auto& port : fwdl::console::ListPorts()) {
-    std::cout << port.device << (port.about.empty() ? "" : "  ") << port.about << '\n';
-  }
-  return 0;
 }
 
 struct Request {
@@ -81,13 +87,15 @@ struct Request {
 struct Ran {
   Outcome outcome = Outcome::kFileUnreadable;
   std::string device, instrument_text;
+  std::string remedy;  // for a port that did not open, where the system tells one
   std::uint64_t bytes_written = 0;
   fwdl::FlowMode flow = fwdl::FlowMode::kKernel;
 };
 
 // One download: the port chosen, then the procedure's button, as a user at
 // the window would do it.
-Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
+Ran Download(const Request& request, const fwdl::console::PortChoice& port,
+             fwdl::console::JsonEvents* json) {
   Ran ran;
   fwdl::FirmwareFile file;  // as a file dialog would, offer only a file that opens
   if (!file.Open(request.file)) {
@@ -103,6 +111,12 @@ Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
       return ran;
     }
   }
+  if (port.name.empty()) {  // a selector that names no port, or several
+    std::cerr << "fwdl: " << port.problem << '\n';
+    if (json) json->Notice(port.problem);
+    ran.outcome = Outcome::kPortUnusable;
+    return ran;
+  }
   fwdl::console::CatchInterrupts();
 
   fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
@@ -112,7 +126,7 @@ Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
     options.flow_why = std::string("--flow ") + fwdl::FlowModeName(*request.flow);
   }
   fwdl::SystemSerialPorts ports(options);
-  const std::string name = fwdl::console::PortName(request.port);
+  const std::string& name = port.name;
   ran.device = ports.DeviceOf(name);
   fwdl::console::ConsoleWindow window(
       ports, {request.file, request.yes, !json && fwdl::console::StdoutIsTerminal(), json},
@@ -121,6 +135,8 @@ Ran Download(const Request& request, fwdl::console::JsonEvents* json) {
   ran.outcome = Outcome::kPortUnusable;
   if (core.SelectPort(name)) {
     ran.outcome = request.command == "hex" ? core.Button1Click() : core.Button3Click();
+  } else {
+    ran.remedy = core.link().OpenError().remedy;
   }
   ran.flow = core.link().Flow();
   ran.bytes_written = core.link().BytesWritten();
@@ -221,14 +237,14 @@ int Run(const Request& request) {
 
   fwdl::console::JsonEvents json_events(std::cout);
   fwdl::console::JsonEvents* json = request.json ? &json_events : nullptr;
+  const fwdl::console::PortChoice port = fwdl::console::ChoosePort(request.port);
   if (json) {
-    const std::string device =
-        fwdl::SystemSerialPorts().DeviceOf(fwdl::console::PortName(request.port));
+    const std::string device = port.name.empty() ? "" : fwdl::SystemSerialPorts().DeviceOf(port.name);
     json->Start({request.command, request.port, device, request.file, FWDL_VERSION,
                  fwdl::console::UtcTimestamp(record.start), record.firmware_size,
                  record.firmware_sha256});
   }
-  const Ran ran = Download(request, json);
+  const Ran ran = Download(request, port, json);
   const int code = static_cast<int>(fwdl::console::ExitCodeOf(ran.outcome));
   if (ran.outcome != Outcome::kSuccess) {
     std::cerr << "fwdl: " << fwdl::console::Describe(ran.outcome) << " (exit code " << code
@@ -236,7 +252,7 @@ int Run(const Request& request) {
   }
   if (json) {
     json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written,
-               fwdl::FlowModeName(ran.flow)});
+               fwdl::FlowModeName(ran.flow), ran.remedy});
   }
   if (request.record) {
     record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -266,7 +282,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
-      std::cout << kHelp << fwdl::console::ExitCodeHelp();
+      std::cout << kHelp << fwdl::console::ExitCodeHelp() << kDoctorCodes;
       return 0;
     }
     if (arg == "-V" || arg == "--version") {
@@ -276,11 +292,25 @@ int main(int argc, char** argv) {
   }
   Request request;
   if (const auto problem = Parse(argc, argv, request)) return Usage(*problem);
-  if (request.command == "ports") return request.file.empty() ? ListPorts() : Usage("ports takes no file");
+  if (request.command == "ports") {
+    return request.file.empty() ? fwdl::console::PrintPorts(request.json, std::cout)
+                                : Usage("ports takes no file");
+  }
+  if (request.command == "doctor") {
+    if (!request.file.empty() && !request.port.empty()) return Usage("doctor takes one port");
+    return fwdl::console::Doctor(request.port.empty() ? request.file : request.port, std::cout);
+  }
   if (request.command == "loopcheck") {
     if (request.port_b.empty()) return Usage("loopcheck takes two ports");
-    return fwdl::console::LoopCheck(fwdl::console::PortName(request.file),
-                                    fwdl::console::PortName(request.port_b), std::cout);
+    const fwdl::console::PortChoice a = fwdl::console::ChoosePort(request.file);
+    const fwdl::console::PortChoice b = fwdl::console::ChoosePort(request.port_b);
+    for (const auto* refused : {&a, &b}) {
+      if (refused->name.empty()) {
+        std::cerr << "fwdl: " << refused->problem << '\n';
+        return static_cast<int>(ExitCode::kPortUnusable);
+      }
+    }
+    return fwdl::console::LoopCheck(a.name, b.name, std::cout);
   }
   if (request.command == "check") {
     if (request.file.empty()) return Usage("no FILE");

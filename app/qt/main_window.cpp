@@ -150,18 +150,26 @@ void TForm1::BuildMenu() {
   for (int n = 1; n <= form::kPorts; ++n) {
     QAction* item = Port1->addAction(QString::fromLatin1(form::kPortItem) + QString::number(n));
     item->setObjectName(QStringLiteral("COM%11").arg(n));
-    // Where the name leads on this system and the adapter there, or that
-    // nothing is behind it.
-    item->setToolTip(QString::fromLocal8Bit(fwdl::DescribePort("COM" + std::to_string(n))));
     COM[static_cast<std::size_t>(n - 1)] = item;
   }
+  DescribePorts();
   About1 = MainMenu1->addAction(QString::fromLatin1(form::kAboutMenu));
   About1->setObjectName(QStringLiteral("About1"));
   Exit1 = MainMenu1->addAction(QString::fromLatin1(form::kExitMenu));
   Exit1->setObjectName(QStringLiteral("Exit1"));
 }
 
+void TForm1::DescribePorts() {
+  // Where the name leads on this system and the adapter there, or that
+  // nothing is behind it; the COM names keep their order rules.
+  for (std::size_t i = 0; i < COM.size(); ++i) {
+    COM[i]->setToolTip(QString::fromLocal8Bit(fwdl::DescribePort("COM" + std::to_string(i + 1))));
+  }
+}
+
 void TForm1::InitConnections() {
+  // An adapter plugged in while the program runs shows the next time the menu opens.
+  connect(Port1, &QMenu::aboutToShow, this, [this] { DescribePorts(); });
   using Click = void (TForm1::*)();
   constexpr std::array<Click, 8> com_clicks = {
       &TForm1::Com11Click, &TForm1::Com21Click, &TForm1::Com31Click, &TForm1::Com41Click,

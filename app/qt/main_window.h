@@ -88,6 +88,8 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
  private:
   void BuildControls();
   void BuildMenu();
+  // Each COM item's tooltip: where the name leads now and the adapter there.
+  void DescribePorts();
   void InitConnections();
   // Closes the window for good once no handler runs any more.
   void FinishClose();

@@ -25,8 +25,8 @@ PortResult Gone(std::uint32_t count) { return {count, {PortError::Kind::kGone, k
 OpenResult FakePorts::Open(const std::string& name) {
   FakeDevice& d = devices_[name];
   if (d.throw_on_open) throw std::runtime_error("fake port: " + name + " broke");
-  if (!d.exists) return OpenResult::Refused({PortError::Kind::kNoSuchDevice, kFakeNoDevice});
-  if (d.open) return OpenResult::Refused({PortError::Kind::kBusy, kFakeBusy});
+  if (!d.exists) return OpenResult::Refused({PortError::Kind::kNoSuchDevice, kFakeNoDevice, d.remedy});
+  if (d.open) return OpenResult::Refused({PortError::Kind::kBusy, kFakeBusy, d.remedy});
   d.open = true;
   ++d.opens;
   handles_[next_handle_] = name;

@@ -22,6 +22,7 @@ inline constexpr char kFakeGone[] = "the fake device was unplugged";
 
 struct FakeDevice {
   bool exists = true;
+  std::string remedy;  // what the backend adds to a refused opening
   bool throw_on_open = false;  // a fault that escapes the port choice
   bool get_state_ok = true;
   bool set_state_ok = true;

@@ -3,15 +3,29 @@
 // "PortName" in its own key), and takes it away again, so that the tests
 // under Wine see `fwdl ports` read SetupAPI as on Windows. Wine lists no
 // devices of its own in that class.
-//   fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME [service=NAME] HARDWARE_ID...
+//   fake_port_device add INSTANCE_ID COMn|- FRIENDLY_NAME [service=NAME] [problem=CODE]
+//                        [location=PATH] HARDWARE_ID...
 //   fake_port_device remove INSTANCE_ID
+// "-" for the COM name: a USB device with no port, as one whose driver is
+// not installed is left (no class of its own, here the USB class). A
+// problem code and a location path go in as the device properties that
+// Windows itself computes (DEVPKEY_Device_ProblemCode, ..._LocationPaths);
+// Wine stores what it is given.
 // Exit status 0 when done; 1 with the step that failed on standard error.
 #include <windows.h>
+#include <initguid.h>
+#include <devpkey.h>
 #include <devguid.h>
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+
+// Windows has it from Vista on; MinGW's setupapi.h leaves it out.
+extern "C" WINSETUPAPI WINBOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO, PSP_DEVINFO_DATA,
+                                                                const DEVPROPKEY*, DEVPROPTYPE,
+                                                                const BYTE*, DWORD, DWORD);
 
 namespace {
 
@@ -36,15 +50,21 @@ bool SetString(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, const std:
 
 int Add(HDEVINFO set, SP_DEVINFO_DATA& device, int argc, char** argv) {
   const std::wstring id = Wide(argv[2]), com = Wide(argv[3]), name = Wide(argv[4]);
-  if (!SetupDiCreateDeviceInfoW(set, id.c_str(), &GUID_DEVCLASS_PORTS, nullptr, nullptr, 0,
-                                &device)) {
+  const bool port = com != L"-";
+  if (!SetupDiCreateDeviceInfoW(set, id.c_str(), port ? &GUID_DEVCLASS_PORTS : &GUID_DEVCLASS_USB,
+                                nullptr, nullptr, 0, &device)) {
     return Fail("SetupDiCreateDeviceInfo");
   }
-  std::wstring hardware_ids, service;
+  std::wstring hardware_ids, service, location;
+  ULONG problem = 0;
   for (int i = 5; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("service=", 0) == 0) {
       service = Wide(argv[i] + 8);
+    } else if (arg.rfind("problem=", 0) == 0) {
+      problem = std::strtoul(argv[i] + 8, nullptr, 10);
+    } else if (arg.rfind("location=", 0) == 0) {
+      location = Wide(argv[i] + 9) + L'\0';
     } else {
       hardware_ids += Wide(argv[i]) + L'\0';
     }
@@ -59,6 +79,20 @@ int Add(HDEVINFO set, SP_DEVINFO_DATA& device, int argc, char** argv) {
   if (!SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr)) {
     return Fail("SetupDiRegisterDeviceInfo");
   }
+  if (problem != 0 &&
+      !SetupDiSetDevicePropertyW(set, &device, &DEVPKEY_Device_ProblemCode, DEVPROP_TYPE_UINT32,
+                                 reinterpret_cast<const BYTE*>(&problem), sizeof problem, 0)) {
+    return Fail("SetupDiSetDeviceProperty DEVPKEY_Device_ProblemCode");
+  }
+  location += L'\0';  // the list's closing empty string
+  if (location.size() > 1 &&
+      !SetupDiSetDevicePropertyW(set, &device, &DEVPKEY_Device_LocationPaths,
+                                 DEVPROP_TYPE_STRING_LIST,
+                                 reinterpret_cast<const BYTE*>(location.c_str()),
+                                 static_cast<DWORD>(location.size() * sizeof(wchar_t)), 0)) {
+    return Fail("SetupDiSetDeviceProperty DEVPKEY_Device_LocationPaths");
+  }
+  if (!port) return 0;
   const HKEY key =
       SetupDiCreateDevRegKeyW(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
   if (key == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDevRegKey");
@@ -82,12 +116,13 @@ int main(int argc, char** argv) {
   const std::string command = argc > 2 ? argv[1] : "";
   if (!((command == "add" && argc >= 6) || (command == "remove" && argc == 3))) {
     std::fprintf(stderr,
-                 "usage: fake_port_device add INSTANCE_ID COMn FRIENDLY_NAME [service=NAME] "
-                 "HARDWARE_ID...\n"
+                 "usage: fake_port_device add INSTANCE_ID COMn|- FRIENDLY_NAME [service=NAME] "
+                 "[problem=CODE] [location=PATH] HARDWARE_ID...\n"
                  "       fake_port_device remove INSTANCE_ID\n");
     return 2;
   }
-  const HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+  // No class of its own: it holds devices of the Ports class and of others.
+  const HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
