@@ -16,6 +16,7 @@
 #include "app/console/json_events.h"
 #include "app/console/outcome.h"
 #include "app/console/record.h"
+#include "app/station/station.h"
 #include "download/firmware_file.h"
 #include "platform/sha256.h"
 
@@ -29,6 +30,8 @@ const char kHelp[] =
     "       fwdl dvb --port PORT [options] FILE   send a DVB firmware image\n"
     "       fwdl check [--kind hex|dvb] FILE      check a firmware file, touch no port\n"
     "       fwdl ports                            list the serial ports present\n"
+    "       fwdl station --slot PORT [...] FIRMWARE  several instruments from a page in\n"
+    "                                             the browser (fwdl station --help)\n"
     "       fwdl --help | --version\n"
     "\n"
     "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
@@ -263,6 +266,9 @@ int Run(const Request& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "station") {
+    return fwdl::station::StationMain(argc, argv, FWDL_VERSION);
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
