@@ -48,7 +48,7 @@ struct HttpServer::Impl {
   void Accept();
   void KeepAlive();
 
-  asio::io_context io{1};
+  asio::io_context io;
   tcp::acceptor acceptor{io};
   asio::signal_set signals{io};
   asio::steady_timer keep_alive{io};

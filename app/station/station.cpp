@@ -216,9 +216,6 @@ class Station {
     running->output = std::thread([this, index, process] {
       ReadLines([&](char* b, std::size_t n) { return process->ReadOutput(b, n); },
                 [&](std::string line) {
-                  // fwdl's own lines (the system's reasons, how it ended);
-                  // the texts for a person are on the page.
-                  if (!line.starts_with("fwdl: ")) return;
                   server_.Post([this, index, line] { Took(index, line); });
                 });
       const int code = process->Wait();
@@ -262,7 +259,6 @@ class Station {
     Unit unit{start, slot.port(), exit["serial"].get<std::string>(),
               exit["outcome"].is_string() ? exit["outcome"].get<std::string>() : "",
               exit["words"].get<std::string>(), exit["instrument_text"].get<std::string>()};
-    unit.verdict = VerdictOf(unit.outcome);
     tally_.Add(unit);
     server_.Broadcast(ServerSentEvent("tally", tally_.ToJson().dump()));
     if (stopping_ && !AnyBusy()) server_.Stop();

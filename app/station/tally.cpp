@@ -19,7 +19,6 @@ std::optional<Unit> UnitOfRecord(const std::string& line) {
   Unit unit{text("start"), text("port"), text("serial"), text("outcome"), "",
             text("instrument_text")};
   unit.words = OutcomeWords(unit.outcome);
-  unit.verdict = VerdictOf(unit.outcome);
   return unit;
 }
 
@@ -61,9 +60,8 @@ void Tally::Add(const Unit& unit) {
     day_ = day;
     good_ = failed_ = stopped_ = 0;
   }
-  ++(unit.verdict == Verdict::kGood     ? good_
-     : unit.verdict == Verdict::kFailed ? failed_
-                                        : stopped_);
+  const Verdict verdict = VerdictOf(unit.outcome);
+  ++(verdict == Verdict::kGood ? good_ : verdict == Verdict::kFailed ? failed_ : stopped_);
   last_.push_front(unit);
   if (last_.size() > kLast) last_.pop_back();
 }
@@ -76,7 +74,7 @@ Json Tally::ToJson() const {
                     {"serial", u.serial},
                     {"outcome", u.outcome},
                     {"words", u.words},
-                    {"verdict", VerdictName(u.verdict)},
+                    {"verdict", VerdictName(VerdictOf(u.outcome))},
                     {"instrument_text", u.instrument_text}});
   }
   return {{"day", day_}, {"good", good_}, {"failed", failed_}, {"stopped", stopped_},

@@ -17,8 +17,10 @@ namespace fwdl::station {
 
 struct Unit {
   std::string start;  // UTC, "2026-12-09T07:42:23.036Z", as in the record
-  std::string port, serial, outcome, words, instrument_text;
-  Verdict verdict = Verdict::kFailed;
+  std::string port, serial;
+  std::string outcome;  // fwdl's name for it; "" when the run told none
+  std::string words;    // what the outcome says in a few words
+  std::string instrument_text;
 };
 
 // The unit of one record line (record.h); nothing for a line that is none.

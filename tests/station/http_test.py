@@ -1,0 +1,156 @@
+"""fwdl station's HTTP interface with a real client (Python's http.client):
+each refusal changes nothing, and the events of a whole run arrive in order.
+Usage: http_test.py (FWDL and INSTRUMENT_SIM name the programs)."""
+
+import http.client
+import json
+import os
+import socket
+import tempfile
+import threading
+import unittest
+
+import rig
+
+
+class EventStream:
+    """The station's /events, read on a thread of its own."""
+
+    def __init__(self, station):
+        self.connection = http.client.HTTPConnection(station.host, timeout=120)
+        self.connection.request("GET", "/events", headers={"Host": station.host})
+        self.reply = self.connection.getresponse()
+        self.events = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        name = None
+        try:
+            for raw in self.reply.fp:
+                line = raw.decode().rstrip("\n")
+                if line.startswith("event: "):
+                    name = line[7:]
+                elif line.startswith("data: "):
+                    with self.lock:
+                        self.events.append((name, json.loads(line[6:])))
+        except (OSError, ValueError):
+            pass
+
+    def of_slot(self, slot):
+        with self.lock:
+            return [e for name, e in self.events if name == "slot" and e["slot"] == slot]
+
+    def close(self):
+        self.connection.close()
+
+
+class StationHttp(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.image = os.path.join(cls.folder.name, "unit.bin")
+        with open(cls.image, "wb") as f:
+            f.write(rig.every_byte_image(5000))
+        cls.record = os.path.join(cls.folder.name, "units.jsonl")
+        cls.sims = [rig.Sim(cls.folder.name, "--flash-ms", "100") for _ in range(2)]
+        cls.station = rig.Station([s.path for s in cls.sims], cls.image, cls.record)
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.station.stop()
+        for sim in cls.sims:
+            sim.close()
+        cls.folder.cleanup()
+        assert code == 0, cls.station.stderr()
+
+    def test_every_refusal_is_a_clear_4xx_and_changes_nothing(self):
+        s = self.station
+        before, records_before = s.state(), rig.records(self.record)
+        port = s.host.rsplit(":", 1)[1]
+        json_type = {"Content-Type": "application/json", "X-Station-Token": s.token}
+        start = json.dumps({"serial": "SN-1"})
+        cases = [
+            ("a rebound name", "GET", "/", None, {}, "attacker.test:" + port, 403),
+            ("a rebound name that starts", "POST", "/api/slots/0/start", start, json_type,
+             "attacker.test:" + port, 403),
+            ("the right address on another port", "GET", "/api/state", None, {},
+             "127.0.0.1:1", 403),
+            ("no token", "POST", "/api/slots/0/start", start,
+             {"Content-Type": "application/json"}, None, 403),
+            ("a wrong token", "POST", "/api/slots/0/start", start,
+             {"Content-Type": "application/json", "X-Station-Token": "0" * 32}, None, 403),
+            ("a form's body", "POST", "/api/slots/0/start", "serial=SN-1",
+             {"Content-Type": "application/x-www-form-urlencoded", "X-Station-Token": s.token},
+             None, 415),
+            ("an unknown slot", "POST", "/api/slots/2/start", start, json_type, None, 404),
+            ("no slot number", "POST", "/api/slots/x/start", start, json_type, None, 404),
+            ("an unknown path", "GET", "/etc/passwd", None, {}, None, 404),
+            ("a start by GET", "GET", "/api/slots/0/start", None, {}, None, 405),
+            ("malformed JSON", "POST", "/api/slots/0/start", "{\"serial\":", json_type, None, 400),
+            ("no serial", "POST", "/api/slots/0/start", "{}", json_type, None, 400),
+            ("a serial too long", "POST", "/api/slots/0/start",
+             json.dumps({"serial": "S" * 65}), json_type, None, 400),
+            ("an answer of neither", "POST", "/api/slots/0/answer",
+             json.dumps({"answer": "yes"}), json_type, None, 400),
+            ("an answer with no question", "POST", "/api/slots/0/answer",
+             json.dumps({"answer": "ok"}), json_type, None, 409),
+            ("an oversized body", "POST", "/api/slots/0/start",
+             json.dumps({"serial": "SN-1", "pad": "x" * 5000}), json_type, None, 413),
+        ]
+        for what, method, path, body, headers, host, status in cases:
+            with self.subTest(what):
+                got, _, text = s.request(method, path, body, headers, host)
+                self.assertEqual(got, status, text)
+                self.assertIn("error", json.loads(text))
+        # A request that is no HTTP at all.
+        with socket.create_connection(("127.0.0.1", int(port)), timeout=30) as raw:
+            raw.sendall(b"HELLO THERE\r\n\r\n")
+            self.assertTrue(raw.recv(100).startswith(b"HTTP/1.1 400"))
+        self.assertEqual(s.state(), before)
+        self.assertEqual(rig.records(self.record), records_before)
+
+    def test_a_whole_run_streams_its_events_and_takes_one_answer(self):
+        s = self.station
+        stream = EventStream(s)
+        try:
+            status, _, body = s.post("/api/slots/1/start", {"serial": "SN-0042"})
+            self.assertEqual(status, 202, body)
+            again = s.post("/api/slots/1/start", {"serial": "SN-0043"})
+            self.assertEqual(again[0], 409, "a second start on a busy slot")
+            rig.wait_for(lambda: any(e["event"] == "question" for e in stream.of_slot(1)),
+                         what="the instructions")
+            self.assertEqual(s.post("/api/slots/1/answer", {"answer": "ok"})[0], 200)
+            self.assertEqual(s.post("/api/slots/1/answer", {"answer": "ok"})[0], 409,
+                             "one answer to one question")
+            rig.wait_for(lambda: any(e["event"] == "exit" for e in stream.of_slot(1)),
+                         what="the end of the run")
+            events = stream.of_slot(1)
+        finally:
+            stream.close()
+        kinds = [e["event"] for e in events]
+        self.assertEqual(kinds[:3], ["run", "start", "question"], kinds)
+        self.assertEqual(kinds[-2:], ["end", "exit"])
+        answered = [e for e in events if e["event"] == "box" and e["question"]]
+        self.assertEqual([e["answer"] for e in answered], ["ok"])
+        progress = [e for e in events if e["event"] == "progress" and e["text"].endswith("% done")]
+        self.assertEqual(progress[-1]["sent"], 5000)
+        self.assertEqual([e["sent"] for e in progress], sorted(e["sent"] for e in progress))
+        exit_event = events[-1]
+        self.assertEqual((exit_event["verdict"], exit_event["serial"]), ("good", "SN-0042"))
+        self.assertEqual(exit_event["instrument_text"],
+                         "Download comleted.\r\n\r\nPower off instrument.")
+        self.assertEqual([r["serial"] for r in rig.records(self.record)], ["SN-0042"])
+        tally = s.state()["tally"]
+        self.assertEqual((tally["good"], tally["failed"]), (1, 0))
+        # A page that connects now sees the run from its start.
+        late = EventStream(s)
+        try:
+            rig.wait_for(lambda: [e["event"] for e in late.of_slot(1)] == kinds,
+                         what="the run replayed")
+        finally:
+            late.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
