@@ -5,6 +5,7 @@ Usage: http_test.py (FWDL and INSTRUMENT_SIM name the programs)."""
 import http.client
 import json
 import os
+import re
 import socket
 import tempfile
 import threading
@@ -120,8 +121,21 @@ class StationHttp(unittest.TestCase):
             self.assertEqual(again[0], 409, "a second start on a busy slot")
             rig.wait_for(lambda: any(e["event"] == "question" for e in stream.of_slot(1)),
                          what="the instructions")
-            self.assertEqual(s.post("/api/slots/1/answer", {"answer": "ok"})[0], 200)
-            self.assertEqual(s.post("/api/slots/1/answer", {"answer": "ok"})[0], 409,
+            # Two answers at once, on one connection: the second must not
+            # wait in fwdl's input for the next question.
+            body = json.dumps({"answer": "ok"})
+            request = ("POST /api/slots/1/answer HTTP/1.1\r\nHost: %s\r\n"
+                       "Content-Type: application/json\r\nX-Station-Token: %s\r\n"
+                       "Content-Length: %d\r\n\r\n%s" % (s.host, s.token, len(body), body))
+            port = int(s.host.rsplit(":", 1)[1])
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
+                raw.sendall((request * 2).encode())
+                replies = b""
+                while replies.count(b"HTTP/1.1 ") < 2 or not replies.endswith(b"\n"):
+                    more = raw.recv(4096)
+                    self.assertTrue(more, replies)
+                    replies += more
+            self.assertEqual(re.findall(rb"HTTP/1.1 (\d+)", replies), [b"200", b"409"],
                              "one answer to one question")
             rig.wait_for(lambda: any(e["event"] == "exit" for e in stream.of_slot(1)),
                          what="the end of the run")
