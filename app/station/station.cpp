@@ -84,7 +84,10 @@ class Station {
         fwdl_(ThisProgram()), server_([this](const HttpRequest& r) { return Handle(r); }) {
     for (const std::string& port : options.slots) {
       const std::string device = PortDevice(console::PortName(port));
-      const std::string adapter = device.empty() ? "" : AdapterSummary(DescribeDevice(device));
+      // What tells the adapter apart, where there is one (a USB adapter, a UART).
+      const SerialDevice found = DescribeDevice(device);
+      const std::string adapter =
+          found.driver.empty() && found.usb_id.empty() ? "" : AdapterSummary(found);
       slots_.emplace_back(static_cast<int>(slots_.size()), port, device, adapter);
     }
     running_.resize(slots_.size());
