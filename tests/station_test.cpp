@@ -48,6 +48,7 @@ TEST(Station, CommandLineAndListeningAddress) {
       {{"--slot", "COM3", "--listen", "8470", "fw.bin"}, "--listen takes"},
       {{"--slot", "COM3", "--listen", "::1:8470", "fw.bin"}, "--listen takes"},
       {{"--slot", "COM3", "--listen", "a:65536", "fw.bin"}, "--listen takes"},
+      {{"--slot", "COM3", "--listen", "0.0.0.0:8470", "fw.bin"}, "--listen needs the address"},
       {{"--slot", "COM3", "--token", "short", "fw.bin"}, "--token takes"},
       {{"--slot", "COM3", "--token", "0123456789abcdef<", "fw.bin"}, "--token takes"},
       {{"--slot", "COM3", "a.bin", "b.bin"}, "one firmware file only"},

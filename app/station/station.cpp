@@ -367,8 +367,12 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
       if (!options.record || options.record->empty()) return "--record needs a file";
     } else if (option == "--listen") {
       const auto listen = value();
-      if (!listen || !SplitListen(*listen)) {
-        return "--listen takes ADDR:PORT, such as 127.0.0.1:8470";
+      const auto split = listen ? SplitListen(*listen) : std::nullopt;
+      if (!split) return "--listen takes ADDR:PORT, such as 127.0.0.1:8470";
+      // The Host of every request must be the address served; "any
+      // address" has none to hold it to.
+      if (split->first == "0.0.0.0" || split->first == "::" || split->first.empty()) {
+        return "--listen needs the address or name of one interface, not " + *listen;
       }
       options.listen = *listen;
     } else if (option == "--token") {
