@@ -33,6 +33,17 @@ TEST(Station, AnswersFromAPersonAndFromAStationProgram) {
       {"ok", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(console::ParseAnswer(c.line), c.answer) << c.line;
+
+  // What Ctrl-C does, asked for on standard input: taken out from among the
+  // answers, which stay in their order; a line not yet ended is no command.
+  std::string input = "\n{\"interrupt\":true}\r\nc\n{\"interrupt\":true}";
+  EXPECT_TRUE(console::TakeInterruptLine(input));
+  EXPECT_EQ(input, "\nc\n{\"interrupt\":true}");
+  EXPECT_FALSE(console::TakeInterruptLine(input));
+  for (std::string other : {"{\"interrupt\":false}\n", "{\"interrupt\":true,\"x\":1}\n",
+                            "interrupt\n"}) {
+    EXPECT_FALSE(console::TakeInterruptLine(other)) << other;
+  }
 }
 
 TEST(Station, CommandLineAndListeningAddress) {

@@ -23,4 +23,19 @@ std::optional<BoxAnswer> ParseAnswer(std::string_view line) {
   return std::nullopt;
 }
 
+bool TakeInterruptLine(std::string& input) {
+  for (std::size_t start = 0, end; (end = input.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const auto json = nlohmann::json::parse(input.begin() + static_cast<std::ptrdiff_t>(start),
+                                            input.begin() + static_cast<std::ptrdiff_t>(end),
+                                            nullptr, /*allow_exceptions=*/false);
+    if (json.is_object() && json.size() == 1 && json.contains("interrupt") &&
+        json["interrupt"] == true) {
+      input.erase(start, end + 1 - start);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace fwdl::console

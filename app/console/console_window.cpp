@@ -188,7 +188,13 @@ bool ConsoleWindow::TimerEnabled(Timer timer) const {
 
 bool ConsoleWindow::RunDue() {
   bool ran = false;
-  if (!interrupted_ && Interrupted()) {
+  // A station program asks for what Ctrl-C does by a line on standard input.
+  bool asked = false;
+  if (settings_.json && !interrupted_) {
+    ReadInput(input_);
+    asked = TakeInterruptLine(input_);
+  }
+  if (!interrupted_ && (Interrupted() || asked)) {
     interrupted_ = true;
     PrintLine("Interrupted.");
     if (settings_.json) settings_.json->Interrupted();

@@ -5,8 +5,8 @@
 // picks one.
 //
 // The child runs in a process group of its own: a Ctrl-C typed at the
-// station's terminal reaches the station alone, which hands it on to each
-// child with Interrupt(). Only the three pipes are inherited.
+// station's terminal reaches the station alone, which tells each child
+// itself. Only the three pipes are inherited.
 #pragma once
 
 #include <cstddef>
@@ -38,9 +38,6 @@ class ChildProcess {
   // returns what came; 0 once that pipe has ended. One reader per pipe.
   std::size_t ReadOutput(char* buffer, std::size_t size);
   std::size_t ReadErrors(char* buffer, std::size_t size);
-  // As Ctrl-C at a terminal would: POSIX SIGINT, Windows CTRL_BREAK_EVENT
-  // to the child's group.
-  void Interrupt();
   // Ends the child at once.
   void Kill();
   // Blocks until the child has ended: its exit code, or 128 + the signal

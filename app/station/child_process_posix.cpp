@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstring>
 
@@ -37,6 +38,9 @@ std::size_t ReadPipe(int fd, char* buffer, std::size_t size) {
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
                                                   const std::vector<std::string>& arguments,
                                                   std::string& why) {
+  // A child that has ended must not end the station when its input is
+  // written: the write fails instead.
+  std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     why = std::strerror(errno);
@@ -101,8 +105,6 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::Write(std::string_view text) {
   while (!text.empty()) {
-    // MSG_NOSIGNAL is for sockets; a pipe whose reader left raises SIGPIPE,
-    // which the station ignores, and fails with EPIPE.
     const ssize_t put = write(handles_->input, text.data(), text.size());
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
@@ -117,10 +119,6 @@ std::size_t ChildProcess::ReadOutput(char* buffer, std::size_t size) {
 
 std::size_t ChildProcess::ReadErrors(char* buffer, std::size_t size) {
   return ReadPipe(handles_->errors, buffer, size);
-}
-
-void ChildProcess::Interrupt() {
-  if (const pid_t pid = handles_->pid; pid > 0) kill(pid, SIGINT);
 }
 
 void ChildProcess::Kill() {

@@ -1,6 +1,7 @@
 // Win32 side of the child process: CreateProcess with three anonymous
 // pipes, handed to the child and nothing else (a handle list), in a new
-// process group so that CTRL_BREAK_EVENT can reach it alone.
+// process group so that a Ctrl-C at the station's console reaches the
+// station alone.
 #include <windows.h>
 
 #include <atomic>
@@ -11,7 +12,6 @@ namespace fwdl::station {
 
 struct ChildProcess::Handles {
   HANDLE process = nullptr;
-  DWORD id = 0;
   HANDLE input = nullptr, output = nullptr, errors = nullptr;
   std::atomic<bool> ended{false};
 };
@@ -112,7 +112,6 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   std::unique_ptr<ChildProcess> child(new ChildProcess);
   child->handles_.reset(new Handles);
   child->handles_->process = info.hProcess;
-  child->handles_->id = info.dwProcessId;
   child->handles_->input = in_write;
   child->handles_->output = out_read;
   child->handles_->errors = err_read;
@@ -147,13 +146,6 @@ std::size_t ChildProcess::ReadOutput(char* buffer, std::size_t size) {
 
 std::size_t ChildProcess::ReadErrors(char* buffer, std::size_t size) {
   return ReadPipe(handles_->errors, buffer, size);
-}
-
-void ChildProcess::Interrupt() {
-  if (handles_->ended) return;
-  // Reaches the child's group on the console the station shares with it;
-  // a station without a console can only end the child.
-  if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, handles_->id)) Kill();
 }
 
 void ChildProcess::Kill() {

@@ -283,7 +283,9 @@ class Station {
     for (const auto& running : running_) {
       if (!running) continue;
       if (interrupts_ == 1) {
-        running->child->Interrupt();
+        // As Ctrl-C: fwdl --json takes it from its input (answer.h), on
+        // every system and whether or not the station has a console.
+        (void)running->child->Write("{\"interrupt\":true}\n");
       } else {
         running->child->Kill();
       }

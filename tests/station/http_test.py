@@ -166,5 +166,35 @@ class StationHttp(unittest.TestCase):
             late.close()
 
 
+class StationStop(unittest.TestCase):
+    def test_ctrl_c_ends_every_slot_as_ctrl_c_ends_fwdl_each_with_its_record(self):
+        with tempfile.TemporaryDirectory() as folder:
+            image = os.path.join(folder, "unit.bin")
+            with open(image, "wb") as f:
+                f.write(rig.every_byte_image(100000))  # some 17 s at the line's pace
+            record = os.path.join(folder, "units.jsonl")
+            sims = [rig.Sim(folder, "--flash-ms", "100"), rig.Sim(folder, "--baud", "57600")]
+            station = rig.Station([s.path for s in sims], image, record)
+            try:
+                for slot in (0, 1):
+                    self.assertEqual(station.post("/api/slots/%d/start" % slot,
+                                                  {"serial": "SN-%d" % slot})[0], 202)
+                rig.wait_for(lambda: station.state()["slots"][1]["question"], what="a question")
+                station.post("/api/slots/1/answer", {"answer": "ok"})
+                rig.wait_for(lambda: (station.state()["slots"][1]["progress"] or {}).get("sent"),
+                             what="slot 1 sending")
+                rig.wait_for(lambda: station.state()["slots"][0]["question"], what="a question")
+            finally:
+                code = station.stop()  # slot 0 at its question, slot 1 mid-image
+                for sim in sims:
+                    sim.close()
+            self.assertEqual(code, 0, station.stderr())
+            units = {r["serial"]: r for r in rig.records(record)}
+            self.assertEqual(sorted(units), ["SN-0", "SN-1"])
+            self.assertEqual(units["SN-0"]["exit_code"], 130)
+            self.assertEqual(units["SN-1"]["outcome"], "exited")
+            self.assertLess(units["SN-1"]["bytes_written"], 100000)
+
+
 if __name__ == "__main__":
     unittest.main()
