@@ -57,8 +57,8 @@ class Sim:
 class Station:
     """fwdl station over `ports`, listening on a free port of 127.0.0.1."""
 
-    def __init__(self, ports, firmware, record=None, extra=()):
-        command = [FWDL, "station", "--listen", "127.0.0.1:0"]
+    def __init__(self, ports, firmware, record=None, extra=(), program=(FWDL,)):
+        command = [*program, "station", "--listen", "127.0.0.1:0"]
         for port in ports:
             command += ["--slot", port]
         if record:
