@@ -82,12 +82,16 @@ class Station {
   Station(const StationOptions& options, Firmware firmware, std::string version)
       : options_(options), firmware_(std::move(firmware)), version_(std::move(version)),
         fwdl_(ThisProgram()), server_([this](const HttpRequest& r) { return Handle(r); }) {
+    // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
+    // the driver, USB ids, serial number and names; on Windows the Device
+    // Manager's name and the USB ids. Nothing for a device it does not list.
+    const std::vector<console::PortInfo> present = console::ListPorts();
     for (const std::string& port : options.slots) {
       const std::string device = PortDevice(console::PortName(port));
-      // What tells the adapter apart, where there is one (a USB adapter, a UART).
-      const SerialDevice found = DescribeDevice(device);
-      const std::string adapter =
-          found.driver.empty() && found.usb_id.empty() ? "" : AdapterSummary(found);
+      const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
+        return p.device == device || p.device == port;
+      });
+      const std::string adapter = listed == present.end() ? "" : listed->about;
       slots_.emplace_back(static_cast<int>(slots_.size()), port, device, adapter);
     }
     running_.resize(slots_.size());
@@ -418,6 +422,16 @@ int StationMain(int argc, char** argv, const std::string& version) {
     console::AppendFile record;
     if (const auto why = record.Open(*options.record)) {
       std::cerr << "fwdl station: --record " << *options.record << ": " << *why << '\n';
+      return 2;
+    }
+  }
+  // Two slots on one device would only fight over it.
+  std::map<std::string, std::string> devices;
+  for (const std::string& port : options.slots) {
+    const std::string device = DescribeDevice(PortDevice(console::PortName(port))).device;
+    if (const auto [other, fresh] = devices.emplace(device, port); !fresh) {
+      std::cerr << "fwdl station: --slot " << other->second << " and --slot " << port
+                << " lead to the same device, " << device << '\n';
       return 2;
     }
   }

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import socket
+import subprocess
 import tempfile
 import threading
 import unittest
@@ -164,6 +165,34 @@ class StationHttp(unittest.TestCase):
                          what="the run replayed")
         finally:
             late.close()
+
+
+class StationStart(unittest.TestCase):
+    def test_what_cannot_work_is_refused_before_anything_listens(self):
+        with tempfile.TemporaryDirectory() as folder:
+            sim = rig.Sim(folder)
+            alias = os.path.join(folder, "alias")
+            os.symlink(sim.path, alias)
+            image = os.path.join(folder, "unit.bin")
+            with open(image, "wb") as f:
+                f.write(rig.every_byte_image(100))
+            cases = [
+                (["--slot", sim.path, "--slot", alias, image], 2, "lead to the same device"),
+                (["--slot", sim.path, image[:-4] + ".txt"], 5, "must end in .hex"),
+                (["--slot", sim.path, "--listen", "0.0.0.0:0", image], 2, "one interface"),
+                (["--slot", sim.path, "--record", folder, image], 2, "--record"),
+            ]
+            try:
+                for args, code, why in cases:
+                    with self.subTest(why):
+                        # A free port, should one of them listen after all.
+                        run = subprocess.run([rig.FWDL, "station", "--listen", "127.0.0.1:0",
+                                              *args], capture_output=True,
+                                             text=True, timeout=60)
+                        self.assertEqual((run.returncode, run.stdout), (code, ""))
+                        self.assertIn(why, run.stderr)
+            finally:
+                sim.close()
 
 
 class StationStop(unittest.TestCase):
