@@ -23,9 +23,7 @@ PULLED = 3  # the slot whose cable is pulled
 class StationPage(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory()
-        self.image = os.path.join(self.folder.name, "unit.bin")
-        with open(self.image, "wb") as f:
-            f.write(rig.every_byte_image(30000))
+        self.image = rig.image_file(self.folder.name, 30000)
         self.record = os.path.join(self.folder.name, "units.jsonl")
         fast = ("--flash-ms", "100")
         # The pulled one at the line's pace: some five seconds of image.

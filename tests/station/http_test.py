@@ -51,9 +51,7 @@ class StationHttp(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
-        cls.image = os.path.join(cls.folder.name, "unit.bin")
-        with open(cls.image, "wb") as f:
-            f.write(rig.every_byte_image(5000))
+        cls.image = rig.image_file(cls.folder.name, 5000)
         cls.record = os.path.join(cls.folder.name, "units.jsonl")
         cls.sims = [rig.Sim(cls.folder.name, "--flash-ms", "100") for _ in range(2)]
         cls.station = rig.Station([s.path for s in cls.sims], cls.image, cls.record)
@@ -173,9 +171,7 @@ class StationStart(unittest.TestCase):
             sim = rig.Sim(folder)
             alias = os.path.join(folder, "alias")
             os.symlink(sim.path, alias)
-            image = os.path.join(folder, "unit.bin")
-            with open(image, "wb") as f:
-                f.write(rig.every_byte_image(100))
+            image = rig.image_file(folder, 100)
             cases = [
                 (["--slot", sim.path, "--slot", alias, image], 2, "lead to the same device"),
                 (["--slot", sim.path, image[:-4] + ".txt"], 5, "must end in .hex"),
@@ -198,9 +194,7 @@ class StationStart(unittest.TestCase):
 class StationStop(unittest.TestCase):
     def test_ctrl_c_ends_every_slot_as_ctrl_c_ends_fwdl_each_with_its_record(self):
         with tempfile.TemporaryDirectory() as folder:
-            image = os.path.join(folder, "unit.bin")
-            with open(image, "wb") as f:
-                f.write(rig.every_byte_image(100000))  # some 17 s at the line's pace
+            image = rig.image_file(folder, 100000)  # some 17 s at the line's pace
             record = os.path.join(folder, "units.jsonl")
             sims = [rig.Sim(folder, "--flash-ms", "100"), rig.Sim(folder, "--baud", "57600")]
             station = rig.Station([s.path for s in sims], image, record)

@@ -31,6 +31,14 @@ def every_byte_image(size):
     return bytes(i % 256 for i in range(size))
 
 
+def image_file(folder, size):
+    """A DVB image of `size` bytes, every byte value in turn, in `folder`."""
+    path = os.path.join(folder, "unit.bin")
+    with open(path, "wb") as f:
+        f.write(every_byte_image(size))
+    return path
+
+
 class Sim:
     """instrument-sim on a new pseudo-terminal; `path` is the end to open."""
 
