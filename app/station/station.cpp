@@ -429,6 +429,7 @@ int StationMain(int argc, char** argv, const std::string& version) {
   std::map<std::string, std::string> devices;
   for (const std::string& port : options.slots) {
     const std::string device = DescribeDevice(PortDevice(console::PortName(port))).device;
+    if (device.empty()) continue;  // nothing behind it (yet): its fwdl will say so
     if (const auto [other, fresh] = devices.emplace(device, port); !fresh) {
       std::cerr << "fwdl station: --slot " << other->second << " and --slot " << port
                 << " lead to the same device, " << device << '\n';

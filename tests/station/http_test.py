@@ -187,6 +187,10 @@ class StationStart(unittest.TestCase):
                                              text=True, timeout=60)
                         self.assertEqual((run.returncode, run.stdout), (code, ""))
                         self.assertIn(why, run.stderr)
+                # Ports with no device behind them are no two slots on one device.
+                station = rig.Station(["COM7", "COM8"], image)
+                self.assertEqual(len(station.state()["slots"]), 2)
+                self.assertEqual(station.stop(), 0)
             finally:
                 sim.close()
 
