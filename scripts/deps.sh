@@ -14,9 +14,10 @@ need_packages() {
 
 # Everything the program, the simulated instrument and the tests build with;
 # Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
-# SHA-256 from nettle (found with pkg-config) and writes JSON with nlohmann-json.
+# SHA-256 from nettle (found with pkg-config) and writes JSON with nlohmann-json;
+# fwdl station serves its page with Boost.Beast (header-only).
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev)
+                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
@@ -25,10 +26,13 @@ PACKAGING_PACKAGES=(dpkg-dev lintian)
 # README turned into a web page by cmark-gfm, the icon packed and read back
 # by icoutils.
 WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                        nlohmann-json3-dev nsis cmark-gfm icoutils)
+                        nlohmann-json3-dev libboost-dev nsis cmark-gfm icoutils)
 # Its tests under Wine, the .exe driven on a virtual display; xprop reads
 # the icon that the window shows.
 WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
+# The station's tests: its HTTP interface from Python's own client, its page
+# in headless Chromium driven by Selenium.
+STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium)
 
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.

@@ -70,6 +70,9 @@ class Fwdl {
     }
   }
   void Interrupt() { kill(pid_, SIGINT); }
+  void Type(const std::string& text) const {
+    ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
   // Waits up to `ms` for `text` in what fwdl has printed so far.
   bool Shows(const std::string& text, int ms) const {
     for (int waited = 0; waited < ms; waited += 50) {
@@ -391,6 +394,29 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1], "Download comleted.\r\n\r\nPower off instrument.");
   EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
+}
+
+// --json without --yes: the question is told, then waits for the station's
+// answer on standard input; what is no answer asks again.
+TEST(Console, JsonQuestionsWaitForTheStationsAnswer) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(5000), "image.bin");
+  SimProcess sim(Folder(dir), {"--flash-ms", "100"});
+  Fwdl run({"dvb", "--port", sim.path, "--json", image.path}, /*apart=*/true);
+  ASSERT_TRUE(run.Shows(R"("event":"question")", 30'000));
+  EXPECT_FALSE(run.Shows(R"("event":"box")", 300)) << "answered without an answer";
+  run.Type("{\"answer\":\"maybe\"}\n{\"answer\":\"cancel\"}\n");
+  EXPECT_EQ(run.Wait(), 130) << run.errors;
+  std::istringstream lines(run.output);
+  std::vector<nlohmann::json> events;
+  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(events.size(), 4u) << run.output;
+  EXPECT_EQ(events[1]["event"], "question");
+  EXPECT_EQ(events[1]["text"], "1. Turn on the instrument.\r\n2. Wait for instrument to startup "
+                               "completely.\r\n3. Klick OK.\r\n");
+  EXPECT_EQ(events[2]["event"], "box");
+  EXPECT_EQ(events[2]["answer"], "cancel");
+  EXPECT_EQ(events[3]["outcome"], "cancelled");
 }
 
 // What the simulated instrument's receive buffer went through, from its

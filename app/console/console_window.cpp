@@ -4,6 +4,7 @@
 #include <iostream>
 #include <ostream>
 
+#include "app/console/answer.h"
 #include "app/console/console_os.h"
 #include "app/console/json_events.h"
 #include "app/console/progress_line.h"
@@ -97,7 +98,11 @@ BoxAnswer ConsoleWindow::ShowMessageBox(const std::string& text, const std::stri
   if (!interrupted_) {
     if (!caption.empty()) PrintLine("[" + caption + "]");
     PrintLine(LineEnds(text));
-    // A box with OK alone never waits: there is nothing to decide.
+    // A box with OK alone never waits: there is nothing to decide. A
+    // station program learns of a question before the answer is awaited.
+    if (question && settings_.json && !settings_.yes) {
+      settings_.json->Question(caption, text, details);
+    }
     answer = question ? Ask() : BoxAnswer::Ok;
   }
   if (settings_.json) {
@@ -131,14 +136,10 @@ BoxAnswer ConsoleWindow::Ask() {
       return BoxAnswer::Cancel;
     }
     if (const std::size_t end = input_.find('\n'); end != std::string::npos) {
-      std::string answer = input_.substr(0, end);
+      const std::optional<BoxAnswer> answer = ParseAnswer(std::string_view(input_).substr(0, end));
       input_.erase(0, end + 1);
-      std::erase_if(answer, [](char c) { return c == ' ' || c == '\r' || c == '\t'; });
-      if (answer.empty()) return BoxAnswer::Ok;
-      if (answer == "c" || answer == "C") {
-        cancelled_ = true;
-        return BoxAnswer::Cancel;
-      }
+      if (answer == BoxAnswer::Cancel) cancelled_ = true;
+      if (answer) return *answer;
       out_ << "Enter: OK, c Enter: Cancel > " << std::flush;
       continue;
     }
@@ -165,7 +166,13 @@ void ConsoleWindow::Notice(const std::string& text) {
 
 bool ConsoleWindow::RunDue() {
   bool ran = false;
-  if (!interrupted_ && Interrupted()) {
+  // A station program asks for what Ctrl-C does by a line on standard input.
+  bool asked = false;
+  if (settings_.json && !interrupted_) {
+    ReadInput(input_);
+    asked = TakeInterruptLine(input_);
+  }
+  if (!interrupted_ && (Interrupted() || asked)) {
     interrupted_ = true;
     PrintLine("Interrupted.");
     if (settings_.json) settings_.json->Interrupted();

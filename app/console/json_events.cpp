@@ -40,6 +40,13 @@ void JsonEvents::Status(const std::string& text) {
   Write(Json{{"event", "status"}, {"text", Text(text)}}.dump());
 }
 
+void JsonEvents::Question(const std::string& caption, const std::string& text,
+                          const std::string& details) {
+  Write(Json{{"event", "question"}, {"caption", Text(caption)}, {"text", Text(text)},
+             {"details", Text(details)}}
+            .dump());
+}
+
 void JsonEvents::Box(const std::string& caption, const std::string& text,
                      const std::string& details, const std::optional<std::string>& answer) {
   Json line{{"event", "box"}, {"caption", Text(caption)}, {"text", Text(text)},

@@ -6,6 +6,7 @@
 //    "size":300326,"sha256":"...","version":"1.0.0.0","time":"2026-12-09T10:00:00.000Z"}
 //   {"event":"notice","text":"COM3 (/dev/ttyUSB0): XON/XOFF kept by the program: driver ch341"}
 //   {"event":"status","text":"Searching..."}
+//   {"event":"question","caption":"","text":"1. Turn on the instrument. ...","details":""}
 //   {"event":"box","caption":"","text":"1. Turn on the instrument. ...","details":"",
 //    "question":true,"answer":"ok"}
 //   {"event":"progress","text":"37% done","sent":111111,"total":300326,"rate":5702,"left_s":33}
@@ -52,6 +53,10 @@ class JsonEvents {
   void Start(const RunStart& start);
   void Notice(const std::string& text);
   void Status(const std::string& text);
+  // A question that now waits for its answer ({"answer":"ok"} or
+  // {"answer":"cancel"} on standard input, see answer.h); its box event
+  // follows with the answer.
+  void Question(const std::string& caption, const std::string& text, const std::string& details);
   // `answer`: "ok" or "cancel" for a question; nothing for a box with OK alone.
   void Box(const std::string& caption, const std::string& text, const std::string& details,
            const std::optional<std::string>& answer);

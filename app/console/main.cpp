@@ -21,6 +21,7 @@
 #include "app/console/ports_list.h"
 #include "app/console/record.h"
 #include "app/port_options.h"
+#include "app/station/station.h"
 #include "download/firmware_file.h"
 #include "platform/sha256.h"
 
@@ -39,6 +40,8 @@ const char kHelp[] =
     "                                             each check with what to do\n"
     "       fwdl loopcheck PORT_A PORT_B          check the flow control of A's adapter\n"
     "                                             over a null-modem cable to B\n"
+    "       fwdl station --slot PORT [...] FIRMWARE  several instruments from a page in\n"
+    "                                             the browser (fwdl station --help)\n"
     "       fwdl --help | --version\n"
     "\n"
     "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
@@ -279,6 +282,9 @@ int Run(const Request& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "station") {
+    return fwdl::station::StationMain(argc, argv, FWDL_VERSION);
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {

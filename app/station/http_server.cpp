@@ -1,0 +1,249 @@
+#include "app/station/http_server.h"
+
+// Boost 1.74's Asio uses std::exchange without including <utility> itself.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <set>
+
+namespace fwdl::station {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+constexpr std::size_t kHeaderLimit = 8192;
+// Events a stream may fall behind by before the station lets it go: a
+// page that reads nothing must not make the station hold ever more.
+constexpr std::size_t kQueueLimit = 20000;
+constexpr auto kIdle = std::chrono::seconds(60);
+constexpr auto kKeepAlive = std::chrono::seconds(15);
+
+// For every reply: nothing cached, sniffed, framed or referred, and a page
+// that may reach its own station alone.
+void Guard(http::response<http::string_body>& reply) {
+  reply.set(http::field::cache_control, "no-store");
+  reply.set("X-Content-Type-Options", "nosniff");
+  reply.set("X-Frame-Options", "DENY");
+  reply.set("Referrer-Policy", "no-referrer");
+  reply.set("Content-Security-Policy",
+            "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+            "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+            "frame-ancestors 'none'");
+}
+
+}  // namespace
+
+class Session;
+
+struct HttpServer::Impl {
+  explicit Impl(Handler h) : handler(std::move(h)) {}
+  void Accept();
+  void KeepAlive();
+
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+  asio::signal_set signals{io};
+  asio::steady_timer keep_alive{io};
+  Handler handler;
+  std::function<void()> on_interrupt;
+  std::set<std::shared_ptr<Session>> streams;
+  tcp::endpoint local;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, HttpServer::Impl& server)
+      : stream_(std::move(socket)), server_(server) {}
+
+  void Read() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(kBodyLimit);
+    stream_.expires_after(kIdle);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code error, std::size_t) {
+                       self->OnRead(error);
+                     });
+  }
+
+  void Send(const std::string& text) {
+    if (queue_.size() >= kQueueLimit) return Close();
+    queue_.push_back(text);
+    if (queue_.size() == 1) WriteNext();
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.socket().close(ignored);
+    server_.streams.erase(shared_from_this());
+  }
+
+ private:
+  void OnRead(beast::error_code error) {
+    if (error == http::error::body_limit) return Reply(Refuse(413, "the body is too long"), 11, true);
+    if (error == http::error::header_limit) {
+      return Reply(Refuse(431, "the header is too long"), 11, true);
+    }
+    if (error && error.category() == make_error_code(http::error::bad_method).category() &&
+        error != http::error::end_of_stream) {
+      return Reply(Refuse(400, "a malformed request: " + error.message()), 11, true);
+    }
+    if (error) return Close();
+    const auto& request = parser_->get();
+    auto field = [&](const auto& name) { return std::string(request[name]); };
+    const HttpRequest plain{std::string(request.method_string()), std::string(request.target()),
+                            field(http::field::host), field("X-Station-Token"),
+                            field(http::field::content_type), request.body()};
+    HttpReply reply = server_.handler(plain);
+    if (reply.stream) return BeginStream(reply.body);
+    Reply(reply, request.version(), !request.keep_alive());
+  }
+
+  void Reply(const HttpReply& reply, unsigned version, bool close) {
+    auto response = std::make_shared<http::response<http::string_body>>(
+        static_cast<http::status>(reply.status), version);
+    response->set(http::field::content_type, reply.content_type);
+    Guard(*response);
+    response->keep_alive(!close);
+    response->body() = reply.body;
+    response->prepare_payload();
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response, close](beast::error_code error,
+                                                                   std::size_t) {
+                        if (error || close) return self->Close();
+                        self->Read();
+                      });
+  }
+
+  void BeginStream(const std::string& first) {
+    stream_.expires_never();
+    server_.streams.insert(shared_from_this());
+    Send("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+         "X-Content-Type-Options: nosniff\r\nConnection: keep-alive\r\n\r\n" +
+         first);
+    WatchForClose();
+  }
+
+  // A stream's reader says nothing more; its leaving shows as the end of
+  // what it sends.
+  void WatchForClose() {
+    stream_.socket().async_read_some(
+        asio::buffer(sink_), [self = shared_from_this()](beast::error_code error, std::size_t) {
+          if (error) return self->Close();
+          self->WatchForClose();
+        });
+  }
+
+  void WriteNext() {
+    asio::async_write(stream_.socket(), asio::buffer(queue_.front()),
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        if (error) return self->Close();
+                        self->queue_.pop_front();
+                        if (!self->queue_.empty()) self->WriteNext();
+                      });
+  }
+
+  beast::tcp_stream stream_;
+  HttpServer::Impl& server_;
+  beast::flat_buffer buffer_{kHeaderLimit + kBodyLimit};
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::deque<std::string> queue_;
+  char sink_[256];
+};
+
+void HttpServer::Impl::Accept() {
+  acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;
+    if (!error) std::make_shared<Session>(std::move(socket), *this)->Read();
+    Accept();
+  });
+}
+
+void HttpServer::Impl::KeepAlive() {
+  keep_alive.expires_after(kKeepAlive);
+  keep_alive.async_wait([this](beast::error_code error) {
+    if (error) return;
+    // A comment line: it keeps proxies and the browser from taking an idle
+    // stream for a dead one, and finds the readers that have left.
+    const auto readers = streams;
+    for (const auto& stream : readers) stream->Send(": still here\n\n");
+    KeepAlive();
+  });
+}
+
+HttpServer::HttpServer(Handler handler) : impl_(std::make_unique<Impl>(std::move(handler))) {}
+
+HttpServer::~HttpServer() = default;
+
+std::optional<std::string> HttpServer::Listen(const std::string& host, unsigned short port) {
+  beast::error_code error;
+  tcp::resolver resolver(impl_->io);
+  const auto found = resolver.resolve(host, std::to_string(port),
+                                      tcp::resolver::numeric_service, error);
+  if (error || found.empty()) return host + ": " + (error ? error.message() : "no address");
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  auto& acceptor = impl_->acceptor;
+  acceptor.open(endpoint.protocol(), error);
+  if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) acceptor.bind(endpoint, error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) return endpoint.address().to_string() + ":" + std::to_string(port) + ": " +
+                    error.message();
+  impl_->local = acceptor.local_endpoint();
+  impl_->Accept();
+  impl_->KeepAlive();
+  return std::nullopt;
+}
+
+std::string HttpServer::address() const { return impl_->local.address().to_string(); }
+unsigned short HttpServer::port() const { return impl_->local.port(); }
+bool HttpServer::loopback() const { return impl_->local.address().is_loopback(); }
+
+void HttpServer::Broadcast(const std::string& event) {
+  const auto readers = impl_->streams;  // a reader that falls behind leaves the set
+  for (const auto& stream : readers) stream->Send(event);
+}
+
+void HttpServer::Post(std::function<void()> task) { asio::post(impl_->io, std::move(task)); }
+
+void HttpServer::OnInterrupt(std::function<void()> handler) {
+  impl_->on_interrupt = std::move(handler);
+  impl_->signals.add(SIGINT);
+  impl_->signals.add(SIGTERM);
+  struct Wait {
+    Impl* impl;
+    void operator()(beast::error_code error, int) const {
+      if (error) return;
+      impl->on_interrupt();
+      impl->signals.async_wait(*this);
+    }
+  };
+  impl_->signals.async_wait(Wait{impl_.get()});
+}
+
+void HttpServer::Run() { impl_->io.run(); }
+
+void HttpServer::Stop() {
+  beast::error_code ignored;
+  impl_->acceptor.close(ignored);
+  impl_->signals.cancel(ignored);
+  impl_->keep_alive.cancel();
+  const auto readers = impl_->streams;
+  for (const auto& stream : readers) stream->Close();
+  impl_->io.stop();
+}
+
+std::string ServerSentEvent(const std::string& name, const std::string& data) {
+  return "event: " + name + "\ndata: " + data + "\n\n";
+}
+
+}  // namespace fwdl::station

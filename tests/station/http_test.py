@@ -1,0 +1,227 @@
+"""fwdl station's HTTP interface with a real client (Python's http.client):
+each refusal changes nothing, and the events of a whole run arrive in order.
+Usage: http_test.py (FWDL and INSTRUMENT_SIM name the programs)."""
+
+import http.client
+import json
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+
+import rig
+
+
+class EventStream:
+    """The station's /events, read on a thread of its own."""
+
+    def __init__(self, station):
+        self.connection = http.client.HTTPConnection(station.host, timeout=120)
+        self.connection.request("GET", "/events", headers={"Host": station.host})
+        self.reply = self.connection.getresponse()
+        self.events = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        name = None
+        try:
+            for raw in self.reply.fp:
+                line = raw.decode().rstrip("\n")
+                if line.startswith("event: "):
+                    name = line[7:]
+                elif line.startswith("data: "):
+                    with self.lock:
+                        self.events.append((name, json.loads(line[6:])))
+        except (OSError, ValueError):
+            pass
+
+    def of_slot(self, slot):
+        with self.lock:
+            return [e for name, e in self.events if name == "slot" and e["slot"] == slot]
+
+    def close(self):
+        self.connection.close()
+
+
+class StationHttp(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.image = rig.image_file(cls.folder.name, 5000)
+        cls.record = os.path.join(cls.folder.name, "units.jsonl")
+        cls.sims = [rig.Sim(cls.folder.name, "--flash-ms", "100") for _ in range(2)]
+        cls.station = rig.Station([s.path for s in cls.sims], cls.image, cls.record)
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.station.stop()
+        for sim in cls.sims:
+            sim.close()
+        cls.folder.cleanup()
+        assert code == 0, cls.station.stderr()
+
+    def test_every_refusal_is_a_clear_4xx_and_changes_nothing(self):
+        s = self.station
+        before, records_before = s.state(), rig.records(self.record)
+        port = s.host.rsplit(":", 1)[1]
+        json_type = {"Content-Type": "application/json", "X-Station-Token": s.token}
+        start = json.dumps({"serial": "SN-1"})
+        cases = [
+            ("a rebound name", "GET", "/", None, {}, "attacker.test:" + port, 403),
+            ("a rebound name that starts", "POST", "/api/slots/0/start", start, json_type,
+             "attacker.test:" + port, 403),
+            ("the right address on another port", "GET", "/api/state", None, {},
+             "127.0.0.1:1", 403),
+            ("no token", "POST", "/api/slots/0/start", start,
+             {"Content-Type": "application/json"}, None, 403),
+            ("a wrong token", "POST", "/api/slots/0/start", start,
+             {"Content-Type": "application/json", "X-Station-Token": "0" * 32}, None, 403),
+            ("a form's body", "POST", "/api/slots/0/start", "serial=SN-1",
+             {"Content-Type": "application/x-www-form-urlencoded", "X-Station-Token": s.token},
+             None, 415),
+            ("an unknown slot", "POST", "/api/slots/2/start", start, json_type, None, 404),
+            ("no slot number", "POST", "/api/slots/x/start", start, json_type, None, 404),
+            ("an unknown path", "GET", "/etc/passwd", None, {}, None, 404),
+            ("a start by GET", "GET", "/api/slots/0/start", None, {}, None, 405),
+            ("malformed JSON", "POST", "/api/slots/0/start", "{\"serial\":", json_type, None, 400),
+            ("no serial", "POST", "/api/slots/0/start", "{}", json_type, None, 400),
+            ("a serial too long", "POST", "/api/slots/0/start",
+             json.dumps({"serial": "S" * 65}), json_type, None, 400),
+            ("an answer of neither", "POST", "/api/slots/0/answer",
+             json.dumps({"answer": "yes"}), json_type, None, 400),
+            ("an answer with no question", "POST", "/api/slots/0/answer",
+             json.dumps({"answer": "ok"}), json_type, None, 409),
+            ("an oversized body", "POST", "/api/slots/0/start",
+             json.dumps({"serial": "SN-1", "pad": "x" * 5000}), json_type, None, 413),
+        ]
+        for what, method, path, body, headers, host, status in cases:
+            with self.subTest(what):
+                got, _, text = s.request(method, path, body, headers, host)
+                self.assertEqual(got, status, text)
+                self.assertIn("error", json.loads(text))
+        # A request that is no HTTP at all.
+        with socket.create_connection(("127.0.0.1", int(port)), timeout=30) as raw:
+            raw.sendall(b"HELLO THERE\r\n\r\n")
+            self.assertTrue(raw.recv(100).startswith(b"HTTP/1.1 400"))
+        self.assertEqual(s.state(), before)
+        self.assertEqual(rig.records(self.record), records_before)
+
+    def test_a_whole_run_streams_its_events_and_takes_one_answer(self):
+        s = self.station
+        stream = EventStream(s)
+        try:
+            status, _, body = s.post("/api/slots/1/start", {"serial": "SN-0042"})
+            self.assertEqual(status, 202, body)
+            again = s.post("/api/slots/1/start", {"serial": "SN-0043"})
+            self.assertEqual(again[0], 409, "a second start on a busy slot")
+            rig.wait_for(lambda: any(e["event"] == "question" for e in stream.of_slot(1)),
+                         what="the instructions")
+            # Two answers at once, on one connection: the second must not
+            # wait in fwdl's input for the next question.
+            body = json.dumps({"answer": "ok"})
+            request = ("POST /api/slots/1/answer HTTP/1.1\r\nHost: %s\r\n"
+                       "Content-Type: application/json\r\nX-Station-Token: %s\r\n"
+                       "Content-Length: %d\r\n\r\n%s" % (s.host, s.token, len(body), body))
+            port = int(s.host.rsplit(":", 1)[1])
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
+                raw.sendall((request * 2).encode())
+                replies = b""
+                while replies.count(b"HTTP/1.1 ") < 2 or not replies.endswith(b"\n"):
+                    more = raw.recv(4096)
+                    self.assertTrue(more, replies)
+                    replies += more
+            self.assertEqual(re.findall(rb"HTTP/1.1 (\d+)", replies), [b"200", b"409"],
+                             "one answer to one question")
+            rig.wait_for(lambda: any(e["event"] == "exit" for e in stream.of_slot(1)),
+                         what="the end of the run")
+            events = stream.of_slot(1)
+        finally:
+            stream.close()
+        kinds = [e["event"] for e in events]
+        self.assertEqual(kinds[:3], ["run", "start", "question"], kinds)
+        self.assertEqual(kinds[-2:], ["end", "exit"])
+        answered = [e for e in events if e["event"] == "box" and e["question"]]
+        self.assertEqual([e["answer"] for e in answered], ["ok"])
+        progress = [e for e in events if e["event"] == "progress" and e["text"].endswith("% done")]
+        self.assertEqual(progress[-1]["sent"], 5000)
+        self.assertEqual([e["sent"] for e in progress], sorted(e["sent"] for e in progress))
+        exit_event = events[-1]
+        self.assertEqual((exit_event["verdict"], exit_event["serial"]), ("good", "SN-0042"))
+        self.assertEqual(exit_event["told"], "Download comleted.\r\n\r\nPower off instrument.")
+        self.assertEqual(exit_event["instrument_text"], "Flashed successfully...\r\n>")
+        self.assertEqual([r["serial"] for r in rig.records(self.record)], ["SN-0042"])
+        tally = s.state()["tally"]
+        self.assertEqual((tally["good"], tally["failed"]), (1, 0))
+        # A page that connects now sees the run from its start.
+        late = EventStream(s)
+        try:
+            rig.wait_for(lambda: [e["event"] for e in late.of_slot(1)] == kinds,
+                         what="the run replayed")
+        finally:
+            late.close()
+
+
+class StationStart(unittest.TestCase):
+    def test_what_cannot_work_is_refused_before_anything_listens(self):
+        with tempfile.TemporaryDirectory() as folder:
+            sim = rig.Sim(folder)
+            alias = os.path.join(folder, "alias")
+            os.symlink(sim.path, alias)
+            image = rig.image_file(folder, 100)
+            cases = [
+                (["--slot", sim.path, "--slot", alias, image], 2, "lead to the same device"),
+                (["--slot", sim.path, image[:-4] + ".txt"], 5, "must end in .hex"),
+                (["--slot", sim.path, "--listen", "0.0.0.0:0", image], 2, "one interface"),
+                (["--slot", sim.path, "--record", folder, image], 2, "--record"),
+            ]
+            try:
+                for args, code, why in cases:
+                    with self.subTest(why):
+                        # A free port, should one of them listen after all.
+                        run = subprocess.run([rig.FWDL, "station", "--listen", "127.0.0.1:0",
+                                              *args], capture_output=True,
+                                             text=True, timeout=60)
+                        self.assertEqual((run.returncode, run.stdout), (code, ""))
+                        self.assertIn(why, run.stderr)
+                # Ports with no device behind them are no two slots on one device.
+                station = rig.Station(["COM7", "COM8"], image)
+                self.assertEqual(len(station.state()["slots"]), 2)
+                self.assertEqual(station.stop(), 0)
+            finally:
+                sim.close()
+
+
+class StationStop(unittest.TestCase):
+    def test_ctrl_c_ends_every_slot_as_ctrl_c_ends_fwdl_each_with_its_record(self):
+        with tempfile.TemporaryDirectory() as folder:
+            image = rig.image_file(folder, 100000)  # some 17 s at the line's pace
+            record = os.path.join(folder, "units.jsonl")
+            sims = [rig.Sim(folder, "--flash-ms", "100"), rig.Sim(folder, "--baud", "57600")]
+            station = rig.Station([s.path for s in sims], image, record)
+            try:
+                for slot in (0, 1):
+                    self.assertEqual(station.post("/api/slots/%d/start" % slot,
+                                                  {"serial": "SN-%d" % slot})[0], 202)
+                rig.wait_for(lambda: station.state()["slots"][1]["question"], what="a question")
+                station.post("/api/slots/1/answer", {"answer": "ok"})
+                rig.wait_for(lambda: (station.state()["slots"][1]["progress"] or {}).get("sent"),
+                             what="slot 1 sending")
+                rig.wait_for(lambda: station.state()["slots"][0]["question"], what="a question")
+            finally:
+                code = station.stop()  # slot 0 at its question, slot 1 mid-image
+                for sim in sims:
+                    sim.close()
+            self.assertEqual(code, 0, station.stderr())
+            units = {r["serial"]: r for r in rig.records(record)}
+            self.assertEqual(sorted(units), ["SN-0", "SN-1"])
+            self.assertEqual(units["SN-0"]["exit_code"], 130)
+            self.assertEqual(units["SN-1"]["outcome"], "exited")
+            self.assertLess(units["SN-1"]["bytes_written"], 100000)
+
+
+if __name__ == "__main__":
+    unittest.main()
