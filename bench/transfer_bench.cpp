@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/port_options.h"
 #include "app/qt/main_window.h"
 #include "platform/raw_port.h"
 #include "support/sim_process.h"
@@ -120,7 +121,7 @@ int main(int argc, char** argv) {
   // while the file goes out, a megabyte every 100 ms. --usb-frame: the
   // model of a USB adapter. --flow kernel|program: who keeps XON/XOFF.
   int flood_mb = 0;
-  fwdl::PortOptions port_options;
+  fwdl::PortOptions port_options = fwdl::PortOptionsFromEnvironment();  // FWDL_FLOW, as the program
   bool usb_frame = false;
   for (bool ours = true; ours && !sim_options.empty();) {
     const std::string option = sim_options[0];
