@@ -63,8 +63,6 @@ class Core {
   Phase phase() const { return phase_; }
   std::optional<Outcome> outcome() const { return outcome_; }
   const Progress& progress() const { return progress_; }
-  // The HEX loader's verdict line of the last run; empty when none was read.
-  const std::string& verdict() const { return hex_.verdict(); }
   // The instrument's own last answer in the last run (procedure.h); empty
   // when it answered nothing the run read.
   const std::string& instrument_text() const { return last_ ? last_->answer() : none_; }

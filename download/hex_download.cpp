@@ -56,7 +56,6 @@ Outcome HexDownload::Button1Click() {
   window_.SetButtonVisible(Button::Button1, false);
   window_.SetButtonVisible(Button::Button3, false);
   progress_.SentBytes = 0;
-  verdict_.clear();
 
   if (const auto end = StartWithInstructions(kSelectPort, kInstructions)) return *end;
 
@@ -182,23 +181,23 @@ Outcome HexDownload::ShowVerdict() {
   // A verdict line was read: it is the outcome, even where the line has
   // gone since it came.
   if (ComBuf[s] == '?') {
-    verdict_ = answer_ = line(N - 6);
+    answer_ = line(N - 6);
     return End(
         Outcome::kErrorVerdict,
         [&] {
-          window_.MessageBox("Error while downloading.\r\n'" + verdict_ + "'\r\nPlease try again...",
+          window_.MessageBox("Error while downloading.\r\n'" + answer_ + "'\r\nPlease try again...",
                              "ERROR", BoxButtons::Ok);
           ClearLabels();
           RestoreWindow();
         },
         /*answered=*/true);
   }
-  verdict_ = answer_ = line(N - 9);
+  answer_ = line(N - 9);
   return End(
       Outcome::kSuccess,
       [&] {
         Send('Q');
-        window_.MessageBox(verdict_, "INFO", BoxButtons::Ok);
+        window_.MessageBox(answer_, "INFO", BoxButtons::Ok);
         link_.Exit1Click();
         ClearLabels();
         RestoreWindow();

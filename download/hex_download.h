@@ -26,15 +26,11 @@ class HexDownload : public DownloadProcedure {
   void Timer3Timer();
   // "Abort Search...".
   void Button2Click();
-  // The loader's verdict line of the last run; empty when none was read.
-  const std::string& verdict() const { return verdict_; }
 
  private:
   bool Send(char byte) { return link_.SendBytes(&byte, 1); }
   // Reads the loader's answer after the transfer and ends the procedure.
   Outcome ShowVerdict();
-
-  std::string verdict_;
 };
 
 }  // namespace fwdl

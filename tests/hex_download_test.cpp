@@ -286,8 +286,8 @@ TEST_F(HexDownloadTest, AVerdictThatCameBeforeTheLineWentIsTheOutcome) {
     EXPECT_EQ(rig.core.Button1Click(), ok ? Outcome::kSuccess : Outcome::kErrorVerdict);
     ASSERT_EQ(rig.window.boxes.size(), 3u);
     EXPECT_EQ(rig.window.boxes[1].caption, ok ? "INFO" : "ERROR");
-    EXPECT_NE(rig.window.boxes[1].text.find(rig.core.verdict()), std::string::npos);
-    EXPECT_FALSE(rig.core.verdict().empty());
+    EXPECT_NE(rig.window.boxes[1].text.find(rig.core.instrument_text()), std::string::npos);
+    EXPECT_FALSE(rig.core.instrument_text().empty());
     EXPECT_NE(rig.window.boxes[2].text.find("comport 'COM1' has gone"), std::string::npos);
     EXPECT_EQ(rig.window.closed, ok) << "a good verdict ends the program as ever";
     if (!ok) {

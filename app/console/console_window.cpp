@@ -115,13 +115,6 @@ BoxAnswer ConsoleWindow::ShowMessageBox(const std::string& text, const std::stri
   return answer;
 }
 
-std::string ConsoleWindow::LastMessage() const {
-  for (auto it = boxes_.rbegin(); it != boxes_.rend(); ++it) {
-    if (!it->question) return it->text;
-  }
-  return {};
-}
-
 BoxAnswer ConsoleWindow::Ask() {
   if (settings_.yes) {
     PrintLine("OK (--yes)");

@@ -44,8 +44,6 @@ class ConsoleWindow final : public WindowOps {
 
   Core& core() { return core_; }
   const std::vector<ShownBox>& boxes() const { return boxes_; }
-  // The text of the last box that told rather than asked; "" when none.
-  std::string LastMessage() const;
   bool closed() const { return closed_; }
   // Ctrl-C came, or the user answered a question with "c" or not at all.
   bool interrupted() const { return interrupted_ || cancelled_; }
