@@ -8,6 +8,9 @@ namespace {
 // How often the input and the driver's queue are looked at while writing:
 // often enough to see an XOFF at once, seldom enough to cost little.
 constexpr std::chrono::milliseconds kLookInterval{1};
+// What a driver may need beyond the bytes' own time on the line to take
+// them: a few USB frames.
+constexpr std::chrono::milliseconds kDriverSlack{10};
 
 }  // namespace
 
@@ -17,9 +20,10 @@ std::uint32_t LineBytesPerSecond(const LineSettings& s) {
 }
 
 FlowWriter::FlowWriter(RawPort& port, std::uint32_t line_bytes_per_second)
-    : port_(port), flow_(line_bytes_per_second) {}
+    : port_(port), flow_(line_bytes_per_second), bytes_per_second_(line_bytes_per_second) {}
 
 void FlowWriter::SetLineRate(std::uint32_t bytes_per_second) {
+  bytes_per_second_ = bytes_per_second;
   const bool held = flow_.held();
   flow_ = SoftwareFlow(bytes_per_second);
   if (held) flow_.Received(&SoftwareFlow::kXoff, 1);
@@ -72,7 +76,14 @@ PortResult FlowWriter::Write(const void* data, std::uint32_t count, Clock::time_
     // A burst at a time, not a byte as soon as one has gone out.
     if (room > 0 && room >= std::min(SoftwareFlow::kBurst, left)) {
       const auto n = static_cast<std::uint32_t>(std::min(room, left));
-      const PortResult r = port_.Write(bytes + written, n, now);
+      // The driver gets the time the bytes need: a write it has to cut
+      // short may not count bytes already on their way (some USB-serial
+      // drivers on Windows), and those would go out twice. Nothing holds
+      // the driver here, so the wait stays short, and what it takes was
+      // below us anyway.
+      const auto line_time = std::chrono::duration_cast<Clock::duration>(
+          std::chrono::nanoseconds(std::chrono::seconds(n)) / std::max<std::uint32_t>(bytes_per_second_, 1));
+      const PortResult r = port_.Write(bytes + written, n, now + line_time + kDriverSlack);
       flow_.Wrote(now, r.count);
       driver_queued_ += r.count;
       written += r.count;
