@@ -370,6 +370,32 @@ TEST_F(HexDownloadTest, SuccessSendsTheFileAsTheLoaderReadsItAndEndsTheProgram) 
   EXPECT_TRUE(EndsWithRestore());
 }
 
+// A driver that takes only a few bytes a call, and a line held for a
+// while in the middle of the file: every character goes out once, in order,
+// and the percentage still moves once a run.
+TEST_F(HexDownloadTest, ShortWritesAndAHoldSendEachCharacterOnce) {
+  OpenPort();
+  UseInstrument();
+  std::string file;
+  for (int line = 0; line < 8; ++line) file += ":10000000000102030405060708090A0B0C0D0E0F78\n";
+  file += ":00000001FF\n";
+  dev().most_per_write = 7;
+  testing::Millis started = 0, done = 0;
+  window.on_event = [&, this](const std::string& e) {
+    if (e == "Label1=100% done") done = clock.Now();
+    if (e != "Label1=0% done") return;
+    started = clock.Now();
+    dev().xoff_after = Written().size() + 150;  // held 150 characters into the file
+    window.At(started + 300, [this] { dev().xoff = false; });
+  };
+  EXPECT_EQ(RunWithFile(file), Outcome::kSuccess);
+  EXPECT_EQ(Written().substr(Written().find("\rLY") + 3), file + "Q");
+  EXPECT_EQ(instrument->received(), file);
+  EXPECT_GE(done - started, 300) << "the hold was not kept";
+  // "0% done", one figure a run of 64 characters, "100% done", cleared.
+  EXPECT_EQ(window.progress_texts.size(), 1 + (file.size() + 63) / 64 + 2);
+}
+
 // The loader's pace: the probe 500 ms after the file is chosen, "L" 100 ms
 // after the probe, "Y" 500 ms after "L", and "Q" once the verdict has had
 // 2 s after the file's last byte.

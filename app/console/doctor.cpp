@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "app/console/exit_codes.h"
 #include "app/console/port_selector.h"
 #include "app/port_options.h"
 #include "serial/serial_link.h"
@@ -82,7 +83,7 @@ int PrintFindings(const std::vector<Finding>& findings, std::ostream& out) {
   } else {
     out << problems << (problems == 1 ? " problem" : " problems") << " found.\n";
   }
-  return problems == 0 ? 0 : 1;
+  return static_cast<int>(problems == 0 ? ExitCode::kSuccess : ExitCode::kFailed);
 }
 
 int Doctor(const std::string& port, std::ostream& out) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/console/exit_codes.h"
 #include "serial/serial_link.h"
 
 namespace fwdl::console {
@@ -199,7 +200,7 @@ int LoopCheck(const std::string& a, const std::string& b, std::ostream& out) {
     results[i] = RunLoop(ports_a, a, ports_b, b, settings);
     if (!results[i].failure.empty() && results[i].sent == 0) {
       out << names[i] << ": " << results[i].failure << "\n";
-      return 4;
+      return static_cast<int>(ExitCode::kPortUnusable);
     }
     out << Line(names[i], results[i]) << (results[i].failure.empty() ? "" : " (" + results[i].failure + ")")
         << std::endl;
@@ -211,11 +212,11 @@ int LoopCheck(const std::string& a, const std::string& b, std::ostream& out) {
     out << "Recommended for A (" << driver << "): " << FlowModeName(modes[i])
         << " (--flow " << FlowModeName(modes[i]) << ", FWDL_FLOW=" << FlowModeName(modes[i])
         << "); fwdl chooses " << chosen << " for it by itself\n";
-    return 0;
+    return static_cast<int>(ExitCode::kSuccess);
   }
   out << "Neither mode held: check the cable (a null-modem cable, TX to RX both ways) and the "
          "adapters\n";
-  return 1;
+  return static_cast<int>(ExitCode::kFailed);
 }
 
 }  // namespace fwdl::console

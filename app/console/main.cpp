@@ -69,7 +69,10 @@ const char kHelp[] =
     "\n"
     "Exit codes, by the outcome of the run:\n";
 // After the table of exit codes.
-const char kDoctorCodes[] = "fwdl doctor: 0 when every check holds, 1 when one does not.\n";
+const char kDoctorCodes[] =
+    "fwdl doctor: 0 when every check holds, 1 when one does not.\n"
+    "fwdl loopcheck: 0 when a flow mode held, 1 when neither did, 4 when a port\n"
+    "cannot be used.\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "fwdl: " << problem << "\n" << kHelp << fwdl::console::ExitCodeHelp() << kDoctorCodes;

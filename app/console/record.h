@@ -10,7 +10,7 @@
 //   port             as given: "COM3", "/dev/ttyUSB0"
 //   device           the device it led to: "/dev/ttyUSB0"
 //   adapter          {"driver": "ftdi_sio", "usb": "0403:6001", "serial_number": "A50285BI"}
-//   flow_control     "xon_xoff"
+//   flow_control     who keeps XON/XOFF: "kernel" (the driver or the adapter) or "program"
 //   firmware         {"path": "fw.bin", "size": 65536, "sha256": "3b6a..."}
 //   bytes_written    the bytes that went out on the line
 //   outcome          "success", "error_verdict", "no_contact", ...
