@@ -7,12 +7,14 @@
 #include <exception>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "Aboutunit.h"
 #include "app/form.h"
 #include "look.h"
+#include "platform/serial_devices.h"
 
 using fwdl::Button;
 using fwdl::FileDialog;
@@ -146,6 +148,7 @@ TForm1::TForm1(fwdl::SerialPorts& ports)
                           instance, this);
   if (!Form1) throw std::runtime_error("Cannot create the main window.");
   BuildControls();
+  BuildPortTip();
   core_.FormCreate();
   Form2 = std::make_unique<TForm2>(Form1);
 
@@ -195,6 +198,57 @@ void TForm1::BuildMenu() {
   AppendMenuA(MainMenu1, MF_POPUP, reinterpret_cast<UINT_PTR>(Port1), form::kPortMenu);
   AppendMenuA(MainMenu1, MF_STRING, kAboutItem, form::kAboutMenu);
   AppendMenuA(MainMenu1, MF_STRING, kExitItem, form::kExitMenu);
+}
+
+// A system menu shows no tooltips: a tracking tooltip stands beside the
+// highlighted COM item instead, as the Qt window's menu shows them. Its
+// window text is the tip as well, for screen readers.
+void TForm1::BuildPortTip() {
+  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_BAR_CLASSES};
+  InitCommonControlsEx(&classes);
+  PortTip = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                            WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                            CW_USEDEFAULT, CW_USEDEFAULT, Form1, nullptr, GetModuleHandleA(nullptr),
+                            nullptr);
+  if (!PortTip) return;
+  TOOLINFOA tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+  tool.hwnd = Form1;
+  tool.uId = 1;
+  tool.lpszText = const_cast<char*>("");
+  SendMessageA(PortTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageA(PortTip, TTM_SETMAXTIPWIDTH, 0, 520);
+}
+
+void TForm1::DescribePorts() {
+  port_descriptions_.clear();
+  for (int n = 1; n <= form::kPorts; ++n) {
+    port_descriptions_.push_back(fwdl::DescribePort("COM" + std::to_string(n)));
+  }
+}
+
+void TForm1::ShowPortTip(HMENU menu, UINT item, UINT flags) {
+  if (!PortTip) return;
+  TOOLINFOA tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = Form1;
+  tool.uId = 1;
+  const int n = static_cast<int>(item) - kComItem;
+  RECT place;
+  const bool com_item = menu == Port1 && flags != 0xFFFF && !(flags & MF_POPUP) && n >= 1 &&
+                        n <= static_cast<int>(port_descriptions_.size()) &&
+                        GetMenuItemRect(Form1, Port1, static_cast<UINT>(n - 1), &place);
+  if (!com_item) {
+    SendMessageA(PortTip, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
+    return;
+  }
+  std::string& text = port_descriptions_[static_cast<std::size_t>(n - 1)];
+  tool.lpszText = text.data();
+  SendMessageA(PortTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+  SetWindowTextA(PortTip, text.c_str());
+  SendMessageA(PortTip, TTM_TRACKPOSITION, 0, MAKELPARAM(place.right + 4, place.top));
+  SendMessageA(PortTip, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
 }
 
 int TForm1::Run() {
@@ -250,6 +304,15 @@ LRESULT TForm1::Message(UINT message, WPARAM wparam, LPARAM lparam) {
         handlers_.Run([&] { Exit1Click(); });
       }
       return 0;
+    case WM_INITMENUPOPUP:
+      if (reinterpret_cast<HMENU>(wparam) == Port1) DescribePorts();
+      break;
+    case WM_MENUSELECT:
+      ShowPortTip(reinterpret_cast<HMENU>(lparam), LOWORD(wparam), HIWORD(wparam));
+      break;
+    case WM_EXITMENULOOP:
+      ShowPortTip(nullptr, 0, 0xFFFF);
+      break;
     case WM_NCDESTROY:
       SetWindowLongPtrA(Form1, GWLP_USERDATA, 0);
       break;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/handlers.h"
 #include "download/core.h"
@@ -67,12 +68,18 @@ class TForm1 final : public fwdl::WindowOps {
   HWND Memo1 = nullptr;
   HMENU MainMenu1 = nullptr;
   HMENU Port1 = nullptr;
+  HWND PortTip = nullptr;  // what is behind the highlighted item of the Port menu
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Message(UINT message, WPARAM wparam, LPARAM lparam);
   void BuildControls();
   void BuildMenu();
+  void BuildPortTip();
+  // The Port menu's items told again as it opens: an adapter plugged in
+  // meanwhile shows at once.
+  void DescribePorts();
+  void ShowPortTip(HMENU menu, UINT item, UINT flags);
   void Command(WORD id);
   void Tick(UINT_PTR id);
   // Closes the window for good once no handler runs any more.
@@ -92,6 +99,7 @@ class TForm1 final : public fwdl::WindowOps {
   HFONT progress_font_ = nullptr;
   bool memo_ends_line_ = false;
   bool exit_enabled_ = true;
+  std::vector<std::string> port_descriptions_;  // COM1 first
   fwdl::Handlers handlers_;
 };
 
