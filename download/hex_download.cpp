@@ -158,10 +158,9 @@ Outcome HexDownload::Button1Click() {
 }
 
 Outcome HexDownload::ShowVerdict() {
-  const std::string_view ComBuf = link_.received().held();
-  const auto N = static_cast<std::uint32_t>(ComBuf.size());
-  if (N < kShortestAnswer) {
-    answer_ = ComBuf;
+  const ReceiveBuffer& answer = link_.received();
+  if (answer.count() < kShortestAnswer) {
+    answer_ = answer.held();
     return End(Outcome::kDownloadFailed, [&] {
       window_.MessageBox(kDownloadError, "ERROR", BoxButtons::Ok);
       ClearLabels();
@@ -169,19 +168,18 @@ Outcome HexDownload::ShowVerdict() {
     });
   }
   // The verdict line starts after the last line feed before the answer's
-  // last 9 bytes, or at the start of the answer.
-  std::uint32_t s = N - 9;
-  while (s > 0 && ComBuf[s - 1] != '\n') --s;
-  // The line ends 6 bytes before the end of the answer ("?" lines) or 9
-  // bytes before it, or earlier at a zero byte.
-  auto line = [&](std::uint32_t end) {
-    const std::string_view window = ComBuf.substr(s, end - s);
+  // last 9 bytes, or at the start of the answer. It ends 6 bytes before the
+  // end of the answer ("?" lines) or 9 bytes before it, or earlier at a
+  // zero byte.
+  const std::string_view from = answer.LastLineBefore(9);
+  auto line = [&](std::size_t cut) {
+    const std::string_view window = from.substr(0, from.size() - cut);
     return std::string(window.substr(0, window.find('\0')));
   };
   // A verdict line was read: it is the outcome, even where the line has
   // gone since it came.
-  if (ComBuf[s] == '?') {
-    answer_ = line(N - 6);
+  if (from[0] == '?') {
+    answer_ = line(6);
     return End(
         Outcome::kErrorVerdict,
         [&] {
@@ -192,7 +190,7 @@ Outcome HexDownload::ShowVerdict() {
         },
         /*answered=*/true);
   }
-  answer_ = line(N - 9);
+  answer_ = line(9);
   return End(
       Outcome::kSuccess,
       [&] {

@@ -8,7 +8,8 @@
 //   itself: the count goes back to 0, the bytes stay, and what lies beyond
 //   the count has no meaning. No terminator follows the bytes held.
 // - The answer is read as the procedures mean it: its last byte, a text
-//   among the bytes held, or the bytes themselves (the HEX verdict's window).
+//   among the bytes held, the last line (the HEX verdict's window), or the
+//   bytes themselves.
 // - The fill limit lies below the size and the wrap point above the fill
 //   limit, so the count never wraps to 0 without the fill message first.
 #pragma once
@@ -38,6 +39,14 @@ class ReceiveBuffer {
   }
   // True when `text` lies anywhere among the bytes held, zero bytes and all.
   bool Contains(std::string_view text) const { return held().find(text) != std::string_view::npos; }
+  // The last line that begins before the last `tail` bytes held, to the end
+  // of what is held: it starts after the line feed that ends the line
+  // before it, or at the first byte (the HEX loader's verdict window).
+  std::string_view LastLineBefore(std::uint32_t tail) const {
+    std::uint32_t start = ComBufPointer - std::min(tail, ComBufPointer);
+    while (start > 0 && ComBuf[start - 1] != '\n') --start;
+    return held().substr(start);
+  }
 
   // A new exchange: what comes next is the answer.
   void StartExchange() { ComBufPointer = 0; }
