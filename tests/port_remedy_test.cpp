@@ -52,6 +52,8 @@ TEST(RemedyTexts, EachWayAPortFailsHasItsOwnRemedy) {
        {"/dev/ttyS3 is there, but no hardware answers"}, {"unplugged"}},
       {"a node that is not there", MissingRemedy("/dev/ttyUSB7", false, 2),
        {"/dev/ttyUSB7 is not there: the adapter was unplugged, or the device never was"}, {}},
+      {"a port another program holds on Windows", HeldPortRemedy("COM3"),
+       {"another program holds COM3", ": close it"}, {"kill"}},
   };
   for (const auto& c : kCases) {
     for (const std::string& part : c.has) EXPECT_NE(c.text.find(part), std::string::npos) << c.what << ": " << c.text;
