@@ -11,6 +11,7 @@
 #include "app/station/slot.h"
 #include "app/station/station.h"
 #include "app/station/tally.h"
+#include "support/fake_system.h"
 
 namespace fwdl::station {
 namespace {
@@ -91,6 +92,27 @@ TEST(Station, CommandLineAndListeningAddress) {
             (std::vector<std::string>{"192.0.2.7:80", "bench-3:80"}));
   EXPECT_TRUE(TokenWillDo(NewToken()));
   EXPECT_NE(NewToken(), NewToken());
+}
+
+// A slot named by its adapter leads where fwdl --port leads: its tile shows
+// the adapter, and a second name of the same device is refused.
+TEST(Station, SlotsLeadWhereFwdlPortLeads) {
+  testing::FakeSystem fake;
+  fake.Adapter("ttyUSB0", "1-2", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
+  fake.Adapter("ttyUSB1", "1-3", "ch341", "1a86:7523", "", "USB Serial");
+  const std::vector<std::string> slots{"usb:a50285bi", "socket:1-3", "usb:0403:9999",
+                                       "/dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00"};
+  const std::vector<SlotPlace> places = PlaceSlots(slots);
+  ASSERT_EQ(places.size(), 4u);
+  EXPECT_EQ(places[0].device, "/dev/ttyUSB0");
+  EXPECT_NE(places[0].adapter.find("ftdi_sio, USB 0403:6001, serial A50285BI"), std::string::npos)
+      << places[0].adapter;
+  EXPECT_EQ(places[1].device, "/dev/ttyUSB1");
+  EXPECT_EQ(places[2].device, "") << "fits no port: its fwdl tells why";
+  EXPECT_EQ(places[3].device, "/dev/ttyUSB0");
+  EXPECT_EQ(SharedDevice(slots, places),
+            "--slot usb:a50285bi and --slot " + slots[3] + " lead to the same device, /dev/ttyUSB0");
+  EXPECT_FALSE(SharedDevice({slots[0], slots[1], slots[2]}, {places[0], places[1], places[2]}));
 }
 
 TEST(Station, ASlotFollowsItsRunFromFwdlsEvents) {
