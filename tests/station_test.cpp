@@ -125,7 +125,11 @@ TEST(Station, ASlotFollowsItsRunFromFwdlsEvents) {
   ASSERT_TRUE(question);
   EXPECT_EQ((*question)["slot"], 2);
   EXPECT_TRUE(slot.asking());
-  slot.Answered();
+  EXPECT_FALSE(slot.Answer(true, [](const std::string&) { return false; }));
+  EXPECT_TRUE(slot.asking()) << "an answer fwdl did not take leaves the question waiting";
+  std::string written;
+  EXPECT_TRUE(slot.Answer(true, [&](const std::string& line) { return written = line, true; }));
+  EXPECT_EQ(written, "{\"answer\":\"ok\"}\n");
   EXPECT_FALSE(slot.asking()) << "a second answer would go to the next question";
   slot.Take(R"({"event":"question","caption":"","text":"again"})");
   slot.Take(R"({"event":"box","caption":"","text":"again","question":true,"answer":"ok"})");

@@ -96,6 +96,12 @@ std::optional<Json> Slot::Take(const std::string& line) {
   return event;
 }
 
+bool Slot::Answer(bool ok, const std::function<bool(const std::string&)>& write) {
+  if (!write(Json{{"answer", ok ? "ok" : "cancel"}}.dump() + "\n")) return false;
+  question_.reset();
+  return true;
+}
+
 Json Slot::Finish(int exit_code) {
   busy_ = false;
   question_.reset();

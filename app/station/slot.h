@@ -12,6 +12,7 @@
 // "end" event (a crash): "outcome" is then null and the verdict "failed".
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -47,8 +48,11 @@ class Slot {
   // A line of fwdl's standard output, as the page gets it; nothing for a
   // line that is no event.
   std::optional<Json> Take(const std::string& line);
-  // The question has been answered; a second answer would go to the next one.
-  void Answered() { question_.reset(); }
+  // Hands the answer to the question waiting to `write`, as a line of
+  // fwdl's input ({"answer":"ok"} or "cancel"); the question is answered,
+  // and a second answer would go to the next one, only once `write` took
+  // it. False when it did not.
+  bool Answer(bool ok, const std::function<bool(const std::string&)>& write);
   // The process has ended with `exit_code`.
   Json Finish(int exit_code);
 

@@ -230,12 +230,12 @@ class Station {
     if (!slot.asking() || !running_[index]) {
       return Refuse(409, "slot " + std::to_string(index) + " has no question waiting");
     }
-    slot.Answered();
-    const std::string answer = ok ? "ok" : "cancel";
-    if (!running_[index]->child->Write(Json{{"answer", answer}}.dump() + "\n")) {
+    ChildProcess& child = *running_[index]->child;
+    if (!slot.Answer(ok, [&](const std::string& line) { return child.Write(line); })) {
       return Refuse(409, "slot " + std::to_string(index) + " no longer takes answers");
     }
-    return {200, "application/json", Json{{"slot", index}, {"answer", answer}}.dump() + "\n"};
+    return {200, "application/json",
+            Json{{"slot", index}, {"answer", ok ? "ok" : "cancel"}}.dump() + "\n"};
   }
 
   void Took(int index, const std::string& line) {
