@@ -195,7 +195,9 @@ class Station {
     auto child = ChildProcess::Start(fwdl_, arguments, why);
     if (!child) {
       std::cerr << "fwdl station: slot " << index << ": cannot start fwdl: " << why << '\n';
-      Finished(index, 127);
+      // The tile tells why; the tally counts units that fwdl ran (and
+      // recorded), and this one never reached the instrument.
+      server_.Broadcast(ServerSentEvent("slot", slot.NotStarted(why).dump()));
       return Refuse(500, "cannot start fwdl: " + why);
     }
     auto running = std::make_unique<Running>();

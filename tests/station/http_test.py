@@ -6,6 +6,7 @@ import http.client
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -193,6 +194,27 @@ class StationStart(unittest.TestCase):
                 self.assertEqual(station.stop(), 0)
             finally:
                 sim.close()
+
+
+class StationWithoutFwdl(unittest.TestCase):
+    def test_a_slot_whose_fwdl_cannot_start_says_why_and_counts_no_unit(self):
+        with tempfile.TemporaryDirectory() as folder:
+            program = os.path.join(folder, "fwdl")
+            shutil.copy(rig.FWDL, program)
+            station = rig.Station(["COM7"], rig.image_file(folder, 100), program=(program,))
+            try:
+                os.remove(program)  # as an upgrade replaces it under a running station
+                status, _, body = station.post("/api/slots/0/start", {"serial": "SN-1"})
+                state = station.state()
+            finally:
+                self.assertEqual(station.stop(), 0)
+        self.assertEqual(status, 500, body)
+        tally = state["tally"]
+        self.assertEqual((tally["good"], tally["failed"], tally["stopped"], tally["last"]),
+                         (0, 0, 0, []), "no unit was flashed")
+        slot = state["slots"][0]
+        self.assertEqual((slot["busy"], slot["result"]["verdict"]), (False, "failed"))
+        self.assertIn("fwdl could not be started: ", slot["result"]["words"])
 
 
 class StationStop(unittest.TestCase):
