@@ -22,10 +22,12 @@ class EventStream:
     def __init__(self, station):
         self.connection = http.client.HTTPConnection(station.host, timeout=120)
         self.connection.request("GET", "/events", headers={"Host": station.host})
+        self.socket = self.connection.sock  # the reply keeps it open past close()
         self.reply = self.connection.getresponse()
         self.events = []
         self.lock = threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
+        if self.reply.status == 200:  # else the reply tells why, to read at once
+            threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         name = None
@@ -45,6 +47,10 @@ class EventStream:
             return [e for name, e in self.events if name == "slot" and e["slot"] == slot]
 
     def close(self):
+        try:
+            self.socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # the station closed it first
         self.connection.close()
 
 
@@ -194,6 +200,46 @@ class StationStart(unittest.TestCase):
                 self.assertEqual(station.stop(), 0)
             finally:
                 sim.close()
+
+
+class StationLimits(unittest.TestCase):
+    """However many clients reach it, the station holds a bounded number of
+    event streams (16) and connections (64), and tells the rest why."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.station = rig.Station(["COM7"], rig.image_file(self.folder.name, 100))
+        self.held = []
+
+    def tearDown(self):
+        for held in self.held:
+            held.close()
+        code = self.station.stop()
+        self.folder.cleanup()
+        self.assertEqual(code, 0)
+
+    def test_the_open_event_streams_are_bounded(self):
+        def follow():
+            stream = EventStream(self.station)
+            self.held.append(stream)
+            return stream.reply.status
+        self.assertEqual([follow() for _ in range(16)], [200] * 16)
+        self.assertEqual(follow(), 503)
+        self.assertIn("too many pages follow this station",
+                      json.loads(self.held.pop().reply.read())["error"])
+        self.held.pop(0).close()
+        rig.wait_for(lambda: follow() == 200 or self.held.pop().close(), 30, "a stream again")
+
+    def test_the_open_connections_are_bounded(self):
+        port = int(self.station.host.rsplit(":", 1)[1])
+        for _ in range(64):
+            self.held.append(socket.create_connection(("127.0.0.1", port), timeout=30))
+        status, _, body = self.station.request("GET", "/api/state")
+        self.assertEqual(status, 503)
+        self.assertIn("too many connections to this station", json.loads(body)["error"])
+        self.held.pop().close()
+        rig.wait_for(lambda: self.station.request("GET", "/api/state")[0] == 200, 30,
+                     "a connection again")
 
 
 class StationWithoutFwdl(unittest.TestCase):
