@@ -11,6 +11,7 @@
 #include "app/station/slot.h"
 #include "app/station/station.h"
 #include "app/station/tally.h"
+#include "support/fake_system.h"
 
 namespace fwdl::station {
 namespace {
@@ -93,6 +94,27 @@ TEST(Station, CommandLineAndListeningAddress) {
   EXPECT_NE(NewToken(), NewToken());
 }
 
+// A slot named by its adapter leads where fwdl --port leads: its tile shows
+// the adapter, and a second name of the same device is refused.
+TEST(Station, SlotsLeadWhereFwdlPortLeads) {
+  testing::FakeSystem fake;
+  fake.Adapter("ttyUSB0", "1-2", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
+  fake.Adapter("ttyUSB1", "1-3", "ch341", "1a86:7523", "", "USB Serial");
+  const std::vector<std::string> slots{"usb:a50285bi", "socket:1-3", "usb:0403:9999",
+                                       "/dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00"};
+  const std::vector<SlotPlace> places = PlaceSlots(slots);
+  ASSERT_EQ(places.size(), 4u);
+  EXPECT_EQ(places[0].device, "/dev/ttyUSB0");
+  EXPECT_NE(places[0].adapter.find("ftdi_sio, USB 0403:6001, serial A50285BI"), std::string::npos)
+      << places[0].adapter;
+  EXPECT_EQ(places[1].device, "/dev/ttyUSB1");
+  EXPECT_EQ(places[2].device, "") << "fits no port: its fwdl tells why";
+  EXPECT_EQ(places[3].device, "/dev/ttyUSB0");
+  EXPECT_EQ(SharedDevice(slots, places),
+            "--slot usb:a50285bi and --slot " + slots[3] + " lead to the same device, /dev/ttyUSB0");
+  EXPECT_FALSE(SharedDevice({slots[0], slots[1], slots[2]}, {places[0], places[1], places[2]}));
+}
+
 TEST(Station, ASlotFollowsItsRunFromFwdlsEvents) {
   Slot slot(2, "COM3", "/dev/ttyUSB0", "ftdi_sio");
   EXPECT_EQ(slot.Begin("SN-1")["event"], "run");
@@ -103,7 +125,11 @@ TEST(Station, ASlotFollowsItsRunFromFwdlsEvents) {
   ASSERT_TRUE(question);
   EXPECT_EQ((*question)["slot"], 2);
   EXPECT_TRUE(slot.asking());
-  slot.Answered();
+  EXPECT_FALSE(slot.Answer(true, [](const std::string&) { return false; }));
+  EXPECT_TRUE(slot.asking()) << "an answer fwdl did not take leaves the question waiting";
+  std::string written;
+  EXPECT_TRUE(slot.Answer(true, [&](const std::string& line) { return written = line, true; }));
+  EXPECT_EQ(written, "{\"answer\":\"ok\"}\n");
   EXPECT_FALSE(slot.asking()) << "a second answer would go to the next question";
   slot.Take(R"({"event":"question","caption":"","text":"again"})");
   slot.Take(R"({"event":"box","caption":"","text":"again","question":true,"answer":"ok"})");

@@ -23,6 +23,12 @@ constexpr std::size_t kHeaderLimit = 8192;
 // Events a stream may fall behind by before the station lets it go: a
 // page that reads nothing must not make the station hold ever more.
 constexpr std::size_t kQueueLimit = 20000;
+// Pages (and other clients) at once: a stream may hold up to kQueueLimit
+// events, so the open streams, and all connections, are bounded, lest
+// anyone who reaches the station make it hold ever more. Enough for every
+// page of a line and its supervisors.
+constexpr std::size_t kStreamLimit = 16;
+constexpr std::size_t kConnectionLimit = 64;
 constexpr auto kIdle = std::chrono::seconds(60);
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 
@@ -48,6 +54,9 @@ struct HttpServer::Impl {
   void Accept();
   void KeepAlive();
 
+  // The sessions alive; first, so that it outlives those the members below
+  // still hold when they go.
+  std::size_t connections = 0;
   asio::io_context io;
   tcp::acceptor acceptor{io};
   asio::signal_set signals{io};
@@ -61,7 +70,16 @@ struct HttpServer::Impl {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, HttpServer::Impl& server)
-      : stream_(std::move(socket)), server_(server) {}
+      : stream_(std::move(socket)), server_(server) {
+    ++server_.connections;
+  }
+  ~Session() { --server_.connections; }
+
+  // Answers at once, without reading the request, and closes.
+  void TurnAway(const std::string& why) {
+    stream_.expires_after(kIdle);
+    Reply(Refuse(503, why), 11, true);
+  }
 
   void Read() {
     parser_.emplace();
@@ -104,6 +122,11 @@ class Session : public std::enable_shared_from_this<Session> {
                             field(http::field::host), field("X-Station-Token"),
                             field(http::field::content_type), request.body()};
     HttpReply reply = server_.handler(plain);
+    if (reply.stream && server_.streams.size() >= kStreamLimit) {
+      return Reply(Refuse(503, "too many pages follow this station (" +
+                                   std::to_string(kStreamLimit) + "): close one and reload"),
+                   request.version(), true);
+    }
     if (reply.stream) return BeginStream(reply.body);
     Reply(reply, request.version(), !request.keep_alive());
   }
@@ -163,7 +186,15 @@ class Session : public std::enable_shared_from_this<Session> {
 void HttpServer::Impl::Accept() {
   acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
     if (error == asio::error::operation_aborted) return;
-    if (!error) std::make_shared<Session>(std::move(socket), *this)->Read();
+    if (!error) {
+      auto session = std::make_shared<Session>(std::move(socket), *this);
+      if (connections > kConnectionLimit) {
+        session->TurnAway("too many connections to this station (" +
+                          std::to_string(kConnectionLimit) + "): try again shortly");
+      } else {
+        session->Read();
+      }
+    }
     Accept();
   });
 }

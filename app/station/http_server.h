@@ -3,7 +3,8 @@
 // Requests are read with a limit on the header and on the body (a longer
 // body gets 413, a malformed request 400) and handed to the handler as
 // plain values (requests.h); a reply with `stream` set stays open as a
-// stream of Server-Sent Events, which Broadcast feeds.
+// stream of Server-Sent Events, which Broadcast feeds. Open streams and
+// connections are bounded; one beyond the bound gets 503 and is closed.
 #pragma once
 
 #include <functional>

@@ -96,24 +96,44 @@ std::optional<Json> Slot::Take(const std::string& line) {
   return event;
 }
 
-Json Slot::Finish(int exit_code) {
+bool Slot::Answer(bool ok, const std::function<bool(const std::string&)>& write) {
+  if (!write(Json{{"answer", ok ? "ok" : "cancel"}}.dump() + "\n")) return false;
+  question_.reset();
+  return true;
+}
+
+Json Slot::Ended(Json exit) {
   busy_ = false;
   question_.reset();
+  exit_ = exit;
+  Keep(exit);
+  return exit;
+}
+
+Json Slot::Finish(int exit_code) {
   const bool ended = end_ && (*end_)["outcome"].is_string();
   const std::string outcome = ended ? (*end_)["outcome"].get<std::string>() : "";
   std::string words = OutcomeWords(outcome);
   if (!ended) words = "fwdl " + words + " (exit code " + std::to_string(exit_code) + ")";
-  Json event = Tagged({{"event", "exit"},
+  return Ended(Tagged({{"event", "exit"},
                        {"exit_code", exit_code},
                        {"outcome", ended ? Json(outcome) : Json(nullptr)},
                        {"words", words},
                        {"verdict", VerdictName(VerdictOf(outcome))},
                        {"told", told_},
                        {"instrument_text", ended ? (*end_).value("instrument_text", "") : ""},
-                       {"serial", serial_}});
-  exit_ = event;
-  Keep(event);
-  return event;
+                       {"serial", serial_}}));
+}
+
+Json Slot::NotStarted(const std::string& why) {
+  return Ended(Tagged({{"event", "exit"},
+                       {"exit_code", nullptr},
+                       {"outcome", nullptr},
+                       {"words", "fwdl could not be started: " + why},
+                       {"verdict", VerdictName(Verdict::kFailed)},
+                       {"told", ""},
+                       {"instrument_text", ""},
+                       {"serial", serial_}}));
 }
 
 Json Slot::Summary() const {

@@ -9,9 +9,11 @@
 //    "verdict":"good","instrument_text":"Download comleted.\r\n...","serial":"SN-0042"}
 //
 // "exit" comes once the process has ended, also when it ended without its
-// "end" event (a crash): "outcome" is then null and the verdict "failed".
+// "end" event (a crash): "outcome" is then null and the verdict "failed";
+// also when no process could be started, with "exit_code" null.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -47,10 +49,15 @@ class Slot {
   // A line of fwdl's standard output, as the page gets it; nothing for a
   // line that is no event.
   std::optional<Json> Take(const std::string& line);
-  // The question has been answered; a second answer would go to the next one.
-  void Answered() { question_.reset(); }
+  // Hands the answer to the question waiting to `write`, as a line of
+  // fwdl's input ({"answer":"ok"} or "cancel"); the question is answered,
+  // and a second answer would go to the next one, only once `write` took
+  // it. False when it did not.
+  bool Answer(bool ok, const std::function<bool(const std::string&)>& write);
   // The process has ended with `exit_code`.
   Json Finish(int exit_code);
+  // No process could be started for the run (`why`): no unit was flashed.
+  Json NotStarted(const std::string& why);
 
   // The events of the current (or last) run, for a page that connects now.
   const std::vector<Json>& events() const { return events_; }
@@ -60,6 +67,7 @@ class Slot {
  private:
   Json Tagged(Json event) const;
   void Keep(const Json& event);
+  Json Ended(Json exit);
 
   const int index_;
   const std::string port_, device_, adapter_;

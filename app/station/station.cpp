@@ -12,6 +12,7 @@
 #include "app/console/append.h"
 #include "app/console/check.h"
 #include "app/console/console_os.h"
+#include "app/console/port_selector.h"
 #include "app/console/record.h"
 #include "app/station/child_process.h"
 #include "app/station/http_server.h"
@@ -79,20 +80,12 @@ void ReadLines(Read read, Line line) {
 
 class Station {
  public:
-  Station(const StationOptions& options, Firmware firmware, std::string version)
+  Station(const StationOptions& options, const std::vector<SlotPlace>& places, Firmware firmware,
+          std::string version)
       : options_(options), firmware_(std::move(firmware)), version_(std::move(version)),
         fwdl_(ThisProgram()), server_([this](const HttpRequest& r) { return Handle(r); }) {
-    // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
-    // the driver, USB ids, serial number and names; on Windows the Device
-    // Manager's name and the USB ids. Nothing for a device it does not list.
-    const std::vector<console::PortInfo> present = console::ListPorts();
-    for (const std::string& port : options.slots) {
-      const std::string device = PortDevice(console::PortName(port));
-      const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
-        return p.device == device || p.device == port;
-      });
-      const std::string adapter = listed == present.end() ? "" : listed->about;
-      slots_.emplace_back(static_cast<int>(slots_.size()), port, device, adapter);
+    for (std::size_t i = 0; i < options.slots.size(); ++i) {
+      slots_.emplace_back(static_cast<int>(i), options.slots[i], places[i].device, places[i].adapter);
     }
     running_.resize(slots_.size());
     if (options.record) {
@@ -202,7 +195,9 @@ class Station {
     auto child = ChildProcess::Start(fwdl_, arguments, why);
     if (!child) {
       std::cerr << "fwdl station: slot " << index << ": cannot start fwdl: " << why << '\n';
-      Finished(index, 127);
+      // The tile tells why; the tally counts units that fwdl ran (and
+      // recorded), and this one never reached the instrument.
+      server_.Broadcast(ServerSentEvent("slot", slot.NotStarted(why).dump()));
       return Refuse(500, "cannot start fwdl: " + why);
     }
     auto running = std::make_unique<Running>();
@@ -237,12 +232,12 @@ class Station {
     if (!slot.asking() || !running_[index]) {
       return Refuse(409, "slot " + std::to_string(index) + " has no question waiting");
     }
-    slot.Answered();
-    const std::string answer = ok ? "ok" : "cancel";
-    if (!running_[index]->child->Write(Json{{"answer", answer}}.dump() + "\n")) {
+    ChildProcess& child = *running_[index]->child;
+    if (!slot.Answer(ok, [&](const std::string& line) { return child.Write(line); })) {
       return Refuse(409, "slot " + std::to_string(index) + " no longer takes answers");
     }
-    return {200, "application/json", Json{{"slot", index}, {"answer", answer}}.dump() + "\n"};
+    return {200, "application/json",
+            Json{{"slot", index}, {"answer", ok ? "ok" : "cancel"}}.dump() + "\n"};
   }
 
   void Took(int index, const std::string& line) {
@@ -351,6 +346,42 @@ std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::str
   return std::pair{host, static_cast<unsigned short>(port)};
 }
 
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots) {
+  // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
+  // the driver, USB ids, serial number and names; on Windows the Device
+  // Manager's name and the USB ids. Nothing for a device it does not list.
+  const std::vector<console::PortInfo> present = console::ListPorts();
+  std::vector<SlotPlace> places;
+  for (const std::string& port : slots) {
+    // The port its fwdl will open, chosen as fwdl --port chooses it, then
+    // with its links resolved, so that two names of one device are equal.
+    const std::string name = console::ChoosePort(port).name;
+    const std::string device = name.empty() ? "" : PortDevice(name);
+    SlotPlace place;
+    if (!device.empty()) place.device = DescribeDevice(device).device;
+    const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
+      return !place.device.empty() && p.device == place.device;
+    });
+    if (listed != present.end()) place.adapter = listed->about;
+    places.push_back(std::move(place));
+  }
+  return places;
+}
+
+std::optional<std::string> SharedDevice(const std::vector<std::string>& slots,
+                                        const std::vector<SlotPlace>& places) {
+  std::map<std::string, std::string> devices;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const std::string& device = places[i].device;
+    if (device.empty()) continue;  // nothing behind it (yet): its fwdl will say so
+    if (const auto [other, fresh] = devices.emplace(device, slots[i]); !fresh) {
+      return "--slot " + other->second + " and --slot " + slots[i] +
+             " lead to the same device, " + device;
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> ParseStation(const std::vector<std::string>& arguments,
                                         StationOptions& options) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -425,19 +456,13 @@ int StationMain(int argc, char** argv, const std::string& version) {
       return 2;
     }
   }
-  // Two slots on one device would only fight over it.
-  std::map<std::string, std::string> devices;
-  for (const std::string& port : options.slots) {
-    const std::string device = DescribeDevice(PortDevice(console::PortName(port))).device;
-    if (device.empty()) continue;  // nothing behind it (yet): its fwdl will say so
-    if (const auto [other, fresh] = devices.emplace(device, port); !fresh) {
-      std::cerr << "fwdl station: --slot " << other->second << " and --slot " << port
-                << " lead to the same device, " << device << '\n';
-      return 2;
-    }
+  const std::vector<SlotPlace> places = PlaceSlots(options.slots);
+  if (const auto problem = SharedDevice(options.slots, places)) {
+    std::cerr << "fwdl station: " << *problem << '\n';
+    return 2;
   }
   const auto [host, port] = *SplitListen(options.listen);
-  Station station(options, firmware, version);
+  Station station(options, places, firmware, version);
   return station.Run(host, port);
 }
 

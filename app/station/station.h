@@ -34,6 +34,18 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
 // nothing when it is no such text.
 std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::string& listen);
 
+// Where a slot's port leads: the device its fwdl will open, found as fwdl
+// --port finds it (a selector among the ports present, COMn by its
+// mapping), "" when nothing is behind it or a selector fits no port or
+// several; and what tells the adapter apart, as fwdl ports shows it.
+struct SlotPlace {
+  std::string device, adapter;
+};
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots);
+// Two slots that lead to one device would only fight over it: why, or nothing.
+std::optional<std::string> SharedDevice(const std::vector<std::string>& slots,
+                                        const std::vector<SlotPlace>& places);
+
 // `fwdl station ...`: the exit code.
 int StationMain(int argc, char** argv, const std::string& version);
 

@@ -6,6 +6,7 @@ import http.client
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -15,16 +16,24 @@ import unittest
 import rig
 
 
+# The station counts 127.0.0.0/8 and ::1 as this machine's loopback, and
+# takes the IPv4 loopback in IPv6's form for an address beyond it; the
+# connections still go to 127.0.0.1.
+BEYOND = "[::ffff:127.0.0.1]:0"
+
+
 class EventStream:
     """The station's /events, read on a thread of its own."""
 
     def __init__(self, station):
-        self.connection = http.client.HTTPConnection(station.host, timeout=120)
+        self.connection = http.client.HTTPConnection("127.0.0.1", station.port, timeout=120)
         self.connection.request("GET", "/events", headers={"Host": station.host})
+        self.socket = self.connection.sock  # the reply keeps it open past close()
         self.reply = self.connection.getresponse()
         self.events = []
         self.lock = threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
+        if self.reply.status == 200:  # else the reply tells why, to read at once
+            threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         name = None
@@ -44,6 +53,10 @@ class EventStream:
             return [e for name, e in self.events if name == "slot" and e["slot"] == slot]
 
     def close(self):
+        try:
+            self.socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass  # the station closed it first
         self.connection.close()
 
 
@@ -67,7 +80,7 @@ class StationHttp(unittest.TestCase):
     def test_every_refusal_is_a_clear_4xx_and_changes_nothing(self):
         s = self.station
         before, records_before = s.state(), rig.records(self.record)
-        port = s.host.rsplit(":", 1)[1]
+        port = str(s.port)
         json_type = {"Content-Type": "application/json", "X-Station-Token": s.token}
         start = json.dumps({"serial": "SN-1"})
         cases = [
@@ -126,7 +139,7 @@ class StationHttp(unittest.TestCase):
             request = ("POST /api/slots/1/answer HTTP/1.1\r\nHost: %s\r\n"
                        "Content-Type: application/json\r\nX-Station-Token: %s\r\n"
                        "Content-Length: %d\r\n\r\n%s" % (s.host, s.token, len(body), body))
-            port = int(s.host.rsplit(":", 1)[1])
+            port = s.port
             with socket.create_connection(("127.0.0.1", port), timeout=30) as raw:
                 raw.sendall((request * 2).encode())
                 replies = b""
@@ -177,6 +190,8 @@ class StationStart(unittest.TestCase):
                 (["--slot", sim.path, image[:-4] + ".txt"], 5, "must end in .hex"),
                 (["--slot", sim.path, "--listen", "0.0.0.0:0", image], 2, "one interface"),
                 (["--slot", sim.path, "--record", folder, image], 2, "--record"),
+                (["--slot", sim.path, "--listen", BEYOND, image], 2,
+                 "listening beyond this machine needs --token"),
             ]
             try:
                 for args, code, why in cases:
@@ -193,6 +208,89 @@ class StationStart(unittest.TestCase):
                 self.assertEqual(station.stop(), 0)
             finally:
                 sim.close()
+
+
+class StationBeyondTheMachine(unittest.TestCase):
+    def test_a_client_without_the_token_only_watches(self):
+        token = "line-3-0123456789"
+        with tempfile.TemporaryDirectory() as folder:
+            station = rig.Station(["COM7"], rig.image_file(folder, 100), listen=BEYOND,
+                                  extra=("--token", token))
+            try:
+                self.assertTrue(station.url.endswith("/#token=" + token), station.url)
+                self.assertEqual(station.token, "", "the page itself carries no token")
+                before = station.state()
+                for path, body in (("/api/slots/0/start", {"serial": "SN-1"}),
+                                   ("/api/slots/0/answer", {"answer": "ok"})):
+                    status, _, text = station.request("POST", path, json.dumps(body),
+                                                      {"Content-Type": "application/json"})
+                    self.assertEqual(status, 403, text)
+                self.assertEqual(station.state(), before)
+                self.assertEqual(station.post("/api/slots/0/start", {"serial": "SN-1"}, token)[0],
+                                 202, "with the token it drives")
+            finally:
+                station.stop()
+
+
+class StationLimits(unittest.TestCase):
+    """However many clients reach it, the station holds a bounded number of
+    event streams (16) and connections (64), and tells the rest why."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.station = rig.Station(["COM7"], rig.image_file(self.folder.name, 100))
+        self.held = []
+
+    def tearDown(self):
+        for held in self.held:
+            held.close()
+        code = self.station.stop()
+        self.folder.cleanup()
+        self.assertEqual(code, 0)
+
+    def test_the_open_event_streams_are_bounded(self):
+        def follow():
+            stream = EventStream(self.station)
+            self.held.append(stream)
+            return stream.reply.status
+        self.assertEqual([follow() for _ in range(16)], [200] * 16)
+        self.assertEqual(follow(), 503)
+        self.assertIn("too many pages follow this station",
+                      json.loads(self.held.pop().reply.read())["error"])
+        self.held.pop(0).close()
+        rig.wait_for(lambda: follow() == 200 or self.held.pop().close(), 30, "a stream again")
+
+    def test_the_open_connections_are_bounded(self):
+        port = self.station.port
+        for _ in range(64):
+            self.held.append(socket.create_connection(("127.0.0.1", port), timeout=30))
+        status, _, body = self.station.request("GET", "/api/state")
+        self.assertEqual(status, 503)
+        self.assertIn("too many connections to this station", json.loads(body)["error"])
+        self.held.pop().close()
+        rig.wait_for(lambda: self.station.request("GET", "/api/state")[0] == 200, 30,
+                     "a connection again")
+
+
+class StationWithoutFwdl(unittest.TestCase):
+    def test_a_slot_whose_fwdl_cannot_start_says_why_and_counts_no_unit(self):
+        with tempfile.TemporaryDirectory() as folder:
+            program = os.path.join(folder, "fwdl")
+            shutil.copy(rig.FWDL, program)
+            station = rig.Station(["COM7"], rig.image_file(folder, 100), program=(program,))
+            try:
+                os.remove(program)  # as an upgrade replaces it under a running station
+                status, _, body = station.post("/api/slots/0/start", {"serial": "SN-1"})
+                state = station.state()
+            finally:
+                self.assertEqual(station.stop(), 0)
+        self.assertEqual(status, 500, body)
+        tally = state["tally"]
+        self.assertEqual((tally["good"], tally["failed"], tally["stopped"], tally["last"]),
+                         (0, 0, 0, []), "no unit was flashed")
+        slot = state["slots"][0]
+        self.assertEqual((slot["busy"], slot["result"]["verdict"]), (False, "failed"))
+        self.assertIn("fwdl could not be started: ", slot["result"]["words"])
 
 
 class StationStop(unittest.TestCase):

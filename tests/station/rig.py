@@ -63,10 +63,12 @@ class Sim:
 
 
 class Station:
-    """fwdl station over `ports`, listening on a free port of 127.0.0.1."""
+    """fwdl station over `ports`, listening on a free port of `listen`, an
+    address of 127.0.0.1 (which every connection goes to)."""
 
-    def __init__(self, ports, firmware, record=None, extra=(), program=(FWDL,)):
-        command = [*program, "station", "--listen", "127.0.0.1:0"]
+    def __init__(self, ports, firmware, record=None, extra=(), program=(FWDL,),
+                 listen="127.0.0.1:0"):
+        command = [*program, "station", "--listen", listen]
         for port in ports:
             command += ["--slot", port]
         if record:
@@ -75,14 +77,15 @@ class Station:
         self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.errors)
         self.url = self.process.stdout.readline().decode().strip()
-        assert self.url.startswith("http://127.0.0.1:"), self.stderr()
-        self.host = urllib.parse.urlsplit(self.url).netloc
+        assert self.url.startswith("http://"), self.stderr()
+        self.host = urllib.parse.urlsplit(self.url).netloc  # for the Host header
+        self.port = urllib.parse.urlsplit(self.url).port
         page = self.request("GET", "/")[2]
-        self.token = re.search(r'name="station-token" content="([0-9a-f]*)"', page).group(1)
+        self.token = re.search(r'name="station-token" content="([^"]*)"', page).group(1)
 
     def request(self, method, path, body=None, headers=None, host=None):
         """(status, headers, body as text) of one request on a new connection."""
-        connection = http.client.HTTPConnection(self.host, timeout=30)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
         try:
             connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
             connection.putheader("Host", host if host is not None else self.host)
