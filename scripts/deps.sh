@@ -31,8 +31,10 @@ WINDOWS_BUILD_PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-
 # the icon that the window shows.
 WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 # The station's tests: its HTTP interface from Python's own client, its page
-# in headless Chromium driven by Selenium.
-STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium)
+# in headless Chromium driven by Selenium, and in headless Firefox over the
+# WebDriver BiDi that Firefox serves itself (a WebSocket client drives it).
+STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium firefox-esr
+                       python3-websocket)
 
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.
