@@ -20,10 +20,9 @@ std::uint32_t LineBytesPerSecond(const LineSettings& s) {
 }
 
 FlowWriter::FlowWriter(RawPort& port, std::uint32_t line_bytes_per_second)
-    : port_(port), flow_(line_bytes_per_second), bytes_per_second_(line_bytes_per_second) {}
+    : port_(port), flow_(line_bytes_per_second) {}
 
 void FlowWriter::SetLineRate(std::uint32_t bytes_per_second) {
-  bytes_per_second_ = bytes_per_second;
   const bool held = flow_.held();
   flow_ = SoftwareFlow(bytes_per_second);
   if (held) flow_.Received(&SoftwareFlow::kXoff, 1);
@@ -81,9 +80,7 @@ PortResult FlowWriter::Write(const void* data, std::uint32_t count, Clock::time_
       // drivers on Windows), and those would go out twice. Nothing holds
       // the driver here, so the wait stays short, and what it takes was
       // below us anyway.
-      const auto line_time = std::chrono::duration_cast<Clock::duration>(
-          std::chrono::nanoseconds(std::chrono::seconds(n)) / std::max<std::uint32_t>(bytes_per_second_, 1));
-      const PortResult r = port_.Write(bytes + written, n, now + line_time + kDriverSlack);
+      const PortResult r = port_.Write(bytes + written, n, now + flow_.LineTime(n) + kDriverSlack);
       flow_.Wrote(now, r.count);
       driver_queued_ += r.count;
       written += r.count;

@@ -47,7 +47,6 @@ class FlowWriter {
 
   RawPort& port_;
   SoftwareFlow flow_;
-  std::uint32_t bytes_per_second_;
   Clock::time_point drained_{}, measured_{};
   std::size_t driver_queued_ = 0;  // as measured, plus what was written since
 };

@@ -63,9 +63,10 @@ class SoftwareFlow {
   Clock::time_point NextBurst(Clock::time_point now, std::size_t queued) const;
   // Bytes handed down that cannot have gone out on the line yet.
   std::size_t InFlight(Clock::time_point now) const;
+  // How long `bytes` take on the line.
+  std::chrono::nanoseconds LineTime(std::size_t bytes) const;
 
  private:
-  std::chrono::nanoseconds LineTime(std::size_t bytes) const;
 
   std::uint32_t bytes_per_second_;
   bool held_ = false;
