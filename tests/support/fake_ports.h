@@ -58,6 +58,7 @@ struct FakeDevice {
   std::optional<LineSettings> applied;  // what SetState received last
   sim::Instrument* instrument = nullptr;
   std::function<void(char byte)> on_byte;  // a test's responder
+  std::function<void()> on_poll;  // told at every poll tick
 };
 
 class FakePorts final : public SerialPorts {
