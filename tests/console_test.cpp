@@ -558,11 +558,11 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
 }
 
-// The exit codes are written once, in fwdl's table: the manual and the
-// README give each outcome the same code, and every outcome has one.
-TEST(Console, TheManualAndTheReadmeTellTheTablesExitCodes) {
+// The exit codes are written once, in fwdl's table: the manual and fwdl's
+// page of the docs give each outcome the same code, and every outcome has one.
+TEST(Console, TheManualAndTheDocsTellTheTablesExitCodes) {
   const std::string manual = SimProcess::Slurp(SOURCE_DIR "/dist/linux/fwdl.1");
-  const std::string readme = SimProcess::Slurp(SOURCE_DIR "/README.md");
+  const std::string page = SimProcess::Slurp(SOURCE_DIR "/docs/fwdl.md");
   const std::size_t section = manual.find(".SH EXIT STATUS");
   ASSERT_NE(section, std::string::npos);
   // ".B 4" and what follows up to the next code, in the manual.
@@ -577,9 +577,9 @@ TEST(Console, TheManualAndTheReadmeTellTheTablesExitCodes) {
     const int code = static_cast<int>(console::ExitCodeOf(outcome));
     const std::string name = OutcomeName(outcome);
     EXPECT_NE(manual_text(code).find(name), std::string::npos) << name << " under " << code;
-    EXPECT_TRUE(std::regex_search(readme, std::regex("\\| " + std::to_string(code) +
+    EXPECT_TRUE(std::regex_search(page, std::regex("\\| " + std::to_string(code) +
                                                      " \\| [^|]*`" + name + "`")))
-        << name << " under " << code << " in the README";
+        << name << " under " << code << " in docs/fwdl.md";
   }
   for (const console::ExitCodeRow& row : console::ExitCodeTable()) {
     EXPECT_FALSE(manual_text(static_cast<int>(row.code)).empty()) << static_cast<int>(row.code);
