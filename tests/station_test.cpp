@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/console/answer.h"
+#include "app/run/answer.h"
 #include "app/station/requests.h"
 #include "app/station/slot.h"
 #include "app/station/station.h"

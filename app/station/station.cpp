@@ -9,11 +9,11 @@
 #include <sstream>
 #include <thread>
 
-#include "app/console/append.h"
-#include "app/console/check.h"
-#include "app/console/console_os.h"
-#include "app/console/port_selector.h"
-#include "app/console/record.h"
+#include "app/run/append.h"
+#include "app/run/check.h"
+#include "app/run/console_os.h"
+#include "app/run/port_selector.h"
+#include "app/run/record.h"
 #include "app/station/child_process.h"
 #include "app/station/http_server.h"
 #include "app/station/slot.h"
