@@ -15,11 +15,11 @@
 #include <sstream>
 #include <thread>
 
-#include "app/console/console_os.h"
 #include "app/console/console_window.h"
-#include "app/console/exit_codes.h"
 #include "app/console/ports_list.h"
-#include "app/console/progress_line.h"
+#include "app/run/console_os.h"
+#include "app/run/exit_codes.h"
+#include "app/run/progress_line.h"
 #include "support/env_guard.h"
 #include "support/fake_system.h"
 #include "support/pty.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/console/check.h"
+#include "app/run/check.h"
 #include "download/dvb_header.h"
 #include "download/hex_check.h"
 #include "platform/sha256.h"

@@ -4,10 +4,10 @@
 #include <iostream>
 #include <ostream>
 
-#include "app/console/answer.h"
-#include "app/console/console_os.h"
-#include "app/console/json_events.h"
-#include "app/console/progress_line.h"
+#include "app/run/answer.h"
+#include "app/run/console_os.h"
+#include "app/run/json_events.h"
+#include "app/run/progress_line.h"
 
 namespace fwdl::console {
 namespace {

@@ -1,10 +1,10 @@
-#include "app/console/json_events.h"
+#include "app/run/json_events.h"
 
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "app/console/progress_line.h"
-#include "app/console/record.h"
+#include "app/run/progress_line.h"
+#include "app/run/record.h"
 
 namespace fwdl::console {
 namespace {

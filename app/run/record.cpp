@@ -1,4 +1,4 @@
-#include "app/console/record.h"
+#include "app/run/record.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
