@@ -387,6 +387,29 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
 }
 
+// On a paced line the pseudo-terminal takes some 14 KB at once, far ahead of
+// the line: the rate told is none in the first second, never above the line.
+TEST(Console, JsonRateNeverPassesThePacedLine) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(30000), "image.bin");
+  SimProcess sim(Folder(dir), {"--baud", "57600", "--flash-ms", "100"});
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--json", image.path}, /*apart=*/true);
+  EXPECT_EQ(run.Wait(), 0) << run.errors;
+  std::istringstream lines(run.output);
+  std::vector<nlohmann::json> rates;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json e = nlohmann::json::parse(line);
+    if (e["event"] == "progress" && e["text"] != "") rates.push_back(e["rate"]);
+  }
+  ASSERT_GE(rates.size(), 2u) << run.output;
+  EXPECT_TRUE(rates.front().is_null()) << "the first event comes as sending begins";
+  // The line carries the rest in seconds: the figures come once one has passed.
+  EXPECT_FALSE(rates.back().is_null()) << run.output;
+  for (const auto& rate : rates) {
+    if (!rate.is_null()) EXPECT_LE(rate.get<double>(), 5760) << run.output;
+  }
+}
+
 // --json without --yes: the question is told, then waits for the station's
 // answer on standard input; what is no answer asks again.
 TEST(Console, JsonQuestionsWaitForTheStationsAnswer) {
@@ -787,15 +810,14 @@ TEST(Console, LoopcheckTellsWhichFlowModeHoldsAndRecommendsIt) {
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
-  // Before half a second has passed, the time left is told at the line's rate.
-  EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, 0),
-            "[--------------------] 0% done  0/57,600 bytes  - B/s  0:10 left");
-  EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, 10),
+  EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, {}),
+            "[--------------------] 0% done  0/57,600 bytes  - B/s  -:-- left");
+  EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, {2880.4, 10}),
             "[##########----------] 50% done  28,800/57,600 bytes  2,880 B/s  0:10 left");
-  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, 20),
-            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  0:34 left");
-  EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, 200),
-            "[####################] 100% done  1,234,567/1,234,567 bytes  6,173 B/s  0:00 left");
+  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, {5555.6, 754}),
+            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  12:34 left");
+  EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, {0, std::nullopt}),
+            "[####################] 100% done  1,234,567/1,234,567 bytes  0 B/s  -:-- left");
 }
 
 }  // namespace
