@@ -346,19 +346,19 @@ std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::str
   return std::pair{host, static_cast<unsigned short>(port)};
 }
 
-std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots) {
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots, const SystemPlaces& system) {
   // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
   // the driver, USB ids, serial number and names; on Windows the Device
   // Manager's name and the USB ids. Nothing for a device it does not list.
-  const std::vector<console::PortInfo> present = console::ListPorts();
+  const std::vector<console::PortInfo> present = console::ListPorts(system);
   std::vector<SlotPlace> places;
   for (const std::string& port : slots) {
     // The port its fwdl will open, chosen as fwdl --port chooses it, then
     // with its links resolved, so that two names of one device are equal.
-    const std::string name = console::ChoosePort(port).name;
-    const std::string device = name.empty() ? "" : PortDevice(name);
+    const std::string name = console::ChoosePort(port, system).name;
+    const std::string device = name.empty() ? "" : PortDevice(name, system);
     SlotPlace place;
-    if (!device.empty()) place.device = DescribeDevice(device).device;
+    if (!device.empty()) place.device = DescribeDevice(device, system).device;
     const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
       return !place.device.empty() && p.device == place.device;
     });
@@ -430,7 +430,7 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
   return std::nullopt;
 }
 
-int StationMain(int argc, char** argv, const std::string& version) {
+int StationMain(int argc, char** argv, const std::string& version, const SystemPlaces& system) {
   const std::vector<std::string> arguments(argv + 2, argv + argc);
   if (std::find_if(arguments.begin(), arguments.end(), [](const std::string& a) {
         return a == "-h" || a == "--help";
@@ -456,7 +456,7 @@ int StationMain(int argc, char** argv, const std::string& version) {
       return 2;
     }
   }
-  const std::vector<SlotPlace> places = PlaceSlots(options.slots);
+  const std::vector<SlotPlace> places = PlaceSlots(options.slots, system);
   if (const auto problem = SharedDevice(options.slots, places)) {
     std::cerr << "fwdl station: " << *problem << '\n';
     return 2;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_devices.h"
+
 namespace fwdl::station {
 
 struct StationOptions {
@@ -41,13 +43,13 @@ std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::str
 struct SlotPlace {
   std::string device, adapter;
 };
-std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots);
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots, const SystemPlaces& system);
 // Two slots that lead to one device would only fight over it: why, or nothing.
 std::optional<std::string> SharedDevice(const std::vector<std::string>& slots,
                                         const std::vector<SlotPlace>& places);
 
-// `fwdl station ...`: the exit code.
-int StationMain(int argc, char** argv, const std::string& version);
+// `fwdl station ...`, with the devices where fwdl found them: the exit code.
+int StationMain(int argc, char** argv, const std::string& version, const SystemPlaces& system);
 
 extern const char kStationHelp[];
 

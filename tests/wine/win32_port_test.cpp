@@ -170,6 +170,29 @@ TEST_P(Win32Port, AnXoffHoldsTheWritesWithNothingLost) {
 
 INSTANTIATE_TEST_SUITE_P(KeptBy, Win32Port, ::testing::Values("kernel", "program"));
 
+// Each call that opens a port, failed in turn: the port is refused with
+// that call's reason, and its handle is closed again.
+TEST(Win32PortSetup, EachSetupCallThatFailsRefusesThePortAndClosesIt) {
+  const std::pair<std::string, int> kCalls[] = {{"CreateFileA", 5 /* ERROR_ACCESS_DENIED */},
+                                                {"SetCommTimeouts", 31 /* ERROR_GEN_FAILURE */}};
+  Pty pty;
+  Mapping com3{"com3", pty.path};
+  Probe probe;
+  ASSERT_EQ(probe.Ask("fail - 0"), "ready");
+  ASSERT_EQ(probe.Ask("open COM3 kernel"), "opened kernel");
+  std::string table = "asked";
+  for (const auto& [call, code] : kCalls) table += " " + call;
+  EXPECT_EQ(probe.Ask("asked"), table) << "a call that opens a port is missing from the table";
+  ASSERT_EQ(probe.Ask("close"), "closed");
+  for (const auto& [call, code] : kCalls) {
+    const std::string handles = probe.Ask("handles");
+    ASSERT_EQ(probe.Ask("fail " + call + " " + std::to_string(code)), "ready");
+    EXPECT_EQ(probe.Ask("open COM3 kernel"), "failed " + probe.Ask("message " + std::to_string(code)))
+        << call;
+    EXPECT_EQ(probe.Ask("handles"), handles) << call << " failed, and the handle stays open";
+  }
+}
+
 TEST(Win32PortNames, APortLeadingNowhereIsRefused) {
   Mapping com8{"com8", "/nonexistent/fwdl-no-such-device"};
   Probe probe;
