@@ -9,7 +9,6 @@
 //   fail CALL CODE   from now on the backend's setup call CALL ("-": none)
 //                    fails with the error CODE: "ready"
 //   asked       the setup calls made since the last fail, in order: "asked CALL..."
-//   handles     the handles this process has open: "handles N"
 //   message CODE     the system's words for error CODE
 //   quit
 #include <windows.h>
@@ -78,10 +77,6 @@ int main() {
       for (const std::string& call : fake ? fake->asked : std::vector<std::string>{}) {
         std::cout << ' ' << call;
       }
-    } else if (command == "handles") {
-      DWORD count = 0;
-      std::cout << (GetProcessHandleCount(GetCurrentProcess(), &count) ? "handles " + std::to_string(count)
-                                                                      : std::string("unknown"));
     } else if (command == "message") {
       DWORD code = 0;
       std::cin >> code;
