@@ -33,16 +33,18 @@ int main(int argc, char** argv) {
   char dir_template[] = "/tmp/fwdl-soak-window-XXXXXX";
   const std::string dir = mkdtemp(dir_template);
   std::vector<std::unique_ptr<SimProcess>> sims;
-  for (const char* port : {"1", "2"}) {
-    std::filesystem::create_directories(dir + "/com" + port);
+  fwdl::PortOptions options;
+  for (const int port : {1, 2}) {
+    const std::string folder = dir + "/com" + std::to_string(port);
+    std::filesystem::create_directories(folder);
     sims.push_back(std::make_unique<SimProcess>(
-        dir + "/com" + port, std::vector<std::string>{"--charger-ms", "0", "--verdict", "error"},
+        folder, std::vector<std::string>{"--charger-ms", "0", "--verdict", "error"},
         /*keep_errors=*/true));
-    setenv((std::string("FWDL_COM") + port).c_str(), sims.back()->path.c_str(), 1);
+    options.places.com[port] = sims.back()->path;
   }
 
-  fwdl::SystemSerialPorts ports;
-  TForm1 form(ports);
+  fwdl::SystemSerialPorts ports(options);
+  TForm1 form(ports, options.places);
   form.show();
   // The receive log keeps its last lines, so it grows by design until it
   // is full; full from the start, it holds still.

@@ -145,10 +145,10 @@ int main(int argc, char** argv) {
   const auto dir = std::filesystem::temp_directory_path() / "fwdl-bench";
   std::filesystem::create_directories(dir);
   fwdl::testing::SimProcess sim(dir.string(), sim_options, /*keep_errors=*/true);
-  setenv("FWDL_COM1", sim.path.c_str(), 1);
+  port_options.places.com[1] = sim.path;
 
   fwdl::SystemSerialPorts ports(port_options);
-  MeasuredForm form(ports);
+  MeasuredForm form(ports, port_options.places);
   form.show();
   form.COM[0]->trigger();
   const long rss_before = PeakKiB();

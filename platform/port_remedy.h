@@ -69,7 +69,8 @@ std::string UnlistedPortRemedy(const std::string& com, const std::vector<std::st
 // The remedy for a port leading to `device` ("" when nothing is behind
 // its name) that failed to open so; "" when the system tells nothing more.
 // Implemented once per system.
-std::string PortRemedy(PortError::Kind kind, const std::string& device);
+std::string PortRemedy(PortError::Kind kind, const std::string& device,
+                       const SystemPlaces& places);
 
 // One check of the system: it holds, or what is wrong and what to do.
 struct Finding {
@@ -82,6 +83,7 @@ struct Finding {
 // every serial port present: that it is there, who may open it, who holds
 // it, who keeps XON/XOFF, and the adapters present without a port. Nothing
 // here opens a port. Implemented once per system.
-std::vector<Finding> SystemFindings(const std::string& name, const std::string& device);
+std::vector<Finding> SystemFindings(const std::string& name, const std::string& device,
+                                    const SystemPlaces& places);
 
 }  // namespace fwdl

@@ -1,6 +1,6 @@
 // Linux: the facts behind a port that will not open, from the device
 // node (owner, group, mode), the user and group databases, /proc and
-// udev's database, under FWDL_SYSTEM_ROOT in tests (system_files_posix.h).
+// udev's database, under the places' root in tests (system_files_posix.h).
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -64,8 +64,7 @@ std::optional<NodeAccess> AccessOf(const std::string& device, const fs::path& no
 }
 
 // The device with its links resolved, as /proc/PID/fd shows it.
-std::string RealDevice(const std::string& device) {
-  const fs::path root = Root();
+std::string RealDevice(const fs::path& root, const std::string& device) {
   const fs::path real = Resolved(Under(root, device));
   return real.empty() ? device : Outside(root, real);
 }
@@ -77,9 +76,8 @@ bool NodeExists(const fs::path& node) {
 
 // Whether udev's database tells ModemManager to leave the tty alone
 // (ENV{ID_MM_DEVICE_IGNORE}="1", as the program's udev rule sets it).
-bool ModemManagerIgnores(const std::string& device) {
-  const fs::path root = Root();
-  const std::string tty = fs::path(RealDevice(device)).filename().string();
+bool ModemManagerIgnores(const fs::path& root, const std::string& device) {
+  const std::string tty = fs::path(RealDevice(root, device)).filename().string();
   const std::string numbers = FirstLine(root / "sys/class/tty" / tty / "dev");  // "188:0"
   if (numbers.empty()) return false;
   std::ifstream data(root / "run/udev/data" / ("c" + numbers));
@@ -117,8 +115,10 @@ Finding GroupFinding() {
   return {true, "group", user + " is in the group " + name + ", which serial devices belong to here"};
 }
 
-void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
-  const fs::path node = Under(Root(), device);
+void DeviceFindings(const std::string& device, const SystemPlaces& places,
+                    std::vector<Finding>& findings) {
+  const fs::path root = Root(places);
+  const fs::path node = Under(root, device);
   if (!NodeExists(node)) return;
   if (const auto access = AccessOf(device, node)) {
     if (::access(node.c_str(), R_OK | W_OK) == 0) {
@@ -128,8 +128,8 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
       findings.push_back({false, "permission", PermissionRemedy(*access)});
     }
   }
-  const SerialDevice d = DescribeDevice(device);
-  const HolderScan scan = HoldersOf(RealDevice(device));
+  const SerialDevice d = DescribeDevice(device, places);
+  const HolderScan scan = HoldersOf(root, RealDevice(root, device));
   const bool locked = std::any_of(scan.holders.begin(), scan.holders.end(),
                                   [](const Holder& h) { return h.locks; });
   if (!scan.holders.empty() && d.attachment == Attachment::kNone && !locked) {
@@ -144,9 +144,9 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
                                              : "no process of this user has " + device +
                                                    " open (those of other users are not seen)"});
   }
-  if (const auto modem_manager = ProcessesNamed("ModemManager"); modem_manager.empty()) {
+  if (const auto modem_manager = ProcessesNamed(root, "ModemManager"); modem_manager.empty()) {
     findings.push_back({true, "ModemManager", "not running"});
-  } else if (ModemManagerIgnores(device)) {
+  } else if (ModemManagerIgnores(root, device)) {
     findings.push_back({true, "ModemManager", "running (" + Processes(modem_manager) +
                                                   "); udev tells it to leave " + device + " alone"});
   } else if (d.driver == "cdc_acm") {
@@ -171,20 +171,22 @@ void DeviceFindings(const std::string& device, std::vector<Finding>& findings) {
 }  // namespace
 
 // After a failed opening, the node it tells of is the one that was opened:
-// the system's path, whatever FWDL_SYSTEM_ROOT says of sysfs and /proc.
-std::string PortRemedy(PortError::Kind kind, const std::string& device) {
+// the system's path, whatever the places' root says of sysfs and /proc.
+std::string PortRemedy(PortError::Kind kind, const std::string& device,
+                       const SystemPlaces& places) {
   switch (kind) {
     case PortError::Kind::kPermission:
       if (const auto access = AccessOf(device, device)) return PermissionRemedy(*access);
       return {};
     case PortError::Kind::kBusy: {
-      const HolderScan scan = HoldersOf(RealDevice(device));
+      const fs::path root = Root(places);
+      const HolderScan scan = HoldersOf(root, RealDevice(root, device));
       return BusyRemedy(device, scan.holders, scan.saw_every_process);
     }
     case PortError::Kind::kNoSuchDevice: {
-      const std::string adapters = AdapterLines();
+      const std::string adapters = AdapterLines(places);
       return MissingRemedy(device, !device.empty() && NodeExists(device),
-                           SerialDevicesPresent().size()) +
+                           SerialDevicesPresent(places).size()) +
              (adapters.empty() ? "" : "\n") + adapters;
     }
     default:
@@ -192,11 +194,12 @@ std::string PortRemedy(PortError::Kind kind, const std::string& device) {
   }
 }
 
-std::vector<Finding> SystemFindings(const std::string& name, const std::string& device) {
+std::vector<Finding> SystemFindings(const std::string& name, const std::string& device,
+                                    const SystemPlaces& places) {
   std::vector<Finding> findings;
   std::vector<std::string> devices;
   if (name.empty()) {
-    for (const SerialDevice& d : SerialDevicesPresent()) {
+    for (const SerialDevice& d : SerialDevicesPresent(places)) {
       devices.push_back(d.device);
       findings.push_back({true, "port", d.device + ": " + AdapterSummary(d)});
     }
@@ -204,16 +207,16 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
       findings.push_back({false, "ports", MissingRemedy("", false, 0)});
       findings.push_back(GroupFinding());
     }
-  } else if (device.empty() || !NodeExists(Under(Root(), device))) {
+  } else if (device.empty() || !NodeExists(Under(Root(places), device))) {
     const std::string missing = device.empty() ? "no serial device behind " + name : device + ": no such device";
     findings.push_back({false, "port", missing + ": " +
-                                           MissingRemedy(device, false, SerialDevicesPresent().size())});
+                                           MissingRemedy(device, false, SerialDevicesPresent(places).size())});
   } else {
     devices.push_back(device);
-    findings.push_back({true, "port", (name == device ? "" : name + ": ") + DescribePort(name)});
+    findings.push_back({true, "port", (name == device ? "" : name + ": ") + DescribePort(name, places)});
   }
-  for (const std::string& d : devices) DeviceFindings(d, findings);
-  AddAdapterFindings(findings);
+  for (const std::string& d : devices) DeviceFindings(d, places, findings);
+  AddAdapterFindings(findings, places);
   return findings;
 }
 

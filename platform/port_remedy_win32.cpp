@@ -33,7 +33,8 @@ std::string ProblemOf(const WindowsPort& port) {
 
 }  // namespace
 
-std::string PortRemedy(PortError::Kind kind, const std::string& device) {
+std::string PortRemedy(PortError::Kind kind, const std::string& device,
+                       const SystemPlaces& places) {
   const std::string com = ComOf(device);
   if (kind == PortError::Kind::kBusy) return HeldPortRemedy(com);
   if (kind != PortError::Kind::kNoSuchDevice) return {};
@@ -44,12 +45,13 @@ std::string PortRemedy(PortError::Kind kind, const std::string& device) {
   } else {
     remedy = UnlistedPortRemedy(com, Names(ports));
   }
-  const std::string adapters = AdapterLines();
+  const std::string adapters = AdapterLines(places);
   if (!remedy.empty() && !adapters.empty()) remedy += '\n';
   return remedy + adapters;
 }
 
-std::vector<Finding> SystemFindings(const std::string& name, const std::string& device) {
+std::vector<Finding> SystemFindings(const std::string& name, const std::string& device,
+                                    const SystemPlaces& places) {
   std::vector<Finding> findings;
   const std::vector<WindowsPort> ports = WindowsPortsPresent();
   std::vector<const WindowsPort*> checked;
@@ -72,7 +74,7 @@ std::vector<Finding> SystemFindings(const std::string& name, const std::string& 
                         port->com + ": XON/XOFF kept by the " + FlowModeName(d.flow) + " (" +
                             (d.driver.empty() ? "no driver known" : "driver " + d.driver) + ")"});
   }
-  AddAdapterFindings(findings);
+  AddAdapterFindings(findings, places);
   return findings;
 }
 

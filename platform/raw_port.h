@@ -53,10 +53,10 @@ class NativePort : public RawPort {
   virtual void ResumeOutput() = 0;
 };
 
-// Opens `name` for exclusive use; nothing and the reason when it cannot.
-// `device` tells what is known of the device behind it (its driver, the
-// flow mode that driver needs).
-std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& error,
-                                           SerialDevice& device);
+// Opens `name` for exclusive use, found in `places`; nothing and the reason
+// when it cannot. `device` tells what is known of the device behind it (its
+// driver, the flow mode that driver needs).
+std::unique_ptr<NativePort> OpenNativePort(const std::string& name, const SystemPlaces& places,
+                                           PortError& error, SerialDevice& device);
 
 }  // namespace fwdl

@@ -8,21 +8,37 @@
 //   by name, then USB adapters (usb-serial and cdc_acm alike) by the socket
 //   they are plugged into: bus, the hub ports on the way, the interface.
 //   The kernel's ttyUSBn numbers follow the order of plugging; this does not.
-// - FWDL_COMn, when set and not empty, names the device of COMn itself; the
-//   other names keep their places.
+// - The user may name the device of COMn itself (FWDL_COMn, read by the
+//   front end); the other names keep their places.
 // - A device's driver tells who stops our output when the instrument sends
 //   XOFF: the kernel (or the adapter's chip), or the program itself.
-// - On Linux the facts come from sysfs and /dev. FWDL_SYSTEM_ROOT, which
-//   only tests set, puts them under another directory ($ROOT/sys,
-//   $ROOT/dev; also $ROOT/proc and $ROOT/run/udev for port_remedy.h);
-//   device paths are still given as the system's ("/dev/...").
+// - On Linux the facts come from sysfs and /dev. A root in SystemPlaces
+//   (FWDL_SYSTEM_ROOT, which only tests set) puts them under another
+//   directory ($ROOT/sys, $ROOT/dev; also $ROOT/proc and $ROOT/run/udev
+//   for port_remedy.h); device paths are still given as the system's
+//   ("/dev/...").
+// - Nothing here reads the environment: the front end reads it once at
+//   start and hands SystemPlaces to every operation that looks at the system.
 //   On Windows there is nothing to find: a COM name is its own device.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace fwdl {
+
+// Where the serial devices of this system are looked for, as the front end
+// read it at start (FWDL_COMn, FWDL_SYSTEM_ROOT). Windows has no use for
+// it: a COM name is its own device there.
+struct SystemPlaces {
+  // The device that the user named for COMn ("/dev/ttyUSB3"), by n; a port
+  // not in it is the nth device present.
+  std::map<int, std::string> com;
+  // The folder that holds the system's files ($ROOT/sys, $ROOT/dev,
+  // $ROOT/proc, $ROOT/run/udev), which only tests set; empty: "/".
+  std::string root;
+};
 
 // Who stops our output on an XOFF: the kernel's tty layer or the adapter
 // (kKernel, with IXON), or the program watching what it reads (kProgram).
@@ -56,21 +72,22 @@ struct SerialDevice {
 };
 
 // The serial devices present, in COM order.
-std::vector<SerialDevice> SerialDevicesPresent();
+std::vector<SerialDevice> SerialDevicesPresent(const SystemPlaces& places);
 // Any path (a by-id link, a pseudo-terminal); one that leads nowhere comes
 // back as given, with no driver.
-SerialDevice DescribeDevice(const std::string& path);
+SerialDevice DescribeDevice(const std::string& path, const SystemPlaces& places);
 
-// The device that a port name stands for: for "COMn" FWDL_COMn if set and
-// not empty, else the nth device present, else "" (nothing behind COMn);
-// any other name stands for itself. On Windows every name stands for itself.
-std::string PortDevice(const std::string& name);
+// The device that a port name stands for: for "COMn" the device named for
+// it in `places` if not empty, else the nth device present, else ""
+// (nothing behind COMn); any other name stands for itself. On Windows every
+// name stands for itself.
+std::string PortDevice(const std::string& name, const SystemPlaces& places);
 
 // "ch341, USB 1a86:7523, serial 5A3B, USB Serial, flow control: program":
 // the adapter behind a device, in one line.
 std::string AdapterSummary(const SerialDevice& device);
 // One line for a port name, for the port menu's tooltip and `fwdl ports`:
 // "/dev/ttyUSB0: " and the adapter, or "no serial device behind COM3".
-std::string DescribePort(const std::string& name);
+std::string DescribePort(const std::string& name, const SystemPlaces& places);
 
 }  // namespace fwdl

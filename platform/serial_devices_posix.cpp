@@ -13,7 +13,6 @@
 //       (driver "cdc_acm")
 //   a pseudo-terminal has no entry there.
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
@@ -131,8 +130,8 @@ int ComNumber(const std::string& name) {
 
 }  // namespace
 
-std::vector<SerialDevice> SerialDevicesPresent() {
-  const fs::path root = Root();
+std::vector<SerialDevice> SerialDevicesPresent(const SystemPlaces& places) {
+  const fs::path root = Root(places);
   struct Found {
     bool usb;
     std::vector<int> usb_place;
@@ -163,8 +162,8 @@ std::vector<SerialDevice> SerialDevicesPresent() {
   return devices;
 }
 
-SerialDevice DescribeDevice(const std::string& path) {
-  const fs::path root = Root();
+SerialDevice DescribeDevice(const std::string& path, const SystemPlaces& places) {
+  const fs::path root = Root(places);
   const fs::path real = Resolved(Under(root, path));
   if (real.empty()) {
     SerialDevice nowhere;
@@ -174,19 +173,21 @@ SerialDevice DescribeDevice(const std::string& path) {
   return Describe(root, real, nullptr);
 }
 
-std::string PortDevice(const std::string& name) {
+std::string PortDevice(const std::string& name, const SystemPlaces& places) {
   const int n = ComNumber(name);
   if (n == 0) return name;
-  if (const char* mapped = std::getenv(("FWDL_" + name).c_str()); mapped && *mapped) return mapped;
-  const std::vector<SerialDevice> devices = SerialDevicesPresent();
+  if (const auto named = places.com.find(n); named != places.com.end() && !named->second.empty()) {
+    return named->second;
+  }
+  const std::vector<SerialDevice> devices = SerialDevicesPresent(places);
   return static_cast<std::size_t>(n) <= devices.size() ? devices[n - 1].device : "";
 }
 
-std::string DescribePort(const std::string& name) {
-  const std::string device = PortDevice(name);
+std::string DescribePort(const std::string& name, const SystemPlaces& places) {
+  const std::string device = PortDevice(name, places);
   if (device.empty()) return "no serial device behind " + name;
-  if (Resolved(Under(Root(), device)).empty()) return device + ": no such device";
-  const SerialDevice d = DescribeDevice(device);
+  if (Resolved(Under(Root(places), device)).empty()) return device + ": no such device";
+  const SerialDevice d = DescribeDevice(device, places);
   const std::string shown = d.device == device ? device : device + " (" + d.device + ")";
   return shown + ": " + AdapterSummary(d);
 }

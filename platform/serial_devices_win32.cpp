@@ -85,13 +85,13 @@ std::vector<WindowsPort> RegisteredPorts() {
 
 std::vector<WindowsPort> WindowsPortsPresent() { return MergePorts(DevicePorts(), RegisteredPorts()); }
 
-std::vector<SerialDevice> SerialDevicesPresent() {
+std::vector<SerialDevice> SerialDevicesPresent(const SystemPlaces&) {
   std::vector<SerialDevice> devices;
   for (const WindowsPort& port : WindowsPortsPresent()) devices.push_back(DescribeWindowsPort(port));
   return devices;
 }
 
-SerialDevice DescribeDevice(const std::string& path) {
+SerialDevice DescribeDevice(const std::string& path, const SystemPlaces&) {
   const std::string com = ComOf(path);
   for (const WindowsPort& port : WindowsPortsPresent()) {
     if (_stricmp(port.com.c_str(), com.c_str()) == 0) return DescribeWindowsPort(port);
@@ -103,8 +103,10 @@ SerialDevice DescribeDevice(const std::string& path) {
   return unknown;
 }
 
-std::string PortDevice(const std::string& name) { return name; }
+std::string PortDevice(const std::string& name, const SystemPlaces&) { return name; }
 
-std::string DescribePort(const std::string& name) { return name + ": " + AdapterSummary(DescribeDevice(name)); }
+std::string DescribePort(const std::string& name, const SystemPlaces& places) {
+  return name + ": " + AdapterSummary(DescribeDevice(name, places));
+}
 
 }  // namespace fwdl

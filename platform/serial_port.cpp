@@ -6,9 +6,12 @@
 #include "flow_writer.h"
 #include "raw_port.h"
 #include "serial_port.h"
+#include "setup_calls.h"
 
 namespace fwdl {
 namespace {
+
+SetupCallFake* setup_call_fake = nullptr;
 
 // 57600 baud, 10 bits a byte, until the line settings say otherwise.
 constexpr std::uint32_t kLineBytesPerSecond = 5760;
@@ -24,10 +27,14 @@ OpenPort& PortOf(PortHandle port) { return *reinterpret_cast<OpenPort*>(port); }
 
 }  // namespace
 
+void FakeSetupCalls(SetupCallFake* fake) { setup_call_fake = fake; }
+
+int SetupCallFault(const char* call) { return setup_call_fake ? setup_call_fake->Fail(call) : 0; }
+
 OpenResult SystemSerialPorts::Open(const std::string& name) {
   PortError error;
   SerialDevice device;
-  std::unique_ptr<NativePort> native = OpenNativePort(name, error, device);
+  std::unique_ptr<NativePort> native = OpenNativePort(name, options_.places, error, device);
   if (!native) return OpenResult::Refused(std::move(error));
 
   auto port = std::make_unique<OpenPort>();

@@ -21,6 +21,8 @@
 //   the adapter's chip), or the program itself with the flow writer
 //   (flow_writer.h) where the driver lets XOFF pass. The front end may
 //   decide it instead, in the options it hands SystemSerialPorts.
+// - Nothing here reads the environment: the front end hands in where the
+//   devices are (SystemPlaces) with the options.
 // - Every failure is a PortError made by the backend that saw it: a kind,
 //   and the system's own reason (errno on POSIX, GetLastError on Win32).
 //   A port that will not open also gets its remedy where the system tells
@@ -186,6 +188,8 @@ struct PortOptions {
   // Puts a model of an adapter between the program and every port it
   // opens, for measurements; empty: the port as it is.
   std::function<std::unique_ptr<RawPort>(RawPort& native)> model;
+  // Where the devices behind the port names are.
+  SystemPlaces places;
 };
 
 class SystemSerialPorts final : public SerialPorts {
@@ -201,7 +205,9 @@ class SystemSerialPorts final : public SerialPorts {
   std::uint32_t OutputQueued(PortHandle port) override;
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
-  std::string DeviceOf(const std::string& name) const override { return PortDevice(name); }
+  std::string DeviceOf(const std::string& name) const override {
+    return PortDevice(name, options_.places);
+  }
 
  private:
   PortOptions options_;

@@ -17,6 +17,7 @@
 #include "port_remedy.h"
 #include "raw_port.h"
 #include "serial_port.h"
+#include "setup_calls.h"
 
 namespace fwdl {
 namespace {
@@ -57,6 +58,18 @@ PortError IoError(int error) {
 bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
 PortResult Failed(std::uint32_t count, PortError error) { return {count, std::move(error)}; }
+
+// One call that opens or sets up a port: `call` made, true when it did
+// what it should; false with errno set when it failed, or when a test's
+// fake failed it in its place (setup_calls.h).
+template <typename Call>
+bool Made(const char* name, Call call) {
+  if (const int code = SetupCallFault(name)) {
+    errno = code;
+    return false;
+  }
+  return call();
+}
 
 static_assert(sizeof(termios) <= sizeof(LineSettings::native));
 
@@ -276,30 +289,37 @@ void PosixPort::ResumeOutput() {
 
 }  // namespace
 
-std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& error,
-                                           SerialDevice& described) {
-  const std::string device = PortDevice(name);
+std::unique_ptr<NativePort> OpenNativePort(const std::string& name, const SystemPlaces& places,
+                                           PortError& error, SerialDevice& described) {
+  const std::string device = PortDevice(name, places);
   if (device.empty()) {
     error = {Kind::kNoSuchDevice, "no serial device behind " + name,
-             PortRemedy(Kind::kNoSuchDevice, device)};
+             PortRemedy(Kind::kNoSuchDevice, device, places)};
     return nullptr;
   }
-  // O_NONBLOCK so that opening never waits for carrier; it stays so.
-  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = -1;
   auto refuse = [&](int code) {
     if (fd >= 0) close(fd);
     error = OpenError(code);
-    error.remedy = PortRemedy(error.kind, device);
+    error.remedy = PortRemedy(error.kind, device, places);
     return nullptr;
   };
-  if (fd < 0) return refuse(errno);
+  // O_NONBLOCK so that opening never waits for carrier; it stays so.
+  if (!Made("open", [&] {
+        fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0;
+      })) {
+    return refuse(errno);
+  }
   // A mapping to a regular file or a directory must never receive firmware.
-  if (!isatty(fd)) return refuse(ENOTTY);
+  if (!Made("isatty", [&] { return isatty(fd) == 1 || (errno = ENOTTY, false); })) {
+    return refuse(errno);
+  }
   // TIOCEXCL keeps other users' programs out, but it does not stop root, so
   // the flock is what refuses a second program in every case.
-  if (ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno);
-  described = DescribeDevice(device);
+  if (!Made("TIOCEXCL", [&] { return ioctl(fd, TIOCEXCL) == 0; })) return refuse(errno);
+  if (!Made("flock", [&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; })) return refuse(errno);
+  described = DescribeDevice(device, places);
   return std::make_unique<PosixPort>(fd);
 }
 

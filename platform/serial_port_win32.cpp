@@ -14,6 +14,7 @@
 #include "port_remedy.h"
 #include "raw_port.h"
 #include "serial_port.h"
+#include "setup_calls.h"
 
 namespace fwdl {
 namespace {
@@ -73,17 +74,44 @@ PortError IoError(DWORD code) {
   }
 }
 
+// One call that opens or sets up a port: `call` made, true when it did
+// what it should; false with the last error set when it failed, or when a
+// test's fake failed it in its place (setup_calls.h).
+template <typename Call>
+bool Made(const char* name, Call call) {
+  if (const int code = SetupCallFault(name)) {
+    SetLastError(static_cast<DWORD>(code));
+    return false;
+  }
+  return call();
+}
+
+// Reads return at once with what is waiting; a write returns after
+// `write_ms` with what the driver took.
+bool SetPortTimeouts(HANDLE h, DWORD write_ms) {
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.ReadTotalTimeoutMultiplier = 0;
+  t.ReadTotalTimeoutConstant = 0;
+  t.WriteTotalTimeoutMultiplier = 0;
+  t.WriteTotalTimeoutConstant = write_ms;
+  return SetCommTimeouts(h, &t) != 0;
+}
+
+// The write time-out that a port opens with.
+constexpr DWORD kFirstWriteMs = 1;
+
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
 
 DCB& Native(LineSettings& settings) { return *reinterpret_cast<DCB*>(settings.native.data()); }
 
-// One open port. Reads return at once with the bytes already waiting; a
-// write waits for the driver at most until the time it is given. The
-// time-outs are set again only when that wait changes, so that writing
-// costs one call.
+// One open port, its time-outs set. Reads return at once with the bytes
+// already waiting; a write waits for the driver at most until the time it
+// is given. The time-outs are set again only when that wait changes, so
+// that writing costs one call.
 class Win32Port final : public NativePort {
  public:
-  explicit Win32Port(HANDLE h) : h_(h) { (void)SetTimeouts(1); }
+  explicit Win32Port(HANDLE h) : h_(h) {}
   ~Win32Port() override {
     if (fine_timer_) timeEndPeriod(1);
     (void)CloseHandle(h_);
@@ -149,19 +177,13 @@ class Win32Port final : public NativePort {
  private:
   bool SetTimeouts(DWORD write_ms) {
     if (write_ms == write_ms_) return true;
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = 0;
-    t.ReadTotalTimeoutConstant = 0;
-    t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = write_ms;
-    if (!SetCommTimeouts(h_, &t)) return false;
+    if (!SetPortTimeouts(h_, write_ms)) return false;
     write_ms_ = write_ms;
     return true;
   }
 
   const HANDLE h_;
-  DWORD write_ms_ = 0;       // the write time-out set; 0: none yet
+  DWORD write_ms_ = kFirstWriteMs;  // the write time-out set
   bool fine_timer_ = false;  // timeBeginPeriod(1) is ours to end
 };
 
@@ -237,16 +259,27 @@ PortError Win32Port::SetState(const LineSettings& s, bool driver_keeps_flow) {
 
 }  // namespace
 
-std::unique_ptr<NativePort> OpenNativePort(const std::string& name, PortError& error,
-                                           SerialDevice& device) {
-  const HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    error = OpenError(GetLastError());
-    error.remedy = PortRemedy(error.kind, name);
+std::unique_ptr<NativePort> OpenNativePort(const std::string& name, const SystemPlaces& places,
+                                           PortError& error, SerialDevice& device) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  auto refuse = [&](DWORD code) {
+    if (h != INVALID_HANDLE_VALUE) (void)CloseHandle(h);
+    error = OpenError(code);
+    error.remedy = PortRemedy(error.kind, name, places);
     return nullptr;
+  };
+  if (!Made("CreateFileA", [&] {
+        h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+        return h != INVALID_HANDLE_VALUE;
+      })) {
+    return refuse(GetLastError());
   }
-  device = DescribeDevice(name);
+  // A port whose time-outs are not set would block the window on a read.
+  if (!Made("SetCommTimeouts", [&] { return SetPortTimeouts(h, kFirstWriteMs); })) {
+    return refuse(GetLastError());
+  }
+  device = DescribeDevice(name, places);
   return std::make_unique<Win32Port>(h);
 }
 

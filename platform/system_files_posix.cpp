@@ -6,16 +6,15 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace fwdl::system_files {
 
-fs::path Root() {
-  const char* root = std::getenv("FWDL_SYSTEM_ROOT");
+fs::path Root(const SystemPlaces& places) {
+  const std::string& root = places.root;
   std::error_code error;
-  const fs::path path = root && *root ? fs::canonical(root, error) : fs::path("/");
+  const fs::path path = root.empty() ? fs::path("/") : fs::canonical(root, error);
   return error ? fs::path(root) : path;
 }
 
@@ -46,8 +45,8 @@ namespace {
 
 // Calls `each` with the id and folder of every process but this one.
 template <typename Each>
-void ForEachProcess(Each each) {
-  const fs::path proc = Root() / "proc";
+void ForEachProcess(const fs::path& root, Each each) {
+  const fs::path proc = root / "proc";
   const std::string self = std::to_string(getpid());
   std::error_code error;
   // Processes come and go while this reads: an error ends the walk, never the program.
@@ -64,14 +63,14 @@ void ForEachProcess(Each each) {
 // as "1: FLOCK  ADVISORY  WRITE 812 00:1b:73 0 EOF" (a waiting lock has
 // "->" after its number), the node as the filesystem's major:minor in hex
 // and the inode.
-std::vector<long> Lockers(const std::string& device) {
+std::vector<long> Lockers(const fs::path& root, const std::string& device) {
   struct stat node {};
   if (stat(device.c_str(), &node) != 0) return {};
   char id[64];
   std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(node.st_dev), minor(node.st_dev),
                 static_cast<unsigned long>(node.st_ino));
   std::vector<long> pids;
-  std::ifstream locks(Root() / "proc/locks");
+  std::ifstream locks(root / "proc/locks");
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
     std::string number, kind, mode, access, pid, where;
@@ -87,9 +86,9 @@ std::vector<long> Lockers(const std::string& device) {
 
 }  // namespace
 
-HolderScan HoldersOf(const std::string& device) {
+HolderScan HoldersOf(const fs::path& root, const std::string& device) {
   HolderScan scan;
-  ForEachProcess([&](long pid, const fs::path& process) {
+  ForEachProcess(root, [&](long pid, const fs::path& process) {
     std::error_code error;
     fs::directory_iterator fd(process / "fd", error);
     // A process that has ended meanwhile has nothing open.
@@ -102,14 +101,14 @@ HolderScan HoldersOf(const std::string& device) {
       }
     }
   });
-  const std::vector<long> lockers = Lockers(device);
+  const std::vector<long> lockers = Lockers(root, device);
   for (Holder& h : scan.holders) h.locks = std::count(lockers.begin(), lockers.end(), h.pid) > 0;
   return scan;
 }
 
-std::vector<Holder> ProcessesNamed(const std::string& name) {
+std::vector<Holder> ProcessesNamed(const fs::path& root, const std::string& name) {
   std::vector<Holder> found;
-  ForEachProcess([&](long pid, const fs::path& process) {
+  ForEachProcess(root, [&](long pid, const fs::path& process) {
     if (FirstLine(process / "comm") == name) found.push_back({pid, name});
   });
   return found;

@@ -1,8 +1,8 @@
 // Linux: where the program reads the system's own files (sysfs, /dev,
 // /proc, udev's database), for the POSIX sources of platform/ only.
-// FWDL_SYSTEM_ROOT, which only tests set, puts them all under another
-// directory ($ROOT/sys, $ROOT/dev, $ROOT/proc, $ROOT/run/udev); paths
-// given to and by the program stay the system's ("/dev/ttyUSB0").
+// The root of SystemPlaces, which only tests set, puts them all under
+// another directory ($ROOT/sys, $ROOT/dev, $ROOT/proc, $ROOT/run/udev);
+// paths given to and by the program stay the system's ("/dev/ttyUSB0").
 #pragma once
 
 #include <filesystem>
@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "platform/port_remedy.h"
+#include "platform/serial_devices.h"
 
 namespace fwdl::system_files {
 
 namespace fs = std::filesystem;
 
-// Where the system's files are: "/" or FWDL_SYSTEM_ROOT.
-fs::path Root();
+// Where the system's files are: "/" or the root that `places` names.
+fs::path Root(const SystemPlaces& places);
 // A system path ("/dev/ttyUSB0") under the root, and back.
 fs::path Under(const fs::path& root, const fs::path& path);
 std::string Outside(const fs::path& root, const fs::path& path);
@@ -37,8 +38,9 @@ struct HolderScan {
   std::vector<Holder> holders;
   bool saw_every_process = true;
 };
-HolderScan HoldersOf(const std::string& device);
+// `root` is Root() of the places.
+HolderScan HoldersOf(const fs::path& root, const std::string& device);
 // The processes whose command name (/proc/PID/comm) is `name`.
-std::vector<Holder> ProcessesNamed(const std::string& name);
+std::vector<Holder> ProcessesNamed(const fs::path& root, const std::string& name);
 
 }  // namespace fwdl::system_files

@@ -115,17 +115,17 @@ std::string DeviceProblem(unsigned code, const UsbChip* chip, const std::string&
   }
 }
 
-std::string AdapterLines() {
+std::string AdapterLines(const SystemPlaces& places) {
   std::string lines;
-  for (const UsbAdapter& adapter : AdaptersWithoutPort()) {
+  for (const UsbAdapter& adapter : AdaptersWithoutPort(places)) {
     if (!lines.empty()) lines += '\n';
     lines += AdapterLine(adapter);
   }
   return lines;
 }
 
-void AddAdapterFindings(std::vector<Finding>& findings) {
-  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
+void AddAdapterFindings(std::vector<Finding>& findings, const SystemPlaces& places) {
+  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort(places);
   for (const UsbAdapter& adapter : adapters) findings.push_back({false, "adapter", AdapterLine(adapter)});
   if (adapters.empty()) findings.push_back({true, "adapters", "every USB serial adapter present has its port"});
 }

@@ -53,11 +53,11 @@ struct UsbAdapter {
 std::string AdapterLine(const UsbAdapter& adapter);
 
 // The adapters present without a port. Implemented once per system.
-std::vector<UsbAdapter> AdaptersWithoutPort();
+std::vector<UsbAdapter> AdaptersWithoutPort(const SystemPlaces& places);
 
 // Their lines, one a line; "" when there are none.
-std::string AdapterLines();
+std::string AdapterLines(const SystemPlaces& places);
 // A finding for each of them, or one that none is there.
-void AddAdapterFindings(std::vector<Finding>& findings);
+void AddAdapterFindings(std::vector<Finding>& findings, const SystemPlaces& places);
 
 }  // namespace fwdl

@@ -42,8 +42,8 @@ std::string UsbNode(const fs::path& device) {
 
 }  // namespace
 
-std::vector<UsbAdapter> AdaptersWithoutPort() {
-  const fs::path root = Root();
+std::vector<UsbAdapter> AdaptersWithoutPort(const SystemPlaces& places) {
+  const fs::path root = Root(places);
   std::vector<UsbAdapter> found;
   std::error_code error;
   for (fs::directory_iterator it(root / "sys/bus/usb/devices", error), end; !error && it != end;
@@ -79,7 +79,7 @@ std::vector<UsbAdapter> AdaptersWithoutPort() {
     adapter.socket = name;
     if (!serial_interface.empty()) adapter.interface_driver = LinkTarget(serial_interface / "driver");
     adapter.node = UsbNode(device);
-    if (!adapter.node.empty()) adapter.holders = HoldersOf(adapter.node).holders;
+    if (!adapter.node.empty()) adapter.holders = HoldersOf(root, adapter.node).holders;
     found.push_back(std::move(adapter));
   }
   std::sort(found.begin(), found.end(),

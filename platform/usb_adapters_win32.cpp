@@ -12,7 +12,7 @@ namespace fwdl {
 
 using namespace setupapi;
 
-std::vector<UsbAdapter> AdaptersWithoutPort() {
+std::vector<UsbAdapter> AdaptersWithoutPort(const SystemPlaces&) {
   std::vector<UsbAdapter> found;
   for (const wchar_t* enumerator : {L"USB", L"FTDIBUS"}) {
     const HDEVINFO set =

@@ -8,11 +8,14 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "app/console/console_window.h"
@@ -20,7 +23,6 @@
 #include "app/run/console_os.h"
 #include "app/run/exit_codes.h"
 #include "app/run/progress_line.h"
-#include "support/env_guard.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
 #include "support/real_rig.h"
@@ -34,15 +36,28 @@ using testing::SimProcess;
 using testing::TempFile;
 
 // fwdl as its own process: input from a pipe, output to a file (standard
-// error to another, when asked).
+// error to another, when asked); `environment` ("NAME=value") set for it
+// over the test's own.
 class Fwdl {
  public:
-  explicit Fwdl(std::vector<std::string> args, bool apart = false)
+  explicit Fwdl(std::vector<std::string> args, bool apart = false,
+                std::vector<std::string> environment = {})
       : out_("", "out"), err_("", "err"), apart_(apart) {
     args.insert(args.begin(), FWDL_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+      const std::string_view name(*e, std::strcspn(*e, "="));
+      if (std::none_of(environment.begin(), environment.end(), [&](const std::string& set) {
+            return set.compare(0, name.size() + 1, std::string(name) + "=") == 0;
+          })) {
+        envp.push_back(*e);
+      }
+    }
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int in[2];
     if (pipe(in) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -55,7 +70,7 @@ class Fwdl {
     } else {
       posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
-    const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    const int failed = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     input_ = in[1];
@@ -613,11 +628,7 @@ TEST(Console, PortsListsEachDeviceWithItsComNameDriverAndFlowMode) {
   testing::FakeSystem fake;
   fake.Uart(0, 4);
   fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
-  std::vector<std::unique_ptr<testing::EnvGuard>> unmapped;
-  for (int n = 1; n <= 8; ++n) {
-    unmapped.push_back(std::make_unique<testing::EnvGuard>("FWDL_COM" + std::to_string(n), std::nullopt));
-  }
-  const std::vector<console::PortInfo> ports = console::ListPorts();
+  const std::vector<console::PortInfo> ports = console::ListPorts(fake.places());
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_EQ(ports[0].device + "  " + ports[0].about,
             "/dev/ttyS0  COM1, serial8250, flow control: kernel");
@@ -634,12 +645,8 @@ TEST(Console, PortsNameEachPortsSelectorsAndTheAdaptersWithoutAPort) {
   fake.Adapter("ttyUSB1", "1-2", "ch341", "1a86:7523", "", "USB Serial");
   fake.Adapter("ttyUSB2", "1-3", "ch341", "1a86:7523", "", "USB Serial");
   fake.AdapterWithoutPort("1-4", "1a86:7523", "");
-  std::vector<std::unique_ptr<testing::EnvGuard>> unmapped;
-  for (int n = 1; n <= 8; ++n) {
-    unmapped.push_back(std::make_unique<testing::EnvGuard>("FWDL_COM" + std::to_string(n), std::nullopt));
-  }
   std::ostringstream text, json;
-  EXPECT_EQ(console::PrintPorts(false, text), 0);
+  EXPECT_EQ(console::PrintPorts(false, fake.places(), text), 0);
   EXPECT_EQ(text.str(),
             "/dev/ttyUSB0  COM1, ftdi_sio, USB 0403:6001, serial A50285BI, FT232R USB UART, flow "
             "control: kernel, /dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00; --port "
@@ -651,7 +658,7 @@ TEST(Console, PortsNameEachPortsSelectorsAndTheAdaptersWithoutAPort) {
             "no port: a CH340 adapter (USB 1a86:7523, socket 1-4) has no serial device: its driver "
             "is not loaded, or a service took it (brltty claims this chip on some systems); no "
             "driver has it: sudo modprobe ch341 loads the chip's driver\n");
-  EXPECT_EQ(console::PrintPorts(true, json), 0);
+  EXPECT_EQ(console::PrintPorts(true, fake.places(), json), 0);
   const nlohmann::json list = nlohmann::json::parse(json.str());
   ASSERT_EQ(list["ports"].size(), 3u);
   EXPECT_EQ(list["ports"][0], nlohmann::json::parse(R"({"port":"/dev/ttyUSB0","com":["COM1"],
@@ -681,7 +688,8 @@ TEST(Console, ARunGoesToThePortItsAdapterNames) {
                 {"socket:1-3", "/dev/ttyUSB99"},
                 {"usb:1a86:7523", ""}};
   for (const auto& c : kCases) {
-    Fwdl run({"dvb", "--port", c.port, "--yes", "--json", image}, /*apart=*/true);
+    Fwdl run({"dvb", "--port", c.port, "--yes", "--json", image}, /*apart=*/true,
+             {"FWDL_SYSTEM_ROOT=" + fake.root().string()});
     EXPECT_EQ(run.Wait(), 4) << c.port << ": " << run.errors;
     const nlohmann::json start = nlohmann::json::parse(run.output.substr(0, run.output.find('\n')));
     EXPECT_EQ(start["device"], c.device) << c.port;
@@ -712,7 +720,7 @@ TEST(Console, DoctorTellsEachCheckWithWhatToDo) {
     fake.Adapter("ttyACM7", "1-4", "cdc_acm", "2e8a:000a", "E66", "Board CDC");
     fake.Process(812, "ModemManager", {"/dev/ttyACM7"});
     fake.AdapterWithoutPort("1-2", "1a86:7523", "");
-    Fwdl run({"doctor"});
+    Fwdl run({"doctor"}, false, {"FWDL_SYSTEM_ROOT=" + fake.root().string()});
     EXPECT_EQ(run.Wait(), 1) << run.output;
     for (const char* line :
          {"ok       port: /dev/ttyACM7: cdc_acm, USB 2e8a:000a, serial E66, Board CDC, flow control: program\n",
@@ -729,7 +737,7 @@ TEST(Console, DoctorTellsEachCheckWithWhatToDo) {
     fake.Adapter("ttyACM7", "1-4", "cdc_acm", "2e8a:000a", "E66", "Board CDC");
     fake.UdevProperty("ttyACM7", "ID_MM_DEVICE_IGNORE=1");
     fake.Process(812, "ModemManager", {});
-    Fwdl run({"doctor"});
+    Fwdl run({"doctor"}, false, {"FWDL_SYSTEM_ROOT=" + fake.root().string()});
     EXPECT_EQ(run.Wait(), 0) << run.output;
     EXPECT_NE(run.output.find("ok       ModemManager: running (process 812); udev tells it to leave "
                               "/dev/ttyACM7 alone\n"), std::string::npos) << run.output;
@@ -737,15 +745,14 @@ TEST(Console, DoctorTellsEachCheckWithWhatToDo) {
   }
   {
     testing::FakeSystem nothing;  // before the adapter is plugged in
-    Fwdl run({"doctor"});
+    Fwdl run({"doctor"}, false, {"FWDL_SYSTEM_ROOT=" + nothing.root().string()});
     EXPECT_EQ(run.Wait(), 1) << run.output;
     EXPECT_NE(run.output.find("problem  ports: no serial device is present: is the adapter plugged in?\n"
                               "ok       group: "),
               std::string::npos) << run.output;
   }
   testing::Pty pty;
-  testing::EnvGuard com1("FWDL_COM1", pty.path);
-  Fwdl run({"doctor", "COM1"});
+  Fwdl run({"doctor", "COM1"}, false, {"FWDL_COM1=" + pty.path});
   EXPECT_EQ(run.Wait(), 0) << run.output;
   for (const std::string& line :
        {"ok       port: COM1: " + pty.path + ": flow control: kernel\n",

@@ -13,28 +13,27 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
+#include <system_error>
 #include <thread>
 
 #include "platform/serial_port.h"
 #include "platform/software_flow.h"
 #include "serial/serial_link.h"
-#include "support/env_guard.h"
+#include "support/failing_setup_call.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
 
 namespace fwdl {
 namespace {
 
+using testing::Com1Options;
 using testing::Pty;
 using namespace std::chrono_literals;
 
-// Maps COM1 to a device for the length of a test.
-struct MappedCom1 : testing::EnvGuard {
-  explicit MappedCom1(const std::string& device) : EnvGuard("FWDL_COM1", device) {}
-};
-
-PortOptions FlowBy(FlowMode mode) {
-  PortOptions options;
+// COM1 leads to `device`, whose XON/XOFF `mode` keeps.
+PortOptions FlowBy(FlowMode mode, const std::string& device) {
+  PortOptions options = Com1Options(device);
   options.flow = mode;
   return options;
 }
@@ -75,21 +74,20 @@ PortHandle OpenConfigured(SystemSerialPorts& ports) {
 TEST(PortDevice, FwdlComMapsItsOwnNameOnly) {
   testing::FakeSystem three_uarts;
   for (int n = 0; n < 3; ++n) three_uarts.Uart(n, 4);
-  testing::EnvGuard com3("FWDL_COM3", std::nullopt);
-  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2");
-  EXPECT_EQ(PortDevice("COM4"), "") << "nothing behind COM4";
-  EXPECT_EQ(PortDevice("/dev/ttyUSB5"), "/dev/ttyUSB5");
-  EXPECT_EQ(PortDevice("COM0"), "COM0") << "not a COM name";
-  com3.Set("/dev/ttyUSB0");
-  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyUSB0");
-  EXPECT_EQ(PortDevice("COM2"), "/dev/ttyS1") << "a mapping is for its own port only";
-  com3.Set("");
-  EXPECT_EQ(PortDevice("COM3"), "/dev/ttyS2") << "an empty mapping counts as none";
+  SystemPlaces places = three_uarts.places();
+  EXPECT_EQ(PortDevice("COM3", places), "/dev/ttyS2");
+  EXPECT_EQ(PortDevice("COM4", places), "") << "nothing behind COM4";
+  EXPECT_EQ(PortDevice("/dev/ttyUSB5", places), "/dev/ttyUSB5");
+  EXPECT_EQ(PortDevice("COM0", places), "COM0") << "not a COM name";
+  places.com[3] = "/dev/ttyUSB0";
+  EXPECT_EQ(PortDevice("COM3", places), "/dev/ttyUSB0");
+  EXPECT_EQ(PortDevice("COM2", places), "/dev/ttyS1") << "a mapping is for its own port only";
+  places.com[3] = "";
+  EXPECT_EQ(PortDevice("COM3", places), "/dev/ttyS2") << "an empty mapping counts as none";
 }
 
 TEST(SystemSerialPorts, LineSettingsTakeEffect) {
   Pty pty;
-  MappedCom1 map(pty.path);
   {  // An earlier program left the line cooked, with IXANY on.
     const int earlier = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
     termios cooked{};
@@ -100,7 +98,7 @@ TEST(SystemSerialPorts, LineSettingsTakeEffect) {
     tcsetattr(earlier, TCSANOW, &cooked);
     close(earlier);
   }
-  SystemSerialPorts ports;
+  SystemSerialPorts ports(Com1Options(pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
 
@@ -143,8 +141,7 @@ class FlowModes : public ::testing::TestWithParam<FlowMode> {};
 
 TEST_P(FlowModes, XoffHoldsWritesUntilXonAndNothingIsLost) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowBy(GetParam()));
+  SystemSerialPorts ports(FlowBy(GetParam(), pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
 
@@ -188,8 +185,7 @@ INSTANTIATE_TEST_SUITE_P(KernelAndProgram, FlowModes,
 // stops within a few bytes of an XOFF that comes in the middle of a write.
 TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowBy(FlowMode::kProgram));
+  SystemSerialPorts ports(FlowBy(FlowMode::kProgram, pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   const termios t = pty.Settings();
@@ -241,8 +237,7 @@ TEST(SystemSerialPorts, TheProgramWatchesForXoffWhileItWrites) {
 // the kernel.
 TEST(SystemSerialPorts, TheProgramHoldsAFloodWithinThePollsBound) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowBy(FlowMode::kProgram));
+  SystemSerialPorts ports(FlowBy(FlowMode::kProgram, pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   // What the kernel holds beyond the bound differs between kernels: the
@@ -263,8 +258,7 @@ TEST(SystemSerialPorts, TheProgramHoldsAFloodWithinThePollsBound) {
 
 TEST_P(FlowModes, ResumeOutputLiftsAStaleXoff) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowBy(GetParam()));
+  SystemSerialPorts ports(FlowBy(GetParam(), pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   SendAndSettle(pty, ports, port, "\x13");
@@ -276,8 +270,7 @@ TEST_P(FlowModes, ResumeOutputLiftsAStaleXoff) {
 
 TEST_P(FlowModes, AVanishedDeviceIsReportedLost) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports(FlowBy(GetParam()));
+  SystemSerialPorts ports(FlowBy(GetParam(), pty.path));
   const PortHandle port = OpenConfigured(ports);
   ASSERT_NE(port, kInvalidPortHandle);
   EXPECT_FALSE(ports.WaitingCount(port).lost());
@@ -292,10 +285,9 @@ TEST_P(FlowModes, AVanishedDeviceIsReportedLost) {
 
 TEST(SystemSerialPorts, ATerminationSignalLiftsTheExclusiveUse) {
   Pty pty;
-  MappedCom1 map(pty.path);
   const pid_t child = fork();
   if (child == 0) {
-    SystemSerialPorts ports;
+    SystemSerialPorts ports(Com1Options(pty.path));
     ReleasePortOnTermination();
     if (ports.Open("COM1").handle == kInvalidPortHandle) _exit(3);
     raise(SIGTERM);
@@ -309,8 +301,7 @@ TEST(SystemSerialPorts, ATerminationSignalLiftsTheExclusiveUse) {
 
 TEST(SystemSerialPorts, APortIsOursAlone) {
   Pty pty;
-  MappedCom1 map(pty.path);
-  SystemSerialPorts ports;
+  SystemSerialPorts ports(Com1Options(pty.path));
   const PortHandle first = ports.Open("COM1").handle;
   ASSERT_NE(first, kInvalidPortHandle);
   // TIOCEXCL keeps out the programs of users who are not root.
@@ -331,12 +322,11 @@ TEST(SystemSerialPorts, APortIsOursAlone) {
 // is sent to the group membership and not to the cable.
 TEST(SystemSerialPorts, APortTheUserMayNotOpenSaysSo) {
   Pty pty;
-  MappedCom1 map(pty.path);
   const pid_t child = fork();
   if (child == 0) {
     // Root opens everything: the child gives up root, or the owner's rights.
     if (geteuid() == 0 ? setuid(65534) != 0 : chmod(pty.path.c_str(), 0) != 0) _exit(3);
-    const OpenResult opened = SystemSerialPorts().Open("COM1");
+    const OpenResult opened = SystemSerialPorts(Com1Options(pty.path)).Open("COM1");
     _exit(opened.handle == kInvalidPortHandle && opened.error.kind == PortError::Kind::kPermission &&
                   opened.error.reason == "Permission denied"
               ? 0
@@ -350,8 +340,9 @@ TEST(SystemSerialPorts, APortTheUserMayNotOpenSaysSo) {
 // A COM item with no device behind it says so, rather than naming a device.
 TEST(SystemSerialPorts, AComNameWithNothingBehindItSaysSo) {
   testing::FakeSystem nothing;  // no serial device at all
-  testing::EnvGuard com3("FWDL_COM3", std::nullopt);
-  const OpenResult opened = SystemSerialPorts().Open("COM3");
+  PortOptions options;
+  options.places = nothing.places();
+  const OpenResult opened = SystemSerialPorts(options).Open("COM3");
   EXPECT_EQ(opened.handle, kInvalidPortHandle);
   EXPECT_EQ(opened.error.kind, PortError::Kind::kNoSuchDevice);
   EXPECT_EQ(opened.error.reason, "no serial device behind COM3");
@@ -362,15 +353,13 @@ TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
   std::filesystem::create_directories(dir);
   const auto file = dir / "COM1.txt";
   std::ofstream(file) << "firmware must never land here";
-  SystemSerialPorts ports;
   using Kind = PortError::Kind;
   const std::pair<std::string, Kind> cases[] = {{(dir / "missing").string(), Kind::kNoSuchDevice},
                                                 {file.string(), Kind::kNotSerial},
                                                 {dir.string(), Kind::kNotSerial},
                                                 {"/dev/null", Kind::kNotSerial}};
   for (const auto& [device, kind] : cases) {
-    MappedCom1 map(device);
-    const OpenResult opened = ports.Open("COM1");
+    const OpenResult opened = SystemSerialPorts(Com1Options(device)).Open("COM1");
     EXPECT_EQ(opened.handle, kInvalidPortHandle) << device;
     EXPECT_EQ(opened.error.kind, kind) << device << ": " << opened.error.reason;
     EXPECT_FALSE(opened.error.reason.empty());
@@ -380,6 +369,38 @@ TEST(SystemSerialPorts, RefusesWhatIsNotASerialDevice) {
   std::getline(check, content);
   EXPECT_EQ(content, "firmware must never land here");
   std::filesystem::remove_all(dir);
+}
+
+// The descriptors this process has open.
+std::size_t OpenDescriptors() {
+  const auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
+}
+
+// Each call that opens a port, failed in turn: the port is refused with
+// that call's reason, and its descriptor is closed again.
+TEST(SystemSerialPorts, EachSetupCallThatFailsRefusesThePortAndClosesIt) {
+  const std::pair<const char*, int> kCalls[] = {
+      {"open", EACCES}, {"isatty", ENOTTY}, {"TIOCEXCL", EINVAL}, {"flock", ENOLCK}};
+  Pty pty;
+  SystemSerialPorts ports(Com1Options(pty.path));
+  {
+    testing::FailingSetupCall none;
+    const PortHandle port = ports.Open("COM1").handle;
+    ASSERT_NE(port, kInvalidPortHandle);
+    ports.Close(port);
+    std::vector<std::string> table;
+    for (const auto& [call, code] : kCalls) table.emplace_back(call);
+    EXPECT_EQ(none.asked, table) << "a call that opens a port is missing from the table";
+  }
+  for (const auto& [call, code] : kCalls) {
+    const std::size_t descriptors = OpenDescriptors();
+    testing::FailingSetupCall failing(call, code);
+    const OpenResult opened = ports.Open("COM1");
+    EXPECT_EQ(opened.handle, kInvalidPortHandle) << call << " failed, and the port opened";
+    EXPECT_EQ(opened.error.reason, std::system_category().message(code)) << call;
+    EXPECT_EQ(OpenDescriptors(), descriptors) << call << " failed, and the descriptor stays open";
+  }
 }
 
 }  // namespace

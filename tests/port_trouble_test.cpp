@@ -18,14 +18,13 @@
 #include "platform/port_remedy.h"
 #include "platform/serial_port.h"
 #include "platform/usb_adapters.h"
-#include "support/env_guard.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
 
 namespace fwdl {
 namespace {
 
-using testing::EnvGuard;
+using testing::Com1Options;
 using testing::Pty;
 
 // Runs `child` in a forked process and returns what it wrote to the pipe.
@@ -79,12 +78,11 @@ TEST(PortTrouble, APermissionRefusalNamesTheGroupAndWhatToDo) {
     Pty pty;
     ASSERT_EQ(chown(pty.path.c_str(), 0, c.node_group), 0);
     ASSERT_EQ(chmod(pty.path.c_str(), 0660), 0);
-    EnvGuard com1("FWDL_COM1", pty.path);
     const std::string said = InChild([&] {
       if (setgroups(0, nullptr) != 0 || setgid(c.child_gid) != 0 || setuid(user) != 0) {
         return std::string("cannot give up root");
       }
-      const OpenResult opened = SystemSerialPorts().Open("COM1");
+      const OpenResult opened = SystemSerialPorts(Com1Options(pty.path)).Open("COM1");
       if (opened.handle != kInvalidPortHandle) return std::string("opened");
       return opened.error.reason + "|" + opened.error.remedy;
     });
@@ -104,8 +102,7 @@ class Holding {
     if (pid_ == 0) {
       close(done_[1]);  // its end alone tells the holder that the test is done
       prctl(PR_SET_NAME, name);
-      EnvGuard com1("FWDL_COM1", device);
-      SystemSerialPorts ports;
+      SystemSerialPorts ports(Com1Options(device));
       const bool opened = as_the_program ? ports.Open("COM1").handle != kInvalidPortHandle
                                          : open(device.c_str(), O_RDWR | O_NOCTTY) >= 0;
       (void)!write(ready[1], opened ? "y" : "n", 1);
@@ -141,8 +138,7 @@ TEST(PortTrouble, ABusyPortNamesTheProcessThatHoldsIt) {
     Holding holder(pty.path, name);
     ASSERT_TRUE(holder.opened && other_side.opened) << name;
     const std::string also = "; also open in cat (process " + std::to_string(other_side.pid()) + ")";
-    EnvGuard com1("FWDL_COM1", pty.path);
-    const OpenResult opened = SystemSerialPorts().Open("COM1");
+    const OpenResult opened = SystemSerialPorts(Com1Options(pty.path)).Open("COM1");
     ASSERT_EQ(opened.error.kind, PortError::Kind::kBusy) << name;
     const std::string held =
         pty.path + " is held by " + name + " (process " + std::to_string(holder.pid()) + "): ";
@@ -165,7 +161,6 @@ TEST(PortTrouble, ABusyPortNamesTheProcessThatHoldsIt) {
 // tty, or a USB device of no serial chip, is no such adapter.
 TEST(PortTrouble, NothingBehindAPortTellsWhatIsPresentAndTheAdaptersWithoutAPort) {
   testing::FakeSystem fake;
-  EnvGuard com5("FWDL_COM5", std::nullopt);
   fake.Uart(0, 4);
   fake.Adapter("ttyUSB0", "1-1", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
   fake.AdapterWithoutPort("1-2", "1a86:7523", "");
@@ -175,7 +170,9 @@ TEST(PortTrouble, NothingBehindAPortTellsWhatIsPresentAndTheAdaptersWithoutAPort
   fake.AdapterWithoutPort("2-1", "2e8a:000a", "", /*cdc_acm=*/true);
   fake.AdapterWithoutPort("2-2", "046d:c52b", "");  // a mouse's receiver
 
-  const OpenResult opened = SystemSerialPorts().Open("COM5");
+  PortOptions options;
+  options.places = fake.places();
+  const OpenResult opened = SystemSerialPorts(options).Open("COM5");
   EXPECT_EQ(opened.error.reason, "no serial device behind COM5");
   EXPECT_EQ(opened.error.remedy,
             "2 serial devices are present, behind COM1 to COM2 (the Port menu's tooltips and fwdl "

@@ -61,9 +61,9 @@ TEST(SerialDevices, ComNamesLeadToTheDevicesPresentInAStableOrder) {
     FakeSystem fake;
     tree.build(fake);
     for (std::size_t n = 1; n <= 8; ++n) {
-      std::string found = PortDevice("COM" + std::to_string(n));
+      std::string found = PortDevice("COM" + std::to_string(n), fake.places());
       if (!found.empty()) {
-        const SerialDevice d = DescribeDevice(found);
+        const SerialDevice d = DescribeDevice(found, fake.places());
         found += " " + d.driver + " " + FlowModeName(d.flow);
       }
       EXPECT_EQ(found, n <= tree.com.size() ? tree.com[n - 1] : "") << tree.what << ", COM" << n;
@@ -83,15 +83,15 @@ TEST(SerialDevices, DescribePortNamesTheDeviceAndTheAdapter) {
       {by_id, by_id + " (/dev/ttyUSB0): ch341, USB 1a86:7523, USB Serial, flow control: program"},
       {"/dev/ttyUSB7", "/dev/ttyUSB7: no such device"},
   };
-  for (const auto& [port, line] : kLines) EXPECT_EQ(DescribePort(port), line) << port;
-  EXPECT_EQ(DescribeDevice("/dev/ttyUSB0").by_id, std::vector<std::string>{by_id});
+  for (const auto& [port, line] : kLines) EXPECT_EQ(DescribePort(port, fake.places()), line) << port;
+  EXPECT_EQ(DescribeDevice("/dev/ttyUSB0", fake.places()).by_id, std::vector<std::string>{by_id});
 }
 
 TEST(SerialDevices, UnknownDriversAreLeftToTheProgramAPseudoTerminalToTheKernel) {
   EXPECT_EQ(FlowModeFor(Attachment::kUsbSerial, "some_new_driver"), FlowMode::kProgram);
   EXPECT_EQ(FlowModeFor(Attachment::kOther, "ftdi_sio"), FlowMode::kProgram);
   testing::Pty pty;
-  const SerialDevice d = DescribeDevice(pty.path);
+  const SerialDevice d = DescribeDevice(pty.path, {});
   EXPECT_TRUE(d.attachment == Attachment::kNone && d.driver.empty() && d.flow == FlowMode::kKernel);
 }
 

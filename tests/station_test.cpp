@@ -103,7 +103,7 @@ TEST(Station, SlotsLeadWhereFwdlPortLeads) {
   fake.Adapter("ttyUSB1", "1-3", "ch341", "1a86:7523", "", "USB Serial");
   const std::vector<std::string> slots{"usb:a50285bi", "socket:1-3", "usb:0403:9999",
                                        "/dev/serial/by-id/usb-FT232R USB UART_A50285BI-if00"};
-  const std::vector<SlotPlace> places = PlaceSlots(slots);
+  const std::vector<SlotPlace> places = PlaceSlots(slots, fake.places());
   ASSERT_EQ(places.size(), 4u);
   EXPECT_EQ(places[0].device, "/dev/ttyUSB0");
   EXPECT_NE(places[0].adapter.find("ftdi_sio, USB 0403:6001, serial A50285BI"), std::string::npos)

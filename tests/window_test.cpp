@@ -17,7 +17,6 @@
 
 #include "app/qt/Aboutunit.h"
 #include "app/qt/main_window.h"
-#include "support/env_guard.h"
 #include "support/fake_ports.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
@@ -36,7 +35,8 @@ class MainWindow : public ::testing::Test {
  protected:
   FakeClock clock;
   FakePorts ports{clock};
-  TForm1 form{ports};
+  testing::FakeSystem system;  // where the Port menu's tooltips look
+  TForm1 form{ports, system.places()};
 };
 
 TEST_F(MainWindow, StartsInTheNoPortState) {
@@ -135,19 +135,17 @@ TEST_F(MainWindow, MenuOffersEightPortsAboutAndExit) {
     EXPECT_EQ(items[n - 1]->text(), QStringLiteral("COM &%1").arg(n));
     EXPECT_EQ(items[n - 1]->objectName(), QStringLiteral("COM%11").arg(n));
     EXPECT_EQ(items[n - 1]->toolTip(),
-              QString::fromStdString(DescribePort("COM" + std::to_string(n))));
+              QString::fromStdString(DescribePort("COM" + std::to_string(n), system.places())));
   }
 }
 
 // An adapter plugged in while the program runs: the menu tells it the next
 // time it opens, in the COM order (on-board UARTs first).
 TEST_F(MainWindow, PortTooltipsAreReadAgainWhenTheMenuOpens) {
-  testing::FakeSystem fake;
-  testing::EnvGuard com1("FWDL_COM1", std::nullopt), com2("FWDL_COM2", std::nullopt);
   form.Port1->aboutToShow();
   EXPECT_EQ(form.COM[0]->toolTip(), "no serial device behind COM1");
-  fake.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
-  fake.Uart(0, 4);
+  system.Adapter("ttyUSB0", "1-2", "ch341", "1a86:7523", "", "USB Serial");
+  system.Uart(0, 4);
   EXPECT_EQ(form.COM[0]->toolTip(), "no serial device behind COM1") << "read when the menu opens";
   form.Port1->aboutToShow();
   EXPECT_EQ(form.COM[0]->toolTip(), "/dev/ttyS0: serial8250, flow control: kernel");
@@ -269,7 +267,7 @@ TEST_F(MainWindow, TheReceiveLogKeepsOnlyTheNewestLines) {
 TEST(AboutWindow, ShowsAndHidesAnyNumberOfTimesWithoutBlocking) {
   FakeClock clock;
   FakePorts ports{clock};
-  TForm1 form{ports};
+  TForm1 form{ports, {}};
   TForm2* about = form.aboutWindow();
   EXPECT_FALSE(about->isVisible());
   EXPECT_TRUE(about->windowFlags() & Qt::FramelessWindowHint);
@@ -314,9 +312,8 @@ class CountingForm : public TForm1 {
 
 TEST(Waits, DelaySeesAnswersAndSleepsWhileItWaits) {
   testing::Pty pty;
-  testing::EnvGuard com1("FWDL_COM1", pty.path);
-  SystemSerialPorts ports;
-  CountingForm form{ports};
+  SystemSerialPorts ports(testing::Com1Options(pty.path));
+  CountingForm form{ports, {}};
   form.COM[0]->trigger();
   ASSERT_TRUE(form.link().PortOpen());
 
@@ -341,9 +338,8 @@ TEST(WholeDownload, DvbThroughTheWindowEndsTheProgramWhenItReturns) {
   testing::TempFile image(testing::EveryByteImage(3000), "image.bin");
   const std::string dir = std::filesystem::path(image.path).parent_path();
   testing::SimProcess sim(dir, {"--flash-ms", "100"});
-  testing::EnvGuard com1("FWDL_COM1", sim.path);
-  SystemSerialPorts ports;
-  TForm1 form{ports};
+  SystemSerialPorts ports(testing::Com1Options(sim.path));
+  TForm1 form{ports, {}};
   form.show();
   form.COM[0]->trigger();
   BoxAnswerer user;

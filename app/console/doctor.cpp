@@ -86,24 +86,24 @@ int PrintFindings(const std::vector<Finding>& findings, std::ostream& out) {
   return static_cast<int>(problems == 0 ? ExitCode::kSuccess : ExitCode::kFailed);
 }
 
-int Doctor(const std::string& port, std::ostream& out) {
+int Doctor(const std::string& port, const PortOptions& options, std::ostream& out) {
   std::vector<Finding> findings;
   std::string name, device;
   if (!port.empty()) {
-    const PortChoice choice = ChoosePort(port);
+    const PortChoice choice = ChoosePort(port, options.places);
     if (choice.name.empty()) {
       findings.push_back({false, "port", choice.problem});
     } else {
       name = choice.name;
-      device = SystemSerialPorts().DeviceOf(name);
+      device = PortDevice(name, options.places);
     }
   }
-  const std::vector<Finding> system = SystemFindings(name, device);
+  const std::vector<Finding> system = SystemFindings(name, device, options.places);
   findings.insert(findings.end(), system.begin(), system.end());
   const bool there = std::any_of(findings.begin(), findings.end(),
                                  [](const Finding& f) { return f.topic == "port" && f.ok; });
   if (!name.empty() && there) {
-    SystemSerialPorts ports(PortOptionsFromEnvironment());
+    SystemSerialPorts ports(options);
     const std::vector<Finding> opening = OpenFindings(ports, name, findings);
     findings.insert(findings.end(), opening.begin(), opening.end());
   }

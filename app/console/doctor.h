@@ -27,6 +27,6 @@ std::vector<Finding> OpenFindings(SerialPorts& ports, const std::string& name,
 int PrintFindings(const std::vector<Finding>& findings, std::ostream& out);
 
 // The whole doctor on the system's ports; `port` empty: every port present.
-int Doctor(const std::string& port, std::ostream& out);
+int Doctor(const std::string& port, const PortOptions& options, std::ostream& out);
 
 }  // namespace fwdl::console

@@ -182,9 +182,10 @@ LoopResult RunLoop(SerialPorts& ports_a, const std::string& a, SerialPorts& port
   return result;
 }
 
-int LoopCheck(const std::string& a, const std::string& b, std::ostream& out) {
-  out << "A: " << DescribePort(a) << "\nB: " << DescribePort(b) << "\n";
-  const SerialDevice device = DescribeDevice(PortDevice(a));
+int LoopCheck(const std::string& a, const std::string& b, const SystemPlaces& places,
+              std::ostream& out) {
+  out << "A: " << DescribePort(a, places) << "\nB: " << DescribePort(b, places) << "\n";
+  const SerialDevice device = DescribeDevice(PortDevice(a, places), places);
   const LoopSettings settings;
   out << "B plays an instrument: a receive buffer of " << settings.buffer << " bytes emptied at "
       << settings.drain_per_s << " bytes/s, XOFF with " << settings.margin
@@ -194,9 +195,10 @@ int LoopCheck(const std::string& a, const std::string& b, std::ostream& out) {
   const char* names[2] = {"XON/XOFF kept by the kernel (the driver or the adapter)",
                           "XON/XOFF kept by the program"};
   for (int i = 0; i < 2; ++i) {
-    PortOptions options;
+    PortOptions options, options_b;
     options.flow = modes[i];
-    SystemSerialPorts ports_a(options), ports_b;
+    options.places = options_b.places = places;
+    SystemSerialPorts ports_a(options), ports_b(options_b);
     results[i] = RunLoop(ports_a, a, ports_b, b, settings);
     if (!results[i].failure.empty() && results[i].sent == 0) {
       out << names[i] << ": " << results[i].failure << "\n";

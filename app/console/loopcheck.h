@@ -44,6 +44,7 @@ LoopResult RunLoop(SerialPorts& ports_a, const std::string& a, SerialPorts& port
 
 // Both modes on the system's ports, a report on `out`; exit code 0 when a
 // mode held, 1 when neither did, 4 when a port cannot be used.
-int LoopCheck(const std::string& a, const std::string& b, std::ostream& out);
+int LoopCheck(const std::string& a, const std::string& b, const SystemPlaces& places,
+              std::ostream& out);
 
 }  // namespace fwdl::console

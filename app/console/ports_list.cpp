@@ -23,10 +23,10 @@ std::vector<SerialDevice> Facts(const std::vector<PortInfo>& ports) {
 
 }  // namespace
 
-int PrintPorts(bool json, std::ostream& out) {
-  const std::vector<PortInfo> ports = ListPorts();
+int PrintPorts(bool json, const SystemPlaces& places, std::ostream& out) {
+  const std::vector<PortInfo> ports = ListPorts(places);
   const std::vector<SerialDevice> devices = Facts(ports);
-  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort();
+  const std::vector<UsbAdapter> adapters = AdaptersWithoutPort(places);
   if (!json) {
     for (const PortInfo& port : ports) {
       out << port.device << (port.about.empty() ? "" : "  ") << port.about;

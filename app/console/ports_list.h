@@ -16,9 +16,11 @@
 
 #include <iosfwd>
 
+#include "platform/serial_devices.h"
+
 namespace fwdl::console {
 
 // Prints the list; exit code 0.
-int PrintPorts(bool json, std::ostream& out);
+int PrintPorts(bool json, const SystemPlaces& places, std::ostream& out);
 
 }  // namespace fwdl::console

@@ -100,8 +100,8 @@ struct Ran {
 
 // One download: the port chosen, then the procedure's button, as a user at
 // the window would do it.
-Ran Download(const Request& request, const fwdl::console::PortChoice& port,
-             fwdl::console::JsonEvents* json) {
+Ran Download(const Request& request, const fwdl::PortOptions& environment,
+             const fwdl::console::PortChoice& port, fwdl::console::JsonEvents* json) {
   Ran ran;
   fwdl::FirmwareFile file;  // as a file dialog would, offer only a file that opens
   if (!file.Open(request.file)) {
@@ -125,7 +125,7 @@ Ran Download(const Request& request, const fwdl::console::PortChoice& port,
   }
   fwdl::console::CatchInterrupts();
 
-  fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
+  fwdl::PortOptions options = environment;
   if (request.flow_auto) options.flow.reset();
   if (request.flow) {
     options.flow = request.flow;
@@ -221,7 +221,7 @@ void Measure(const std::string& path, fwdl::console::RunRecord& record) {
   record.firmware_sha256 = fwdl::Sha256OfFile(path);
 }
 
-int Run(const Request& request) {
+int Run(const Request& request, const fwdl::PortOptions& options) {
   using Clock = std::chrono::steady_clock;
   fwdl::console::AppendFile record_file;
   if (request.record) {
@@ -243,14 +243,14 @@ int Run(const Request& request) {
 
   fwdl::console::JsonEvents json_events(std::cout);
   fwdl::console::JsonEvents* json = request.json ? &json_events : nullptr;
-  const fwdl::console::PortChoice port = fwdl::console::ChoosePort(request.port);
+  const fwdl::console::PortChoice port = fwdl::console::ChoosePort(request.port, options.places);
   if (json) {
-    const std::string device = port.name.empty() ? "" : fwdl::SystemSerialPorts().DeviceOf(port.name);
+    const std::string device = port.name.empty() ? "" : fwdl::PortDevice(port.name, options.places);
     json->Start({request.command, request.port, device, request.file, FWDL_VERSION,
                  fwdl::console::UtcTimestamp(record.start), record.firmware_size,
                  record.firmware_sha256});
   }
-  const Ran ran = Download(request, port, json);
+  const Ran ran = Download(request, options, port, json);
   const int code = static_cast<int>(fwdl::console::ExitCodeOf(ran.outcome));
   if (ran.outcome != Outcome::kSuccess) {
     std::cerr << "fwdl: " << fwdl::console::Describe(ran.outcome) << " (exit code " << code
@@ -265,7 +265,7 @@ int Run(const Request& request) {
     record.host = fwdl::console::HostName();
     record.device = ran.device;
     // The adapter, where the system tells it: its driver, USB ids and serial number.
-    const fwdl::SerialDevice adapter = fwdl::DescribeDevice(ran.device);
+    const fwdl::SerialDevice adapter = fwdl::DescribeDevice(ran.device, options.places);
     auto known = [](const std::string& text) {
       return text.empty() ? std::nullopt : std::optional<std::string>(text);
     };
@@ -285,8 +285,10 @@ int Run(const Request& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The environment, read here once; nothing below reads it again.
+  const fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
   if (argc > 1 && std::string(argv[1]) == "station") {
-    return fwdl::station::StationMain(argc, argv, FWDL_VERSION);
+    return fwdl::station::StationMain(argc, argv, FWDL_VERSION, options.places);
   }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -302,24 +304,25 @@ int main(int argc, char** argv) {
   Request request;
   if (const auto problem = Parse(argc, argv, request)) return Usage(*problem);
   if (request.command == "ports") {
-    return request.file.empty() ? fwdl::console::PrintPorts(request.json, std::cout)
+    return request.file.empty() ? fwdl::console::PrintPorts(request.json, options.places, std::cout)
                                 : Usage("ports takes no file");
   }
   if (request.command == "doctor") {
     if (!request.file.empty() && !request.port.empty()) return Usage("doctor takes one port");
-    return fwdl::console::Doctor(request.port.empty() ? request.file : request.port, std::cout);
+    return fwdl::console::Doctor(request.port.empty() ? request.file : request.port, options,
+                                 std::cout);
   }
   if (request.command == "loopcheck") {
     if (request.port_b.empty()) return Usage("loopcheck takes two ports");
-    const fwdl::console::PortChoice a = fwdl::console::ChoosePort(request.file);
-    const fwdl::console::PortChoice b = fwdl::console::ChoosePort(request.port_b);
+    const fwdl::console::PortChoice a = fwdl::console::ChoosePort(request.file, options.places);
+    const fwdl::console::PortChoice b = fwdl::console::ChoosePort(request.port_b, options.places);
     for (const auto* refused : {&a, &b}) {
       if (refused->name.empty()) {
         std::cerr << "fwdl: " << refused->problem << '\n';
         return static_cast<int>(ExitCode::kPortUnusable);
       }
     }
-    return fwdl::console::LoopCheck(a.name, b.name, std::cout);
+    return fwdl::console::LoopCheck(a.name, b.name, options.places, std::cout);
   }
   if (request.command == "check") {
     if (request.file.empty()) return Usage("no FILE");
@@ -331,7 +334,7 @@ int main(int argc, char** argv) {
   if (request.port.empty()) return Usage("no --port");
   if (request.file.empty()) return Usage("no FILE");
   try {
-    return Run(request);
+    return Run(request, options);
   } catch (const std::exception& error) {
     std::cerr << "fwdl: " << error.what() << '\n';
   }

@@ -75,8 +75,9 @@ int main(int argc, char* argv[]) {
   // The main window ends the program itself, also while About is shown.
   QApplication::setQuitOnLastWindowClosed(false);
   try {
-    fwdl::SystemSerialPorts ports(fwdl::PortOptionsFromEnvironment());
-    TForm1 Form1(ports);
+    const fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
+    fwdl::SystemSerialPorts ports(options);
+    TForm1 Form1(ports, options.places);
     // SIGTERM, SIGINT and SIGHUP close the port before the program ends.
     fwdl::ReleasePortOnTermination();
     Form1.show();

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include "Aboutunit.h"
 #include "app/form.h"
@@ -61,8 +62,9 @@ void ShowStandardError(const QString& text) {
   box.exec();
 }
 
-TForm1::TForm1(fwdl::SerialPorts& ports)
+TForm1::TForm1(fwdl::SerialPorts& ports, fwdl::SystemPlaces places)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      places_(std::move(places)),
       core_(*this, ports),
       handlers_([](const std::string& text) { ShowStandardError(QString::fromLocal8Bit(text.c_str())); },
                 [this] { FinishClose(); }) {
@@ -163,7 +165,7 @@ void TForm1::DescribePorts() {
   // Where the name leads on this system and the adapter there, or that
   // nothing is behind it; the COM names keep their order rules.
   for (std::size_t i = 0; i < COM.size(); ++i) {
-    COM[i]->setToolTip(QString::fromLocal8Bit(fwdl::DescribePort("COM" + std::to_string(i + 1))));
+    COM[i]->setToolTip(QString::fromLocal8Bit(fwdl::DescribePort("COM" + std::to_string(i + 1), places_)));
   }
 }
 

@@ -29,7 +29,8 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   // Lines the receive log keeps.
   static constexpr int kLogLines = 10000;
 
-  explicit TForm1(fwdl::SerialPorts& ports);
+  // `places`: where the port names lead, for the Port menu's tooltips.
+  TForm1(fwdl::SerialPorts& ports, fwdl::SystemPlaces places);
   ~TForm1() override;
 
   // Handlers.
@@ -95,6 +96,7 @@ class TForm1 : public QMainWindow, public fwdl::WindowOps {
   void FinishClose();
   QPushButton* button(fwdl::Button button) const;
 
+  const fwdl::SystemPlaces places_;
   fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
   fwdl::Handlers handlers_;

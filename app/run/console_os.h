@@ -39,6 +39,6 @@ struct PortInfo {
   std::vector<std::string> com;  // the COMn names that lead there
   std::string problem;           // Windows: its device node's problem and the remedy
 };
-std::vector<PortInfo> ListPorts();
+std::vector<PortInfo> ListPorts(const SystemPlaces& places);
 
 }  // namespace fwdl::console

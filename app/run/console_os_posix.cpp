@@ -80,13 +80,16 @@ bool ReadInput(std::string& text) {
 
 std::string PortName(const std::string& argument) { return argument; }
 
-std::vector<PortInfo> ListPorts() {
-  std::vector<SerialDevice> devices = SerialDevicesPresent();
+std::vector<PortInfo> ListPorts(const SystemPlaces& places) {
+  std::vector<SerialDevice> devices = SerialDevicesPresent(places);
   // Also what only a FWDL_COMn mapping leads to, such as a pseudo-terminal.
   for (int n = 1; n <= 8; ++n) {
-    const char* mapped = std::getenv(("FWDL_COM" + std::to_string(n)).c_str());
-    if (!mapped || !*mapped || !std::filesystem::exists(mapped)) continue;
-    SerialDevice device = DescribeDevice(mapped);
+    const auto mapped = places.com.find(n);
+    if (mapped == places.com.end() || mapped->second.empty() ||
+        !std::filesystem::exists(mapped->second)) {
+      continue;
+    }
+    SerialDevice device = DescribeDevice(mapped->second, places);
     if (std::none_of(devices.begin(), devices.end(),
                      [&](const SerialDevice& d) { return d.device == device.device; })) {
       devices.push_back(std::move(device));
@@ -97,8 +100,8 @@ std::vector<PortInfo> ListPorts() {
     PortInfo info{device.device, {}, device, {}, {}};
     for (int n = 1; n <= 8; ++n) {
       const std::string name = "COM" + std::to_string(n);
-      const std::string leads_to = PortDevice(name);
-      if (!leads_to.empty() && DescribeDevice(leads_to).device == device.device) {
+      const std::string leads_to = PortDevice(name, places);
+      if (!leads_to.empty() && DescribeDevice(leads_to, places).device == device.device) {
         info.about += name + ", ";
         info.com.push_back(name);
       }

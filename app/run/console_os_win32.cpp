@@ -105,7 +105,7 @@ std::string PortName(const std::string& argument) {
   return argument;
 }
 
-std::vector<PortInfo> ListPorts() {
+std::vector<PortInfo> ListPorts(const SystemPlaces&) {
   std::vector<PortInfo> list;
   for (const WindowsPort& port : WindowsPortsPresent()) {
     list.push_back({port.com, PortLine(port), DescribeWindowsPort(port), {port.com}, PortProblem(port)});

@@ -102,9 +102,9 @@ std::vector<std::string> SelectorsOf(const SerialDevice& device,
   return alone;
 }
 
-PortChoice ChoosePort(const std::string& argument) {
+PortChoice ChoosePort(const std::string& argument, const SystemPlaces& places) {
   if (!IsSelector(argument)) return {PortName(argument), {}};
-  PortChoice choice = ChoosePort(argument, SerialDevicesPresent());
+  PortChoice choice = ChoosePort(argument, SerialDevicesPresent(places));
   if (!choice.name.empty()) choice.name = PortName(choice.name);
   return choice;
 }

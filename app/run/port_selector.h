@@ -33,6 +33,6 @@ std::vector<std::string> SelectorsOf(const SerialDevice& device,
 
 // What fwdl opens for a --port argument: a selector chosen among the ports
 // present, any other name as PortName makes it.
-PortChoice ChoosePort(const std::string& argument);
+PortChoice ChoosePort(const std::string& argument, const SystemPlaces& places);
 
 }  // namespace fwdl::console

@@ -9,19 +9,20 @@
 
 namespace fwdl::station {
 
-std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots) {
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots,
+                                  const SystemPlaces& system) {
   // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
   // the driver, USB ids, serial number and names; on Windows the Device
   // Manager's name and the USB ids. Nothing for a device it does not list.
-  const std::vector<console::PortInfo> present = console::ListPorts();
+  const std::vector<console::PortInfo> present = console::ListPorts(system);
   std::vector<SlotPlace> places;
   for (const std::string& port : slots) {
     // The port its fwdl will open, chosen as fwdl --port chooses it, then
     // with its links resolved, so that two names of one device are equal.
-    const std::string name = console::ChoosePort(port).name;
-    const std::string device = name.empty() ? "" : PortDevice(name);
+    const std::string name = console::ChoosePort(port, system).name;
+    const std::string device = name.empty() ? "" : PortDevice(name, system);
     SlotPlace place;
-    if (!device.empty()) place.device = DescribeDevice(device).device;
+    if (!device.empty()) place.device = DescribeDevice(device, system).device;
     const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
       return !place.device.empty() && p.device == place.device;
     });

@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial_devices.h"
+
 namespace fwdl::station {
 
 struct SlotPlace {
   std::string device, adapter;
 };
-std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots);
+std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots,
+                                  const SystemPlaces& system);
 // Two slots that lead to one device: why, or nothing.
 std::optional<std::string> SharedDevice(const std::vector<std::string>& slots,
                                         const std::vector<SlotPlace>& places);

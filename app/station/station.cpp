@@ -236,7 +236,7 @@ class Station {
 
 }  // namespace
 
-int StationMain(int argc, char** argv, const std::string& version) {
+int StationMain(int argc, char** argv, const std::string& version, const SystemPlaces& system) {
   const std::vector<std::string> arguments(argv + 2, argv + argc);
   if (std::find_if(arguments.begin(), arguments.end(), [](const std::string& a) {
         return a == "-h" || a == "--help";
@@ -262,7 +262,7 @@ int StationMain(int argc, char** argv, const std::string& version) {
       return static_cast<int>(ExitCode::kUsage);
     }
   }
-  const std::vector<SlotPlace> places = PlaceSlots(options.slots);
+  const std::vector<SlotPlace> places = PlaceSlots(options.slots, system);
   if (const auto problem = SharedDevice(options.slots, places)) {
     std::cerr << "fwdl station: " << *problem << '\n';
     return static_cast<int>(ExitCode::kUsage);

@@ -21,9 +21,11 @@
 
 #include <string>
 
+#include "platform/serial_devices.h"
+
 namespace fwdl::station {
 
-// `fwdl station ...`: the exit code.
-int StationMain(int argc, char** argv, const std::string& version);
+// `fwdl station ...`, with the devices where fwdl found them: the exit code.
+int StationMain(int argc, char** argv, const std::string& version, const SystemPlaces& system);
 
 }  // namespace fwdl::station

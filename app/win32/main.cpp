@@ -11,8 +11,9 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   fwdl::win32::JoinTaskbarButton();
   try {
-    fwdl::SystemSerialPorts ports(fwdl::PortOptionsFromEnvironment());
-    TForm1 Form1(ports);
+    const fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
+    fwdl::SystemSerialPorts ports(options);
+    TForm1 Form1(ports, options.places);
     fwdl::win32::PresentMainWindow(Form1.Form1);
     fwdl::ReleasePortOnTermination();  // as on every system; Windows sends no signals
     return Form1.Run();

@@ -124,8 +124,9 @@ void ShowStandardError(const char* text) {
   MessageBoxA(nullptr, text, form::kApplicationTitle, MB_OK | MB_ICONERROR);
 }
 
-TForm1::TForm1(fwdl::SerialPorts& ports)
-    : core_(*this, ports),
+TForm1::TForm1(fwdl::SerialPorts& ports, fwdl::SystemPlaces places)
+    : places_(std::move(places)),
+      core_(*this, ports),
       handlers_([](const std::string& text) { ShowStandardError(text.c_str()); },
                 [this] { FinishClose(); }) {
   const HINSTANCE instance = GetModuleHandleA(nullptr);
@@ -225,7 +226,7 @@ void TForm1::BuildPortTip() {
 void TForm1::DescribePorts() {
   port_descriptions_.clear();
   for (int n = 1; n <= form::kPorts; ++n) {
-    port_descriptions_.push_back(fwdl::DescribePort("COM" + std::to_string(n)));
+    port_descriptions_.push_back(fwdl::DescribePort("COM" + std::to_string(n), places_));
   }
 }
 

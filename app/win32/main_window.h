@@ -27,7 +27,8 @@ class TForm1 final : public fwdl::WindowOps {
   // Lines the receive log keeps.
   static constexpr int kLogLines = 10000;
 
-  explicit TForm1(fwdl::SerialPorts& ports);
+  // `places`: where the port names lead, for the Port menu's tooltips.
+  TForm1(fwdl::SerialPorts& ports, fwdl::SystemPlaces places);
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
@@ -91,6 +92,7 @@ class TForm1 final : public fwdl::WindowOps {
   // True for one of the download buttons while it is shown.
   bool OnShownButton(HWND focus) const;
 
+  const fwdl::SystemPlaces places_;
   fwdl::Core core_;
   std::unique_ptr<TForm2> Form2;
   HWND pending_focus_ = nullptr;  // takes the focus when the window is active again

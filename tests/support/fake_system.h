@@ -1,19 +1,30 @@
 // A fake sysfs, /dev, /proc and udev database in a temporary folder, shaped
 // as the kernel and udev make them, for finding serial devices and what
-// keeps them from working: FWDL_SYSTEM_ROOT points there while it lives.
+// keeps them from working: its places() lead the program there.
 #pragma once
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "env_guard.h"
+#include "platform/serial_port.h"
 
 namespace fwdl::testing {
+
+// Places where COM1 leads to `device`, on the system `places` tell.
+inline SystemPlaces Com1At(const std::string& device, SystemPlaces places = {}) {
+  places.com[1] = device;
+  return places;
+}
+
+// Port options where COM1 leads to `device`.
+inline PortOptions Com1Options(const std::string& device, PortOptions options = {}) {
+  options.places = Com1At(device, options.places);
+  return options;
+}
 
 class FakeSystem {
  public:
@@ -23,12 +34,8 @@ class FakeSystem {
     Dir("sys/class/tty");
     Dir("sys/bus/usb/devices");
     Dir("proc");
-    env_ = std::make_unique<EnvGuard>("FWDL_SYSTEM_ROOT", root_.string());
   }
-  ~FakeSystem() {
-    env_.reset();
-    std::filesystem::remove_all(root_);
-  }
+  ~FakeSystem() { std::filesystem::remove_all(root_); }
   FakeSystem(const FakeSystem&) = delete;
   FakeSystem& operator=(const FakeSystem&) = delete;
 
@@ -106,6 +113,12 @@ class FakeSystem {
   }
 
   const std::filesystem::path& root() const { return root_; }
+  // Where the program finds this system's files; no COMn named.
+  SystemPlaces places() const {
+    SystemPlaces places;
+    places.root = root_.string();
+    return places;
+  }
 
  private:
   using Path = std::filesystem::path;
@@ -159,7 +172,6 @@ class FakeSystem {
   }
 
   Path root_;
-  std::unique_ptr<EnvGuard> env_;
 };
 
 }  // namespace fwdl::testing

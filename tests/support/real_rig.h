@@ -6,23 +6,19 @@
 #include <map>
 #include <string>
 
-#include "env_guard.h"
+#include "fake_system.h"
 #include "rig.h"
 
 namespace fwdl::testing {
 
 struct RealRig {
-  explicit RealRig(const std::string& device) : mapped_("FWDL_COM1", device) { core.SelectPort("COM1"); }
+  explicit RealRig(const std::string& device) : ports(Com1Options(device)) { core.SelectPort("COM1"); }
   // When `event` is recorded, relative to the start.
   Millis TimeOf(const std::string& event) {
     const auto at = seen.find(event);
     return at == seen.end() ? -1 : at->second;
   }
 
- private:
-  EnvGuard mapped_;
-
- public:
   RealClock clock;
   SystemSerialPorts ports;
   ScriptedWindow window{clock, ports};

@@ -4,20 +4,30 @@
 //   open NAME MODE   with XON/XOFF kept by MODE (kernel: the driver, program,
 //                    auto: by the port's driver): "opened MODE", or "failed REASON"
 //   setup       the program's line settings: "set", or "failed REASON"
+//   close       closes the port: "closed"
 //   write N     N bytes of letters, waiting while the line is held: "wrote N"
+//   fail CALL CODE   from now on the backend's setup call CALL ("-": none)
+//                    fails with the error CODE: "ready"
+//   asked       the setup calls made since the last fail, in order: "asked CALL..."
+//   message CODE     the system's words for error CODE
 //   quit
+#include <windows.h>
+
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
+#include "support/failing_setup_call.h"
 
 int main() {
   std::unique_ptr<fwdl::SystemSerialPorts> ports;
   fwdl::PortHandle port = fwdl::kInvalidPortHandle;
+  std::unique_ptr<fwdl::testing::FailingSetupCall> fake;
   std::string command;
   while (std::cin >> command && command != "quit") {
     if (command == "open") {
@@ -51,6 +61,34 @@ int main() {
         if (r.error.failed()) break;
       }
       std::cout << "wrote " << written;
+    } else if (command == "close") {
+      if (port != fwdl::kInvalidPortHandle) ports->Close(port);
+      port = fwdl::kInvalidPortHandle;
+      std::cout << "closed";
+    } else if (command == "fail") {
+      std::string call;
+      int code = 0;
+      std::cin >> call >> code;
+      fake.reset();
+      fake = std::make_unique<fwdl::testing::FailingSetupCall>(call == "-" ? "" : call, code);
+      std::cout << "ready";
+    } else if (command == "asked") {
+      std::cout << "asked";
+      for (const std::string& call : fake ? fake->asked : std::vector<std::string>{}) {
+        std::cout << ' ' << call;
+      }
+    } else if (command == "message") {
+      DWORD code = 0;
+      std::cin >> code;
+      char text[512] = "";
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     text, sizeof text, nullptr);
+      std::string message = text;
+      while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                  message.back() == ' ')) {
+        message.pop_back();
+      }
+      std::cout << message;
     } else {
       std::cout << "unknown " << command;
     }

@@ -170,6 +170,62 @@ TEST_P(Win32Port, AnXoffHoldsTheWritesWithNothingLost) {
 
 INSTANTIATE_TEST_SUITE_P(KeptBy, Win32Port, ::testing::Values("kernel", "program"));
 
+// The descriptors that other processes (Wine's) have open on `device`.
+int OpenElsewhere(const std::string& device) {
+  int count = 0;
+  std::error_code error;
+  const std::string self = std::to_string(getpid());
+  for (std::filesystem::directory_iterator process("/proc", error), end; !error && process != end;
+       process.increment(error)) {
+    if (process->path().filename() == self) continue;
+    std::error_code unreadable;
+    for (std::filesystem::directory_iterator fd(process->path() / "fd", unreadable), none;
+         !unreadable && fd != none; fd.increment(unreadable)) {
+      std::error_code gone;
+      count += std::filesystem::read_symlink(fd->path(), gone) == device;
+    }
+  }
+  return count;
+}
+
+// Waits (5 s at most) until Wine has `count` descriptors open on `device`;
+// how many it has then.
+int WaitForOpenElsewhere(const std::string& device, int count) {
+  int open = OpenElsewhere(device);
+  for (int i = 0; i < 100 && open != count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    open = OpenElsewhere(device);
+  }
+  return open;
+}
+
+// Each call that opens a port, failed in turn: the port is refused with
+// that call's reason, and its handle is closed again.
+TEST(Win32PortSetup, EachSetupCallThatFailsRefusesThePortAndClosesIt) {
+  const std::pair<std::string, int> kCalls[] = {{"CreateFileA", 5 /* ERROR_ACCESS_DENIED */},
+                                                {"SetCommTimeouts", 31 /* ERROR_GEN_FAILURE */}};
+  Pty pty;
+  Mapping com3{"com3", pty.path};
+  Probe probe;
+  ASSERT_EQ(probe.Ask("fail - 0"), "ready");
+  ASSERT_EQ(probe.Ask("open COM3 kernel"), "opened kernel");
+  ASSERT_GT(OpenElsewhere(pty.path), 0) << "the open port is not seen";
+  std::string table = "asked";
+  for (const auto& [call, code] : kCalls) table += " " + call;
+  EXPECT_EQ(probe.Ask("asked"), table) << "a call that opens a port is missing from the table";
+  ASSERT_EQ(probe.Ask("close"), "closed");
+  // What Wine keeps open of a port whose handle was closed: none on
+  // Windows, some under Wine, which keeps descriptors of its own.
+  const int closed = OpenElsewhere(pty.path);
+  for (const auto& [call, code] : kCalls) {
+    ASSERT_EQ(probe.Ask("fail " + call + " " + std::to_string(code)), "ready");
+    EXPECT_EQ(probe.Ask("open COM3 kernel"), "failed " + probe.Ask("message " + std::to_string(code)))
+        << call;
+    EXPECT_EQ(WaitForOpenElsewhere(pty.path, closed), closed)
+        << call << " failed, and the port stays open";
+  }
+}
+
 TEST(Win32PortNames, APortLeadingNowhereIsRefused) {
   Mapping com8{"com8", "/nonexistent/fwdl-no-such-device"};
   Probe probe;
