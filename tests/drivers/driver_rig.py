@@ -128,13 +128,13 @@ def modules_in_order(tree):
 # --- The initramfs: busybox, the modules, fwdl and the simulator with the
 # libraries they link, the firmware files, and guest_init.sh as /init.
 
-def copy_with_libraries(program, root):
-    """Copies `program` into root/bin, and each library ldd names to its own path."""
+def copy_with_libraries(program, root, name):
+    """Copies `program` into root/bin as `name`, and each library ldd names to its own path."""
     program = Path(program).resolve()
     # Without its debugging sections: fwdl is ten times smaller so.
-    if subprocess.run(["strip", "--strip-debug", "-o", str(root / "bin" / program.name),
+    if subprocess.run(["strip", "--strip-debug", "-o", str(root / "bin" / name),
                        str(program)]).returncode != 0:
-        shutil.copy2(program, root / "bin" / program.name)
+        shutil.copy2(program, root / "bin" / name)
     ldd = subprocess.run(["ldd", str(program)], capture_output=True, text=True).stdout
     for line in ldd.splitlines():
         for word in line.replace("=>", " ").split():
@@ -172,11 +172,12 @@ def initramfs(programs, tree, out):
     shutil.rmtree(root, ignore_errors=True)
     for folder in ("bin", "dev", "proc", "sys", "tmp", "lib/modules"):
         (root / folder).mkdir(parents=True, exist_ok=True)
-    copy_with_libraries(need("busybox", "busybox-static"), root)
-    for program in (programs["fwdl"], programs["instrument-sim"], need("strace", "strace")):
-        if not Path(program).exists():
+    copy_with_libraries(need("busybox", "busybox-static"), root, "busybox")
+    copy_with_libraries(need("strace", "strace"), root, "strace")
+    for name, program in programs.items():
+        if not program.exists():
             fail(f"{program} is not built")
-        copy_with_libraries(program, root)
+        copy_with_libraries(program, root, name)
     modules = modules_in_order(tree)
     for name, data in modules.items():
         (root / "lib/modules" / f"{name}.ko").write_bytes(data)
