@@ -52,6 +52,7 @@ OpenResult SystemSerialPorts::Open(const std::string& name) {
     opened.flow = device.flow;
     opened.flow_why = device.driver.empty() ? "no driver known" : "driver " + device.driver;
   }
+  opened.adapter = std::move(device);
   if (opened.flow == FlowMode::kProgram) port->program.emplace(*port->io, kLineBytesPerSecond);
   (void)port.release();  // owned by the handle until Close
   return opened;

@@ -131,6 +131,9 @@ struct OpenResult {
   PortError error;  // why the handle is invalid
   FlowMode flow = FlowMode::kKernel;
   std::string flow_why;  // such as "by its driver", for the technician's log
+  // The adapter as the system told it at the opening: once it is unplugged,
+  // sysfs no longer knows it.
+  SerialDevice adapter;
 
   static OpenResult Opened(PortHandle handle) {
     OpenResult opened;

@@ -35,6 +35,11 @@ WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 # WebDriver BiDi that Firefox serves itself (a WebSocket client drives it).
 STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium firefox-esr
                        python3-websocket)
+# The driver rig (tests/drivers): a QEMU guest under TCG with Debian's kernel
+# (fetched with apt-get download, unpacked with dpkg-deb, never installed),
+# busybox as its userland, cpio for its initramfs, xz-utils and zstd for
+# compressed modules, strace to watch fwdl's TIOCOUTQ.
+DRIVER_RIG_PACKAGES=(python3 qemu-system-x86 busybox-static cpio xz-utils zstd strace)
 
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.

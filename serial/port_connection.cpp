@@ -72,6 +72,7 @@ std::string SerialLink::OpenComPort(const std::string& name) {
   open_error_ = opened.error;
   ComHandle = opened.handle;
   flow_ = opened.flow;
+  adapter_ = opened.adapter;
   if (!PortOpen()) return Reason("cannot open", opened.error);
   // Worth a line: the program holds the line back itself on this port.
   if (flow_ == FlowMode::kProgram) {

@@ -104,6 +104,9 @@ class SerialLink {
   std::uint32_t LineRate() const;
   // Who keeps XON/XOFF on the port chosen last.
   FlowMode Flow() const { return flow_; }
+  // The adapter of the port chosen last, as it was when the port opened
+  // (kept after the port is lost); empty when it did not open.
+  const SerialDevice& Adapter() const { return adapter_; }
   // Output held by an XOFF that came before now is resumed.
   void ResumeOutput();
   // Stops the poll, closes the port and closes the main window.
@@ -172,6 +175,7 @@ class SerialLink {
   PortError open_error_;
   std::uint64_t bytes_written_ = 0;
   FlowMode flow_ = FlowMode::kKernel;
+  SerialDevice adapter_;
 };
 
 }  // namespace fwdl

@@ -340,6 +340,30 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// The record names the adapter as it was when the port opened: a pulled
+// cable takes the adapter out of sysfs before the record is written. Here a
+// pseudo-terminal stands for the adapter's node in a fake sysfs, which loses
+// the adapter while the run waits for its first answer.
+TEST(Console, TheRecordNamesTheAdapterThatWasPulled) {
+  testing::FakeSystem fake;
+  fake.Adapter("ttyUSB97", "1-1.4", "ftdi_sio", "0403:6001", "A50285BI", "FT232R USB UART");
+  testing::Pty pty;
+  const std::filesystem::path node = fake.root() / pty.path.substr(1);
+  std::filesystem::create_directories(node.parent_path());
+  std::filesystem::create_symlink(fake.root() / "dev/ttyUSB97", node);
+  TempFile records("", "records.jsonl");
+  Fwdl run({"dvb", "--port", pty.path, "--json", "--record", records.path,
+            EXAMPLES_DIR "/demo.bin"}, /*apart=*/true);
+  ASSERT_TRUE(run.Shows(R"("event":"question")", 30'000));
+  std::filesystem::remove_all(fake.root() / "sys");
+  std::filesystem::remove(fake.root() / "dev/ttyUSB97");
+  run.Type("{\"answer\":\"cancel\"}\n");
+  EXPECT_EQ(run.Wait(), 130) << run.errors;
+  const auto r = nlohmann::json::parse(SimProcess::Slurp(records.path));
+  EXPECT_EQ(r["adapter"], nlohmann::json::parse(
+                              R"({"driver":"ftdi_sio","usb":"0403:6001","serial_number":"A50285BI"})"));
+}
+
 // Eight runs at once append to one record file: eight whole lines.
 TEST(Console, EightRunsAppendEightWholeRecords) {
   TempFile dir(""), records("", "records.jsonl");

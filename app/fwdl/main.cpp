@@ -93,6 +93,7 @@ struct Request {
 struct Ran {
   Outcome outcome = Outcome::kFileUnreadable;
   std::string device, instrument_text;
+  fwdl::SerialDevice adapter;  // as it was at the opening; empty when the port did not open
   std::string remedy;  // for a port that did not open, where the system tells one
   std::uint64_t bytes_written = 0;
   fwdl::FlowMode flow = fwdl::FlowMode::kKernel;
@@ -145,6 +146,7 @@ Ran Download(const Request& request, const fwdl::PortOptions& environment,
     ran.remedy = core.link().OpenError().remedy;
   }
   ran.flow = core.link().Flow();
+  ran.adapter = core.link().Adapter();
   ran.bytes_written = core.link().BytesWritten();
   ran.instrument_text = core.instrument_text();
   if (!window.closed()) core.Exit1Click();
@@ -264,8 +266,11 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
     record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     record.host = fwdl::console::HostName();
     record.device = ran.device;
-    // The adapter, where the system tells it: its driver, USB ids and serial number.
-    const fwdl::SerialDevice adapter = fwdl::DescribeDevice(ran.device, options.places);
+    // The adapter, where the system tells it: its driver, USB ids and serial
+    // number, as read at the opening, for a pulled cable has taken it from
+    // the system by now.
+    const fwdl::SerialDevice adapter =
+        ran.adapter.device.empty() ? fwdl::DescribeDevice(ran.device, options.places) : ran.adapter;
     auto known = [](const std::string& text) {
       return text.empty() ? std::nullopt : std::optional<std::string>(text);
     };
