@@ -1,7 +1,8 @@
 // Signatures on Windows: crypt32 reads the DER (CryptDecodeObjectEx) and the
 // base64, CNG verifies (BCryptVerifySignature). CryptDecodeObjectEx is not
-// strict about what follows the DER, so every decoded object is encoded
-// again and must give the very bytes that were read.
+// strict about what follows the DER: a key is encoded again and must give
+// the very bytes that were read; a signature (which Wine's crypt32 does not
+// encode) must have the size of the DER of its two numbers.
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -51,6 +52,16 @@ bool EncodesTo(LPCSTR type, const void* object, std::span<const std::uint8_t> de
   const bool same = size == der.size() && std::memcmp(encoded, der.data(), size) == 0;
   LocalFree(encoded);
   return same;
+}
+
+// The size of the DER INTEGER of an unsigned number (least significant
+// byte first): tag, length, its bytes without leading zeros, and a zero
+// byte before a top bit that is set.
+std::size_t DerIntegerSize(const CRYPT_UINT_BLOB& n) {
+  DWORD size = n.cbData;
+  while (size > 0 && n.pbData[size - 1] == 0) --size;
+  if (size == 0) return 3;
+  return 2 + size + ((n.pbData[size - 1] & 0x80) ? 1 : 0);
 }
 
 // A CRYPT_UINT_BLOB (least significant byte first) as 32 bytes, most
@@ -142,12 +153,13 @@ SignatureVerdict Verify(std::span<const std::uint8_t> der, const std::uint8_t (&
                         std::span<const std::uint8_t> signature) {
   const auto rs = Decode<CERT_ECC_SIGNATURE>(X509_ECC_SIGNATURE, signature);
   if (!rs) return {SignatureCheck::kUnreadable, "the signature is not DER (two INTEGERs)"};
-  if (!EncodesTo(X509_ECC_SIGNATURE, rs.get(), signature)) {
-    return {SignatureCheck::kUnreadable, "the signature is not DER, or has bytes after it"};
-  }
   std::uint8_t r_s[64];
   if (!BigEndian32(rs->r, r_s) || !BigEndian32(rs->s, r_s + 32)) {
     return {SignatureCheck::kUnreadable, "the signature's numbers are too large for P-256"};
+  }
+  // Numbers of at most 32 bytes: the SEQUENCE's length fits in one byte.
+  if (signature.size() != 2 + DerIntegerSize(rs->r) + DerIntegerSize(rs->s)) {
+    return {SignatureCheck::kUnreadable, "the signature is not DER, or has bytes after it"};
   }
   const auto info = Decode<CERT_PUBLIC_KEY_INFO>(X509_PUBLIC_KEY_INFO, der);
   Algorithm algorithm;
