@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace fwdl {
 namespace {
@@ -76,7 +75,15 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) 
   if (!fs::is_regular_file(path, error)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // In pieces until the end, not by the size measured first: a file that
+  // grows or shrinks meanwhile is read as it is.
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(fs::file_size(path, error)));  // a hint; 0 on an error
+  std::vector<char> piece(1 << 20);
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    bytes.insert(bytes.end(), piece.data(), piece.data() + in.gcount());
+  }
   if (in.bad()) return std::nullopt;
   return bytes;
 }

@@ -9,6 +9,7 @@
 #include <nettle/ecdsa.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "platform/signature.h"
@@ -21,15 +22,25 @@ constexpr std::uint8_t kEcPublicKey[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x0
 constexpr std::uint8_t kP256[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 constexpr std::size_t kPointSize = 65;  // 0x04, X, Y
 
+// The tag that nettle read. Its field has the type of an enum that lists
+// only the universal tags, while nettle stores any tag there: read as the
+// number it is, never as a value of that enum.
+unsigned TypeOf(const asn1_der_iterator& i) {
+  static_assert(sizeof i.type == sizeof(unsigned));
+  unsigned type;
+  std::memcpy(&type, &i.type, sizeof type);
+  return type;
+}
+
 bool Is(const asn1_der_iterator& i, std::span<const std::uint8_t> contents) {
-  return i.type == ASN1_IDENTIFIER && std::equal(i.data, i.data + i.length, contents.begin(),
+  return TypeOf(i) == ASN1_IDENTIFIER && std::equal(i.data, i.data + i.length, contents.begin(),
                                                  contents.end());
 }
 
 // The top object must be a SEQUENCE that takes up every byte.
 std::optional<std::string> OneSequence(asn1_der_iterator& top, std::span<const std::uint8_t> der) {
   if (asn1_der_iterator_first(&top, der.size(), der.data()) != ASN1_ITERATOR_CONSTRUCTED ||
-      top.type != ASN1_SEQUENCE) {
+      TypeOf(top) != ASN1_SEQUENCE) {
     return "is not DER";
   }
   if (top.pos != der.size()) return "has bytes after its DER";
@@ -78,7 +89,7 @@ std::optional<std::string> KeyProblem(std::span<const std::uint8_t> der) {
   asn1_der_iterator top, info, algorithm;
   if (const auto problem = OneSequence(top, der)) return "the key " + *problem;
   if (asn1_der_decode_constructed(&top, &info) != ASN1_ITERATOR_CONSTRUCTED ||
-      info.type != ASN1_SEQUENCE ||
+      TypeOf(info) != ASN1_SEQUENCE ||
       asn1_der_decode_constructed(&info, &algorithm) != ASN1_ITERATOR_PRIMITIVE) {
     return "not a public key (SubjectPublicKeyInfo)";
   }
@@ -87,7 +98,7 @@ std::optional<std::string> KeyProblem(std::span<const std::uint8_t> der) {
       asn1_der_iterator_next(&algorithm) != ASN1_ITERATOR_END) {
     return "a key on another curve (not P-256)";
   }
-  if (asn1_der_iterator_next(&info) != ASN1_ITERATOR_PRIMITIVE || info.type != ASN1_BITSTRING ||
+  if (asn1_der_iterator_next(&info) != ASN1_ITERATOR_PRIMITIVE || TypeOf(info) != ASN1_BITSTRING ||
       asn1_der_iterator_next(&info) != ASN1_ITERATOR_END) {
     return "not a public key (SubjectPublicKeyInfo)";
   }
@@ -114,9 +125,9 @@ SignatureVerdict Verify(std::span<const std::uint8_t> der, const std::uint8_t (&
   dsa_signature rs;
   dsa_signature_init(&rs);
   const bool read = asn1_der_decode_constructed(&top, &pair) == ASN1_ITERATOR_PRIMITIVE &&
-                    pair.type == ASN1_INTEGER && asn1_der_get_bignum(&pair, rs.r, 256) &&
+                    TypeOf(pair) == ASN1_INTEGER && asn1_der_get_bignum(&pair, rs.r, 256) &&
                     asn1_der_iterator_next(&pair) == ASN1_ITERATOR_PRIMITIVE &&
-                    pair.type == ASN1_INTEGER && asn1_der_get_bignum(&pair, rs.s, 256) &&
+                    TypeOf(pair) == ASN1_INTEGER && asn1_der_get_bignum(&pair, rs.s, 256) &&
                     asn1_der_iterator_next(&pair) == ASN1_ITERATOR_END;
   SignatureVerdict verdict{SignatureCheck::kUnreadable,
                            "the signature is not an ECDSA P-256 signature (two INTEGERs)"};
