@@ -171,5 +171,16 @@ TEST_F(Releases, AGoodReleaseIsFlashedAndItsSignerRecorded) {
   EXPECT_EQ(line["firmware"]["signed_by"], fingerprint);
 }
 
+// The station takes the firmware only as a good release, as fwdl does.
+TEST_F(Releases, TheStationRefusesAnUntrustedFirmware) {
+  testing::TempFile bin(testing::EveryByteImage(3000), "fw.bin");
+  Sign("other", bin.path, bin.path + ".sig");
+  const Ran ran = Shell(FWDL_PATH " station --slot /dev/null --listen 127.0.0.1:0 --trust " +
+                        Quote(Keys() / "release.pub") + " " + Quote(bin.path));
+  EXPECT_EQ(ran.code, 5) << ran.output;
+  EXPECT_NE(ran.output.find("fw.bin: not signed by a trusted key: the file changed since it was signed"),
+            std::string::npos) << ran.output;
+}
+
 }  // namespace
 }  // namespace fwdl

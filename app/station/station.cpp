@@ -26,7 +26,8 @@ namespace fwdl::station {
 
 const char kStationHelp[] =
     "usage: fwdl station --slot PORT [--slot PORT ...] [--record FILE]\n"
-    "                    [--listen ADDR:PORT] [--token TOKEN] FIRMWARE\n"
+    "                    [--listen ADDR:PORT] [--token TOKEN] [--trust KEY.pub]\n"
+    "                    FIRMWARE\n"
     "\n"
     "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
     "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
@@ -37,6 +38,9 @@ const char kStationHelp[] =
     "                   any free one); beyond this machine it needs --token\n"
     "  --token TOKEN    16 to 128 letters, digits, - _ . ~: what a page must\n"
     "                   carry to start or answer; without it a page is read-only\n"
+    "  --trust KEY.pub  the firmware only with a good signature FIRMWARE.sig by\n"
+    "                   this key (as fwdl --trust); may be given more than once;\n"
+    "                   every slot's fwdl checks it again over what it sends\n"
     "\n"
     "The address to open is printed on standard output. Ctrl-C ends every\n"
     "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
@@ -48,6 +52,7 @@ using console::FileKind;
 struct Firmware {
   std::string path, procedure, sha256;
   std::uint64_t size = 0;
+  std::optional<std::string> signed_by;  // --trust: the fingerprint of its key
 };
 
 // One fwdl at work on a slot: the process and the threads that read it.
@@ -125,7 +130,9 @@ class Station {
     std::cout << address << std::endl;
     std::cerr << "fwdl station: " << slots_.size() << (slots_.size() == 1 ? " slot" : " slots")
               << ", " << firmware_.path << " (" << firmware_.procedure << ", " << firmware_.size
-              << " bytes, SHA-256 " << firmware_.sha256 << "); open the address above in a "
+              << " bytes, SHA-256 " << firmware_.sha256
+              << (firmware_.signed_by ? ", signed by " + *firmware_.signed_by : std::string())
+              << "); open the address above in a "
               << "browser. Ctrl-C stops the station." << std::endl;
     server_.OnInterrupt([this] { Interrupt(); });
     server_.Run();
@@ -175,7 +182,8 @@ class Station {
              {{"path", firmware_.path},
               {"procedure", firmware_.procedure},
               {"size", firmware_.size},
-              {"sha256", firmware_.sha256}}},
+              {"sha256", firmware_.sha256},
+              {"signed_by", firmware_.signed_by ? Json(*firmware_.signed_by) : Json(nullptr)}}},
             {"record", options_.record ? Json(*options_.record) : Json(nullptr)},
             {"stopping", stopping_},
             {"slots", slots},
@@ -189,6 +197,9 @@ class Station {
     std::vector<std::string> arguments{firmware_.procedure, "--port", slot.port(), "--json",
                                        "--serial", serial};
     if (options_.record) arguments.insert(arguments.end(), {"--record", *options_.record});
+    // Each slot's fwdl reads the file once and checks what it sends: a file
+    // changed since the station checked it is refused there.
+    for (const std::string& key : options_.trust) arguments.insert(arguments.end(), {"--trust", key});
     arguments.push_back(firmware_.path);
     server_.Broadcast(ServerSentEvent("slot", slot.Begin(serial).dump()));
     std::string why;
@@ -305,12 +316,33 @@ class Station {
   int interrupts_ = 0;
 };
 
-// The firmware as the slots will send it, or why it will not do.
-std::optional<std::string> Examine(const std::string& path, Firmware& firmware) {
+// The firmware as the slots will send it, or why it will not do. With
+// trusted keys the file is read once and that is what is examined.
+std::optional<std::string> Examine(const std::string& path, const std::vector<std::string>& trust,
+                                   Firmware& firmware) {
   const std::optional<FileKind> kind = console::FileKindOf(path);
   if (!kind) return "the firmware's name must end in .hex (HEX) or .bin (DVB)";
   firmware.path = path;
   firmware.procedure = *kind == FileKind::kHex ? "hex" : "dvb";
+  if (!trust.empty()) {
+    const Release release = ReadRelease(path, ReadTrustedKeys(trust));
+    if (release.check == ReleaseCheck::kUnreadable) return "cannot be read";
+    if (release.check == ReleaseCheck::kUntrusted) return "not signed by a trusted key: " + release.why;
+    firmware.signed_by = release.signed_by;
+    firmware.size = release.bytes.size();
+    const std::string_view text(reinterpret_cast<const char*>(release.bytes.data()), release.bytes.size());
+    if (*kind == FileKind::kHex) {
+      if (const auto problem = console::HexTextError(text)) return *problem;
+    } else if (firmware.size == 0) {
+      return "an empty image";
+    }
+    Sha256 digest;
+    digest.Update(release.bytes.data(), release.bytes.size());
+    const auto sha256 = digest.Finish();
+    if (!sha256) return "cannot be read";
+    firmware.sha256 = *sha256;
+    return std::nullopt;
+  }
   std::error_code error;
   firmware.size = std::filesystem::file_size(path, error);
   if (error) return "cannot be read: " + error.message();
@@ -412,6 +444,10 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
         return "--listen needs the address or name of one interface, not " + *listen;
       }
       options.listen = *listen;
+    } else if (option == "--trust") {
+      const auto key = value();
+      if (!key || key->empty()) return "--trust needs a key file";
+      options.trust.push_back(*key);
     } else if (option == "--token") {
       options.token = value();
       if (!options.token || !TokenWillDo(*options.token)) {
@@ -444,7 +480,7 @@ int StationMain(int argc, char** argv, const std::string& version) {
     return 2;  // fwdl's usage error
   }
   Firmware firmware;
-  if (const auto problem = Examine(options.firmware, firmware)) {
+  if (const auto problem = Examine(options.firmware, options.trust, firmware)) {
     std::cerr << "fwdl station: " << options.firmware << ": " << *problem << '\n';
     return 5;  // as fwdl refuses a file
   }
