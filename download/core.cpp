@@ -58,6 +58,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kFileUnreadable: return "file_unreadable";
     case Outcome::kFileEmpty: return "file_empty";
     case Outcome::kFileTooLarge: return "file_too_large";
+    case Outcome::kFileUntrusted: return "file_untrusted";
     case Outcome::kPortUnusable: return "port_unusable";
     case Outcome::kNoPort: return "no_port";
     case Outcome::kPortLost: return "port_lost";

@@ -91,7 +91,7 @@ Outcome DvbDownload::Button3Click() {
   }
   window_.SetStatusText("Preparing for download.");
   FirmwareFile file;  // closed on every way out
-  if (!file.Open(*path)) {
+  if (!OpenChosenFile(file, *path)) {
     return End(Outcome::kFileUnreadable, [&] {
       ClearLabels();
       RestoreWindow();

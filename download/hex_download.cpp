@@ -102,7 +102,7 @@ Outcome HexDownload::Button1Click() {
   }
   window_.SetStatusText("");
   HexFile file;  // closed on every way out
-  if (!file.Open(*path)) {
+  if (!OpenChosenFile(file, *path)) {
     return End(Outcome::kFileUnreadable, [&] {
       ClearLabels();
       RestoreWindow();

@@ -16,6 +16,7 @@ enum class Outcome {
   kFileUnreadable,  // the chosen file cannot be opened or measured (no box)
   kFileEmpty,       // an empty DVB image: there is nothing to flash
   kFileTooLarge,    // a DVB image over what the header's 32-bit length can announce
+  kFileUntrusted,   // fwdl --trust: no good signature by a trusted key, refused before the port
   kPortUnusable,    // the port cannot be opened ("ERROR, Can't use comport ...")
   kNoPort,          // a download started with no port open ("Select the comport ...")
   kPortLost,        // the device of the port went during the run (unplugged)

@@ -2,7 +2,9 @@
 // progress figures, their way in and their ways out.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -61,6 +63,17 @@ class DownloadProcedure {
   Progress& progress_;
   Phase& phase_;
   std::string answer_;
+
+  // Opens the file that the dialog returned, or the bytes of it that the
+  // front end has read already; false when it does not open.
+  template <class File>
+  bool OpenChosenFile(File& file, const std::string& path) {
+    if (const auto* bytes = window_.ChosenFileBytes()) {
+      file.Open(std::span<const std::uint8_t>(*bytes));
+      return true;
+    }
+    return file.Open(path);
+  }
 
  private:
   // The lost port's box, then the no-port state; kPortLost.

@@ -23,6 +23,8 @@ class Sha256 {
   void Update(const void* data, std::size_t size);
   // 64 lowercase hex digits; nothing when the library failed.
   std::optional<std::string> Finish();
+  // The 32 bytes themselves, instead of Finish; false when the library failed.
+  bool FinishBytes(std::uint8_t (&digest)[32]) { return Digest(digest); }
 
  private:
   struct State;

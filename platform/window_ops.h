@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace fwdl {
 
@@ -51,6 +52,11 @@ class WindowOps {
                                    BoxButtons buttons, const std::string& details) = 0;
   // Runs a firmware file dialog; the chosen path, or nothing on Cancel.
   virtual std::optional<std::string> RunOpenDialog(FileDialog dialog) = 0;
+  // The bytes of the file that RunOpenDialog returned, where the front end
+  // has read them already (fwdl, which checked a signature over them): the
+  // procedure sends these and never opens the file, so that what was
+  // checked is what goes out. Nothing: the procedure reads the file.
+  virtual const std::vector<std::uint8_t>* ChosenFileBytes() const { return nullptr; }
 
   // Adds one line to the receive log Memo1.
   virtual void AppendLogLine(const std::string& line) = 0;

@@ -14,10 +14,13 @@ need_packages() {
 
 # Everything the program, the simulated instrument and the tests build with;
 # Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
-# SHA-256 from nettle (found with pkg-config) and writes JSON with nlohmann-json;
-# fwdl station serves its page with Boost.Beast (header-only).
+# SHA-256 and ECDSA from nettle (found with pkg-config; hogweed and GMP come
+# with nettle-dev) and writes JSON with nlohmann-json; fwdl station serves its
+# page with Boost.Beast (header-only). The tests of signed releases make their
+# keys and signatures with the openssl command.
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev)
+                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev
+                openssl)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)

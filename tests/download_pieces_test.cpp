@@ -45,6 +45,13 @@ TEST(HexFile, ReadsTheSameOnEverySystem) {
     // The size is the stored one, and measuring starts the reading anew.
     EXPECT_EQ(file.Size(), c.stored.size()) << c.what;
     EXPECT_EQ(ReadAll(file), c.sent) << c.what << ": after measuring";
+    // The same bytes read once into memory read the same.
+    const std::vector<std::uint8_t> bytes(c.stored.begin(), c.stored.end());
+    HexFile memory;
+    memory.Open(bytes);
+    EXPECT_EQ(ReadAll(memory), c.sent) << c.what << ": from memory";
+    EXPECT_EQ(memory.Size(), c.stored.size()) << c.what << ": from memory";
+    EXPECT_EQ(ReadAll(memory), c.sent) << c.what << ": from memory, after measuring";
   }
 }
 

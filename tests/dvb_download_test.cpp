@@ -252,6 +252,17 @@ TEST_F(DvbDownloadTest, SuccessSendsHeaderAndEscapedImageAndEndsTheProgram) {
   EXPECT_TRUE(EndsWithRestore());
 }
 
+// Bytes the front end read and checked are what goes out, never the file
+// as it is on the disk by then.
+TEST_F(DvbDownloadTest, TheBytesTheFrontEndReadAreSentNotTheFileOnTheDisk) {
+  OpenPort();
+  UseInstrument();
+  const std::string checked = "the image that was checked";
+  window.chosen_bytes = std::vector<std::uint8_t>(checked.begin(), checked.end());
+  EXPECT_EQ(RunWithFile("changed on the disk since"), Outcome::kSuccess);
+  EXPECT_EQ(instrument->received(), checked);
+}
+
 // Chunks of exactly 1024 bytes: a figure after each, and the count of the
 // received bytes reset before each (what the instrument said during an
 // earlier chunk is no report).

@@ -36,6 +36,7 @@ TEST(RecordLine, ReadsBackFieldByFieldWhateverTheInstrumentSent) {
   record.firmware_path = "fw\xFF.hex";  // not UTF-8
   record.firmware_size = 28811;
   record.firmware_sha256 = std::string(64, 'a');
+  record.firmware_signed_by = "3f2a9c1e5d7a04b3";
   record.bytes_written = 27403;
   record.outcome = "error_verdict";
   record.exit_code = 1;
@@ -60,7 +61,7 @@ TEST(RecordLine, ReadsBackFieldByFieldWhateverTheInstrumentSent) {
                                   {"serial_number", nullptr}}));
   EXPECT_EQ(got["flow_control"], "xon_xoff");
   EXPECT_EQ(got["firmware"], json({{"path", "fw\xEF\xBF\xBD.hex"}, {"size", 28811},
-                                   {"sha256", std::string(64, 'a')}}));
+                                   {"sha256", std::string(64, 'a')}, {"signed_by", "3f2a9c1e5d7a04b3"}}));
   EXPECT_EQ(got["bytes_written"], 27403);
   EXPECT_EQ(got["outcome"], "error_verdict");
   EXPECT_EQ(got["exit_code"], 1);

@@ -31,6 +31,9 @@ struct WindowSettings {
   bool yes = false;       // answer every question OK
   bool terminal = false;  // redraw the progress line in place
   JsonEvents* json = nullptr;  // where the events go as JSON Lines, too
+  // The file's bytes, read once and checked (--trust): what the procedures
+  // send instead of reading the file. Kept by the caller.
+  const std::vector<std::uint8_t>* bytes = nullptr;
 };
 
 struct ShownBox {
@@ -55,6 +58,7 @@ class ConsoleWindow final : public WindowOps {
   BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
                            BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
+  const std::vector<std::uint8_t>* ChosenFileBytes() const override { return settings_.bytes; }
   void AppendLogLine(const std::string&) override {}
   void Notice(const std::string& text) override;
   // The core's schedule is asked before each sleep: nothing to arm.

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/console/console_window.h"
 #include "app/console/doctor.h"
@@ -23,6 +24,7 @@
 #include "app/run/record.h"
 #include "app/station/station.h"
 #include "download/firmware_file.h"
+#include "download/release.h"
 #include "platform/sha256.h"
 
 namespace {
@@ -33,7 +35,8 @@ using fwdl::console::ExitCode;
 const char kHelp[] =
     "usage: fwdl hex --port PORT [options] FILE   send a Vardelo HEX firmware file\n"
     "       fwdl dvb --port PORT [options] FILE   send a DVB firmware image\n"
-    "       fwdl check [--kind hex|dvb] FILE      check a firmware file, touch no port\n"
+    "       fwdl check [--kind hex|dvb] [--trust KEY.pub] FILE\n"
+    "                                             check a firmware file, touch no port\n"
     "       fwdl ports [--json]                   list the serial ports present, and the\n"
     "                                             USB serial adapters without a port\n"
     "       fwdl doctor [PORT]                    check what keeps ports from working,\n"
@@ -57,6 +60,10 @@ const char kHelp[] =
     "                   program, or auto (by the port's driver; the default)\n"
     "  --no-check       hex: send the file as the window would, without checking\n"
     "                   every record first\n"
+    "  --trust KEY.pub  send (or pass) the file only with a good signature FILE.sig\n"
+    "                   beside it by this key (a PEM public key, ECDSA P-256, as\n"
+    "                   openssl ec -pubout writes it); may be given more than once.\n"
+    "                   The file is read once: the bytes checked are the bytes sent\n"
     "  --record FILE    append one JSON line about the run to FILE when it ends\n"
     "  --serial TEXT    the instrument's label, up to 64 characters, for the record\n"
     "  --json           progress and events as JSON Lines on standard output; the\n"
@@ -87,6 +94,7 @@ struct Request {
   bool flow_auto = false;              // --flow auto: by the driver, whatever FWDL_FLOW says
   std::optional<std::string> record, serial;
   std::optional<fwdl::console::FileKind> kind;
+  std::vector<std::string> trust;  // --trust: the key files
 };
 
 // What a run leaves for its record and its last JSON event.
@@ -101,17 +109,22 @@ struct Ran {
 
 // One download: the port chosen, then the procedure's button, as a user at
 // the window would do it.
+// `bytes`: the file read once and checked (--trust), which the procedure sends.
 Ran Download(const Request& request, const fwdl::PortOptions& environment,
-             const fwdl::console::PortChoice& port, fwdl::console::JsonEvents* json) {
+             const fwdl::console::PortChoice& port, fwdl::console::JsonEvents* json,
+             const std::vector<std::uint8_t>* bytes) {
   Ran ran;
   fwdl::FirmwareFile file;  // as a file dialog would, offer only a file that opens
-  if (!file.Open(request.file)) {
+  if (!bytes && !file.Open(request.file)) {
     std::cerr << "fwdl: " << request.file << ": cannot be read as a firmware file\n";
     return ran;
   }
   file.Close();
   if (request.command == "hex" && request.check) {
-    if (const auto error = fwdl::console::HexFileError(request.file)) {
+    const auto error =
+        bytes ? fwdl::console::HexTextError({reinterpret_cast<const char*>(bytes->data()), bytes->size()})
+              : fwdl::console::HexFileError(request.file);
+    if (error) {
       std::cerr << "fwdl: " << request.file << ": " << *error
                 << " (fwdl check shows the file; --no-check sends it as it is)\n";
       ran.outcome = Outcome::kFileInvalid;
@@ -136,7 +149,7 @@ Ran Download(const Request& request, const fwdl::PortOptions& environment,
   const std::string& name = port.name;
   ran.device = ports.DeviceOf(name);
   fwdl::console::ConsoleWindow window(
-      ports, {request.file, request.yes, !json && fwdl::console::StdoutIsTerminal(), json},
+      ports, {request.file, request.yes, !json && fwdl::console::StdoutIsTerminal(), json, bytes},
       json ? std::cerr : std::cout);
   fwdl::Core& core = window.core();
   ran.outcome = Outcome::kPortUnusable;
@@ -196,6 +209,10 @@ std::optional<std::string> Parse(int argc, char** argv, Request& r) {
       if (const auto problem = fwdl::console::SerialLabelProblem(*r.serial)) {
         return "--serial: " + *problem;
       }
+    } else if (option == "--trust") {
+      const auto v = value();
+      if (!v || v->empty()) return "--trust needs a key file";
+      r.trust.push_back(*v);
     } else if (option == "--kind") {
       const auto v = value();
       r.kind = v ? fwdl::console::ParseFileKind(*v) : std::nullopt;
@@ -215,8 +232,17 @@ std::optional<std::string> Parse(int argc, char** argv, Request& r) {
   return std::nullopt;
 }
 
-// The firmware file's size and SHA-256, for the record and the start event.
-void Measure(const std::string& path, fwdl::console::RunRecord& record) {
+// The firmware file's size and SHA-256, for the record and the start event:
+// of the bytes read and checked, where the file was read once.
+void Measure(const std::string& path, const fwdl::Release* release,
+             fwdl::console::RunRecord& record) {
+  if (release && release->check != fwdl::ReleaseCheck::kUnreadable) {
+    record.firmware_size = release->bytes.size();
+    fwdl::Sha256 digest;
+    digest.Update(release->bytes.data(), release->bytes.size());
+    record.firmware_sha256 = digest.Finish();
+    return;
+  }
   std::error_code error;
   const auto size = std::filesystem::file_size(path, error);
   if (!error) record.firmware_size = size;
@@ -241,7 +267,14 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
   record.port = request.port;
   record.firmware_path = request.file;
   record.serial = request.serial;
-  if (request.record || request.json) Measure(request.file, record);
+  // With --trust the file is read here, once, and checked before anything
+  // else happens; the procedure sends these bytes.
+  std::optional<fwdl::Release> release;
+  if (!request.trust.empty()) {
+    release = fwdl::ReadRelease(request.file, fwdl::ReadTrustedKeys(request.trust));
+    if (release->check == fwdl::ReleaseCheck::kGood) record.firmware_signed_by = release->signed_by;
+  }
+  if (request.record || request.json) Measure(request.file, release ? &*release : nullptr, record);
 
   fwdl::console::JsonEvents json_events(std::cout);
   fwdl::console::JsonEvents* json = request.json ? &json_events : nullptr;
@@ -252,7 +285,19 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
                  fwdl::console::UtcTimestamp(record.start), record.firmware_size,
                  record.firmware_sha256});
   }
-  const Ran ran = Download(request, options, port, json);
+  Ran ran;
+  if (release && release->check != fwdl::ReleaseCheck::kGood) {
+    // Refused before any port is opened and any instruction shown.
+    const std::string why = release->check == fwdl::ReleaseCheck::kUnreadable
+                                ? "cannot be read as a firmware file"
+                                : "not signed by a trusted key: " + release->why;
+    std::cerr << "fwdl: " << request.file << ": " << why << '\n';
+    if (json) json->Notice(why);
+    ran.outcome = release->check == fwdl::ReleaseCheck::kUnreadable ? Outcome::kFileUnreadable
+                                                                    : Outcome::kFileUntrusted;
+  } else {
+    ran = Download(request, options, port, json, release ? &release->bytes : nullptr);
+  }
   const int code = static_cast<int>(fwdl::console::ExitCodeOf(ran.outcome));
   if (ran.outcome != Outcome::kSuccess) {
     std::cerr << "fwdl: " << fwdl::console::Describe(ran.outcome) << " (exit code " << code
@@ -331,7 +376,11 @@ int main(int argc, char** argv) {
   }
   if (request.command == "check") {
     if (request.file.empty()) return Usage("no FILE");
-    return fwdl::console::RunCheck(request.file, request.kind, std::cout, std::cerr);
+    if (request.trust.empty()) {
+      return fwdl::console::RunCheck(request.file, request.kind, std::cout, std::cerr);
+    }
+    const fwdl::TrustedKeys trusted = fwdl::ReadTrustedKeys(request.trust);
+    return fwdl::console::RunCheck(request.file, request.kind, std::cout, std::cerr, &trusted);
   }
   if (request.command != "hex" && request.command != "dvb") {
     return Usage(request.command.empty() ? "no command" : "unknown command " + request.command);

@@ -74,7 +74,7 @@ std::optional<FileKind> FileKindOf(const std::string& path) {
 }
 
 int RunCheck(const std::string& path, std::optional<FileKind> kind, std::ostream& out,
-             std::ostream& err) {
+             std::ostream& err, const TrustedKeys* trusted) {
   if (!kind) kind = FileKindOf(path);
   if (!kind) {
     err << "fwdl: " << path << ": the name does not tell the kind of firmware (.hex or .bin); "
@@ -85,7 +85,20 @@ int RunCheck(const std::string& path, std::optional<FileKind> kind, std::ostream
   out << "file: " << path << '\n';
   out << "kind: " << (hex ? "hex (Intel HEX)" : "dvb (DVB image)") << '\n';
   FirmwareFile file;
-  if (!file.Open(path)) return Invalid(out, "cannot be read: " + WhyNotOpened(path));
+  Release release;
+  if (trusted) {
+    release = ReadRelease(path, *trusted);
+    if (release.check == ReleaseCheck::kUnreadable) {
+      return Invalid(out, "cannot be read: " + WhyNotOpened(path));
+    }
+    if (release.check == ReleaseCheck::kUntrusted) {
+      return Invalid(out, "not signed by a trusted key: " + release.why);
+    }
+    out << "signature: good, key " << release.signed_by << '\n';
+    file.Open(std::span<const std::uint8_t>(release.bytes));
+  } else if (!file.Open(path)) {
+    return Invalid(out, "cannot be read: " + WhyNotOpened(path));
+  }
   const auto size = file.Size();
   if (!size) return Invalid(out, "cannot be read: its size cannot be measured");
   out << "size: " << *size << " bytes\n";
@@ -126,6 +139,12 @@ int RunCheck(const std::string& path, std::optional<FileKind> kind, std::ostream
 
 std::optional<std::string> HexFileError(const std::string& path) {
   const HexSummary summary = CheckHexFile(path);
+  if (!summary.error) return std::nullopt;
+  return summary.error->Text();
+}
+
+std::optional<std::string> HexTextError(std::string_view text) {
+  const HexSummary summary = CheckHexText(text);
   if (!summary.error) return std::nullopt;
   return summary.error->Text();
 }

@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "app/run/exit_codes.h"
+#include "download/release.h"
 
 namespace fwdl::console {
 
@@ -43,13 +44,17 @@ inline constexpr int kCheckUsage = static_cast<int>(ExitCode::kUsage);  // no --
 inline constexpr int kCheckInvalid = static_cast<int>(ExitCode::kFileRefused);  // refused, or cannot be read
 
 // Checks the file as `kind`, or as its name says; `err` gets only a
-// missing kind.
+// missing kind. With `trusted` keys (--trust) the file is read once, its
+// signature checked first ("signature: good, key 3f2a..."), and the figures
+// are those of the bytes checked; a file without a good signature is invalid.
 int RunCheck(const std::string& path, std::optional<FileKind> kind, std::ostream& out,
-             std::ostream& err);
+             std::ostream& err, const TrustedKeys* trusted = nullptr);
 
 // For fwdl hex before the port is opened: the first thing wrong with the
 // file ("line 812, column 44: checksum is 0x3C, the record's bytes need
 // 0x3D", "cannot be read: no such file"), or nothing for a valid file.
 std::optional<std::string> HexFileError(const std::string& path);
+// The same for a file's text read already.
+std::optional<std::string> HexTextError(std::string_view text);
 
 }  // namespace fwdl::console

@@ -31,6 +31,8 @@ constexpr ExitCodeRow kTable[] = {
     {ExitCode::kFileRefused, kFileTooLarge, "a DVB image over 4 GiB", "the file is too large"},
     {ExitCode::kFileRefused, kFileNotHex, "\"Not a valid Instrument-firmware file.\"",
      "the file is no HEX firmware file"},
+    {ExitCode::kFileRefused, kFileUntrusted, "--trust: no good signature by a trusted key",
+     "the file is not signed by a trusted key"},
     {ExitCode::kInterrupted, kSearchAborted, "Ctrl-C during the HEX search (\"Abort Search...\")",
      "the search was aborted"},
     {ExitCode::kInterrupted, kCancelled, "the instructions cancelled", "cancelled"},

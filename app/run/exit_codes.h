@@ -19,7 +19,7 @@ enum class ExitCode : int {
   kUsage = 2,         // the command line is wrong
   kNoContact = 3,     // "No contact with Instrument...", "Lost contact with Instrument."
   kPortUnusable = 4,  // the port cannot be used, or was lost during the run
-  kFileRefused = 5,   // the file cannot be read, is empty or too large, or is no HEX file
+  kFileRefused = 5,   // the file cannot be read, is empty or too large, is no HEX file, or untrusted
   kInterrupted = 130, // Ctrl-C, or the instructions cancelled
 };
 

@@ -62,7 +62,8 @@ std::string RecordLine(const RunRecord& r) {
   line["flow_control"] = r.flow_control;
   line["firmware"] = {{"path", r.firmware_path},
                       {"size", r.firmware_size ? Json(*r.firmware_size) : Json(nullptr)},
-                      {"sha256", OrNull(r.firmware_sha256)}};
+                      {"sha256", OrNull(r.firmware_sha256)},
+                      {"signed_by", OrNull(r.firmware_signed_by)}};
   line["bytes_written"] = r.bytes_written;
   line["outcome"] = r.outcome;
   line["exit_code"] = r.exit_code;

@@ -11,7 +11,9 @@
 //   device           the device it led to: "/dev/ttyUSB0"
 //   adapter          {"driver": "ftdi_sio", "usb": "0403:6001", "serial_number": "A50285BI"}
 //   flow_control     who keeps XON/XOFF: "kernel" (the driver or the adapter) or "program"
-//   firmware         {"path": "fw.bin", "size": 65536, "sha256": "3b6a..."}
+//   firmware         {"path": "fw.bin", "size": 65536, "sha256": "3b6a...",
+//                     "signed_by": the fingerprint of the trusted key that signed
+//                     it (--trust), or null}
 //   bytes_written    the bytes that went out on the line
 //   outcome          "success", "error_verdict", "no_contact", ...
 //   exit_code        fwdl's exit code
@@ -53,6 +55,7 @@ struct RunRecord {
   std::string firmware_path;
   std::optional<std::uint64_t> firmware_size;
   std::optional<std::string> firmware_sha256;
+  std::optional<std::string> firmware_signed_by;
   std::uint64_t bytes_written = 0;
   std::string outcome;
   int exit_code = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace fwdl::station {
 
@@ -15,9 +16,14 @@ struct Firmware {
   std::string procedure;  // "hex" or "dvb": the fwdl command each slot runs
   std::string sha256;
   std::uint64_t size = 0;
+  std::optional<std::string> signed_by;  // --trust: the fingerprint of its key
 };
 
 // Fills `firmware` from the file at `path`; why it will not do, or nothing.
-std::optional<std::string> ExamineFirmware(const std::string& path, Firmware& firmware);
+// With trusted keys (--trust) the file is read once and what was read is
+// what is checked and examined.
+std::optional<std::string> ExamineFirmware(const std::string& path,
+                                           const std::vector<std::string>& trust,
+                                           Firmware& firmware);
 
 }  // namespace fwdl::station

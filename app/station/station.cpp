@@ -65,7 +65,9 @@ class Station {
     std::cout << address << std::endl;
     std::cerr << "fwdl station: " << slots_.size() << (slots_.size() == 1 ? " slot" : " slots")
               << ", " << firmware_.path << " (" << firmware_.procedure << ", " << firmware_.size
-              << " bytes, SHA-256 " << firmware_.sha256 << "); open the address above in a "
+              << " bytes, SHA-256 " << firmware_.sha256
+              << (firmware_.signed_by ? ", signed by " + *firmware_.signed_by : std::string())
+              << "); open the address above in a "
               << "browser. Ctrl-C stops the station." << std::endl;
     server_.OnInterrupt([this] { Interrupt(); });
     server_.Run();
@@ -137,7 +139,8 @@ class Station {
              {{"path", firmware_.path},
               {"procedure", firmware_.procedure},
               {"size", firmware_.size},
-              {"sha256", firmware_.sha256}}},
+              {"sha256", firmware_.sha256},
+              {"signed_by", firmware_.signed_by ? Json(*firmware_.signed_by) : Json(nullptr)}}},
             {"record", options_.record ? Json(*options_.record) : Json(nullptr)},
             {"stopping", stopping_},
             {"slots", slots},
@@ -151,6 +154,9 @@ class Station {
     std::vector<std::string> arguments{firmware_.procedure, "--port", slot.port(), "--json",
                                        "--serial", serial};
     if (options_.record) arguments.insert(arguments.end(), {"--record", *options_.record});
+    // Each slot's fwdl reads the file once and checks what it sends: a file
+    // changed since the station checked it is refused there.
+    for (const std::string& key : options_.trust) arguments.insert(arguments.end(), {"--trust", key});
     arguments.push_back(firmware_.path);
     server_.Broadcast(ServerSentEvent("slot", slot.Begin(serial).dump()));
     if (const auto why = processes_.Start(index, arguments)) {
@@ -250,7 +256,7 @@ int StationMain(int argc, char** argv, const std::string& version, const SystemP
     return static_cast<int>(ExitCode::kUsage);
   }
   Firmware firmware;
-  if (const auto problem = ExamineFirmware(options.firmware, firmware)) {
+  if (const auto problem = ExamineFirmware(options.firmware, options.trust, firmware)) {
     std::cerr << "fwdl station: " << options.firmware << ": " << *problem << '\n';
     return static_cast<int>(ExitCode::kFileRefused);  // as fwdl refuses a file
   }

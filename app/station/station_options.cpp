@@ -8,7 +8,8 @@ namespace fwdl::station {
 
 const char kStationHelp[] =
     "usage: fwdl station --slot PORT [--slot PORT ...] [--record FILE]\n"
-    "                    [--listen ADDR:PORT] [--token TOKEN] FIRMWARE\n"
+    "                    [--listen ADDR:PORT] [--token TOKEN] [--trust KEY.pub]\n"
+    "                    FIRMWARE\n"
     "\n"
     "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
     "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
@@ -19,6 +20,9 @@ const char kStationHelp[] =
     "                   any free one); beyond this machine it needs --token\n"
     "  --token TOKEN    16 to 128 letters, digits, - _ . ~: what a page must\n"
     "                   carry to start or answer; without it a page is read-only\n"
+    "  --trust KEY.pub  the firmware only with a good signature FIRMWARE.sig by\n"
+    "                   this key (as fwdl --trust); may be given more than once;\n"
+    "                   every slot's fwdl checks it again over what it sends\n"
     "\n"
     "The address to open is printed on standard output. Ctrl-C ends every\n"
     "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
@@ -72,6 +76,10 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
         return "--listen needs the address or name of one interface, not " + *listen;
       }
       options.listen = *listen;
+    } else if (option == "--trust") {
+      const auto key = value();
+      if (!key || key->empty()) return "--trust needs a key file";
+      options.trust.push_back(*key);
     } else if (option == "--token") {
       options.token = value();
       if (!options.token || !TokenWillDo(*options.token)) {

@@ -15,6 +15,7 @@ struct StationOptions {
   std::optional<std::string> record, token;
   std::string listen = "127.0.0.1:8470";
   std::string firmware;
+  std::vector<std::string> trust;  // --trust: the key files
 };
 
 // `arguments` follow "station"; a usage problem, or nothing.

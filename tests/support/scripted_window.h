@@ -34,6 +34,8 @@ class ScriptedWindow final : public WindowOps {
   // Script.
   std::deque<BoxAnswer> box_answers;  // Ok when empty
   std::deque<std::optional<std::string>> dialog_answers;  // Cancel when empty
+  // The chosen file's bytes as the front end read them, when it did.
+  std::optional<std::vector<std::uint8_t>> chosen_bytes;
   Millis box_open_ms = 0;  // how long each box stays open, handling events
   // Runs `action` as an event at time `when` (or at once, if that has passed).
   void At(Millis when, std::function<void()> action);
@@ -70,6 +72,9 @@ class ScriptedWindow final : public WindowOps {
   BoxAnswer ShowMessageBox(const std::string& text, const std::string& caption,
                            BoxButtons buttons, const std::string& details) override;
   std::optional<std::string> RunOpenDialog(FileDialog dialog) override;
+  const std::vector<std::uint8_t>* ChosenFileBytes() const override {
+    return chosen_bytes ? &*chosen_bytes : nullptr;
+  }
   void AppendLogLine(const std::string& line) override { log_lines.push_back(line); }
   void Notice(const std::string& text) override { Record("notice " + text); }
   // The core's schedule wakes it: nothing to arm, the window asks it.
