@@ -15,9 +15,11 @@ need_packages() {
 # Everything the program, the simulated instrument and the tests build with;
 # Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
 # SHA-256 from nettle (found with pkg-config) and writes JSON with nlohmann-json;
-# fwdl station serves its page with Boost.Beast (header-only).
+# fwdl station serves its page with Boost.Beast (header-only); records go
+# to databases through unixODBC (the Windows build takes MinGW's odbc32).
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev)
+                fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev
+                unixodbc-dev)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
@@ -36,10 +38,14 @@ WINE_TEST_PACKAGES=(wine64 xvfb xdotool openbox imagemagick x11-utils)
 STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium firefox-esr
                        python3-websocket)
 
+# The records' tests: a PostgreSQL cluster of their own and an SQLite file,
+# through Debian's ODBC drivers for both.
+ODBC_TEST_PACKAGES=(postgresql odbc-postgresql libsqliteodbc)
+
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.
 FUZZ_PACKAGES=(build-essential cmake clang libfuzzer-14-dev libclang-rt-14-dev pkg-config
-               nettle-dev nlohmann-json3-dev)
+               nettle-dev nlohmann-json3-dev unixodbc-dev)
 
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
