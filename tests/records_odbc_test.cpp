@@ -20,6 +20,7 @@
 
 #include "app/console/odbc_store.h"
 #include "app/console/record.h"
+#include "app/console/spool.h"
 #include "support/rig.h"
 #include "support/sim_process.h"
 
@@ -381,6 +382,42 @@ INSTANTIATE_TEST_SUITE_P(
               "PostgreSQL"},
         Fresh{[]() -> std::unique_ptr<Database> { return std::make_unique<Sqlite>(); }, "SQLite"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Processes adding to one spool while another delivers from it: every
+// line delivered once, none lost, whatever the timing.
+TEST(Spool, AddersAndADelivererAtOnceLoseAndDoubleNothing) {
+  const TempFile file("", "spool.jsonl");
+  const console::Spool spool(file.path);
+  constexpr int kAdders = 4, kEach = 150;
+  std::vector<pid_t> adders;
+  for (int a = 0; a < kAdders; ++a) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string id = std::to_string(a) + "-" + std::to_string(i);
+        if (spool.Add("odbc:DSN=x", "{\"run_id\":\"" + id + "\"}\n")) _exit(1);
+      }
+      _exit(0);
+    }
+    adders.push_back(pid);
+  }
+  std::map<std::string, int> delivered;
+  const auto deliver = [&](const Record& r) -> std::optional<std::string> {
+    ++delivered[r["run_id"].get<std::string>()];
+    return std::nullopt;
+  };
+  for (int left = kAdders; left > 0;) {
+    EXPECT_EQ(spool.Sync("odbc:DSN=x", deliver).problem, std::nullopt);
+    int status = 0;
+    while (left > 0 && waitpid(-1, &status, WNOHANG) > 0) {
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      --left;
+    }
+  }
+  EXPECT_EQ(spool.Sync("odbc:DSN=x", deliver).waiting, 0u);
+  EXPECT_EQ(delivered.size(), static_cast<std::size_t>(kAdders * kEach)) << "lines lost";
+  for (const auto& [id, times] : delivered) EXPECT_EQ(times, 1) << id;
+}
 
 // A target that can never work is told at the start, before any port is
 // touched, in one line with the SQLSTATE, and without its password.
