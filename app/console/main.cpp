@@ -241,6 +241,7 @@ void Measure(const std::string& path, fwdl::console::RunRecord& record) {
 struct RecordTo {
   fwdl::console::RecordTarget target;
   std::unique_ptr<fwdl::console::AppendFile> file;
+  std::unique_ptr<fwdl::console::OdbcStore> store;  // connected at the start, where it could be
 };
 
 // Opens every file and reaches every database before the run. A file that
@@ -251,7 +252,7 @@ std::optional<int> OpenRecords(const Request& request, std::vector<RecordTo>& to
                                std::optional<fwdl::console::Spool>& spool) {
   const auto usage = static_cast<int>(ExitCode::kUsage);
   for (const std::string& given : request.records) {
-    RecordTo r{fwdl::console::ParseRecordTarget(given), nullptr};
+    RecordTo r{fwdl::console::ParseRecordTarget(given), nullptr, nullptr};
     if (!r.target.odbc) {
       r.file = std::make_unique<fwdl::console::AppendFile>();
       if (const auto why = r.file->Open(given)) {
@@ -266,14 +267,15 @@ std::optional<int> OpenRecords(const Request& request, std::vector<RecordTo>& to
           return usage;
         }
       }
-      fwdl::console::OdbcStore store;
-      if (const auto why = store.Open(r.target.connection, fwdl::console::kDatabaseTimeoutS)) {
+      r.store = std::make_unique<fwdl::console::OdbcStore>();
+      if (const auto why = r.store->Open(r.target.connection, fwdl::console::kDatabaseTimeoutS)) {
         std::cerr << "fwdl: --record " << r.target.shown << ": " << *why;
-        if (store.ConfigurationFault()) {
+        if (r.store->ConfigurationFault()) {
           std::cerr << '\n';
           return usage;
         }
         std::cerr << "; the record will wait in " << spool->path() << '\n';
+        r.store.reset();
       }
     }
     to.push_back(std::move(r));
@@ -307,7 +309,7 @@ void WriteRecords(const std::string& line, std::vector<RecordTo>& to,
       }
       continue;
     }
-    const auto synced = fwdl::console::DeliverSpool(*spool, r.target);
+    const auto synced = fwdl::console::DeliverSpool(*spool, r.target, std::move(r.store));
     problem = synced.problem;
     waiting = synced.waiting;
     if (waiting > 0) {

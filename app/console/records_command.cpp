@@ -157,17 +157,24 @@ RecordTarget ParseRecordTarget(const std::string& given) {
   return target;
 }
 
-Spool::Synced DeliverSpool(const Spool& spool, const RecordTarget& target) {
-  std::optional<OdbcStore> store;
+Spool::Synced DeliverSpool(const Spool& spool, const RecordTarget& target,
+                           std::unique_ptr<OdbcStore> connected) {
+  std::unique_ptr<OdbcStore> store = std::move(connected);
+  bool fresh = !store;
   return spool.Sync(target.shown, [&](const Record& record) -> std::optional<std::string> {
-    if (!store) {
-      store.emplace();
-      if (auto failed = store->Open(target.connection, kDatabaseTimeoutS)) {
-        store.reset();
-        return failed;
+    for (;;) {
+      if (!store) {
+        store = std::make_unique<OdbcStore>();
+        fresh = true;
+        if (auto failed = store->Open(target.connection, kDatabaseTimeoutS)) {
+          store.reset();
+          return failed;
+        }
       }
+      auto failed = store->Add(record);
+      if (!failed || fresh) return failed;
+      store.reset();  // the run's connection may have dropped: once more, anew
     }
-    return store->Add(record);
   });
 }
 

@@ -10,6 +10,7 @@
 // with bound parameters; over a file, line by line.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "app/console/spool.h"
@@ -27,9 +28,11 @@ RecordTarget ParseRecordTarget(const std::string& given);
 // How long a database may take to let us in, and then for each statement.
 constexpr int kDatabaseTimeoutS = 5;
 
-// Delivers what waits in `spool` for `target`; connects only when
-// something waits.
-Spool::Synced DeliverSpool(const Spool& spool, const RecordTarget& target);
+// Delivers what waits in `spool` for `target`, through `connected` where
+// given (a connection made at the run's start; made anew once if it has
+// dropped meanwhile); otherwise connects only when something waits.
+Spool::Synced DeliverSpool(const Spool& spool, const RecordTarget& target,
+                           std::unique_ptr<OdbcStore> connected = nullptr);
 
 // fwdl records ...; argv[1] is "records".
 int RecordsMain(int argc, char** argv);
