@@ -290,7 +290,8 @@ std::optional<std::string> OdbcStore::Fail(short type, void* handle, const char*
   if (password_.size() >= 3) {
     for (std::size_t at; (at = said.find(password_)) != std::string::npos;) said.replace(at, password_.size(), "***");
   }
-  std::replace_if(said.begin(), said.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  std::replace_if(said.begin(), said.end(),
+                  [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
   said_ = said;
   while (!said.empty() && said.back() == ' ') said.pop_back();
   return std::string(what) + ": " + said;

@@ -58,14 +58,18 @@ void PrintCsv(const std::vector<Record>& records, std::ostream& out) {
     const Record row = RowOf(record);
     std::string line;
     if (header) {
-      for (const auto& [name, value] : row.items()) line += (line.empty() ? "" : ",") + name;
+      for (const auto& [name, value] : row.items()) {
+        if (!line.empty()) line += ',';
+        line += name;
+      }
       out << line << "\r\n";
       line.clear();
       header = false;
     }
     bool first = true;
     for (const auto& [name, value] : row.items()) {
-      line += (first ? "" : ",") + CsvField(Text(value));
+      if (!first) line += ',';
+      line += CsvField(Text(value));
       first = false;
     }
     out << line << "\r\n";
