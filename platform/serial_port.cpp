@@ -79,6 +79,11 @@ PortResult SystemSerialPorts::Write(PortHandle port, const void* data, std::uint
   return p.program ? p.program->Write(data, count, deadline) : p.io->Write(data, count, deadline);
 }
 
+std::uint32_t SystemSerialPorts::OutputQueued(PortHandle port) {
+  // The flow writer keeps nothing back: all that was taken is at the driver.
+  return PortOf(port).io->OutputQueued();
+}
+
 void SystemSerialPorts::ResumeOutput(PortHandle port) {
   OpenPort& p = PortOf(port);
   if (p.program) {

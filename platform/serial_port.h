@@ -164,6 +164,10 @@ class SerialPorts {
   // that the port cannot be written any more.
   virtual PortResult Write(PortHandle port, const void* data, std::uint32_t count,
                            int wait_ms) = 0;
+  // Bytes the port took that its driver has not put on the line yet
+  // (TIOCOUTQ, COMSTAT.cbOutQue); 0 when the system cannot tell, as on a
+  // pseudo-terminal.
+  virtual std::uint32_t OutputQueued(PortHandle port) = 0;
   // Resumes our output if an XOFF from the other side is holding it.
   virtual void ResumeOutput(PortHandle port) = 0;
   virtual void Close(PortHandle port) = 0;
@@ -194,6 +198,7 @@ class SystemSerialPorts final : public SerialPorts {
   PortResult WaitingCount(PortHandle port) override;
   PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
   PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
+  std::uint32_t OutputQueued(PortHandle port) override;
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
   std::string DeviceOf(const std::string& name) const override { return PortDevice(name); }

@@ -1,6 +1,8 @@
 // Opening, setting up, writing to and closing the port.
 #include "serial_link.h"
 
+#include "platform/flow_writer.h"
+
 namespace fwdl {
 void WriteLineSettings(LineSettings& dcb) {
   dcb.BaudRate = 57600;
@@ -88,6 +90,8 @@ std::string SerialLink::OpenComPort(const std::string& name) {
   ResumeOutput();
   return {};
 }
+
+std::uint32_t SerialLink::LineRate() const { return LineBytesPerSecond(line_settings_); }
 
 bool SerialLink::SendBytes(const void* bytes, std::uint32_t count) {
   if (!PortOpen()) return false;

@@ -97,6 +97,11 @@ class SerialLink {
   const std::string& PortName() const { return port_name_; }
   // Bytes the port has taken since it was opened.
   std::uint64_t BytesWritten() const { return bytes_written_; }
+  // Of those, the ones its driver has not put on the line yet; 0 when no
+  // port is open or the system cannot tell.
+  std::uint32_t OutputQueued() const { return PortOpen() ? ports_.OutputQueued(ComHandle) : 0; }
+  // The bytes a second the line carries with the settings it was given.
+  std::uint32_t LineRate() const;
   // Who keeps XON/XOFF on the port chosen last.
   FlowMode Flow() const { return flow_; }
   // Output held by an XOFF that came before now is resumed.

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -16,11 +15,11 @@
 #include <sstream>
 #include <thread>
 
-#include "app/console/console_os.h"
 #include "app/console/console_window.h"
-#include "app/console/exit_codes.h"
 #include "app/console/ports_list.h"
-#include "app/console/progress_line.h"
+#include "app/run/console_os.h"
+#include "app/run/exit_codes.h"
+#include "app/run/progress_line.h"
 #include "support/env_guard.h"
 #include "support/fake_system.h"
 #include "support/pty.h"
@@ -86,12 +85,8 @@ class Fwdl {
     close(input_);
     input_ = -1;
     int status = 0;
-    rusage usage{};
-    wait4(pid_, &status, 0, &usage);
+    waitpid(pid_, &status, 0);
     pid_ = -1;
-    cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    voluntary_switches = usage.ru_nvcsw;
     output = SimProcess::Slurp(out_.path);
     if (apart_) errors = SimProcess::Slurp(err_.path);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -99,8 +94,6 @@ class Fwdl {
 
   std::string output;  // standard output, and error unless apart
   std::string errors;  // standard error, when apart
-  double cpu_seconds = 0;
-  long voluntary_switches = 0;  // times it gave up the processor to wait
 
  private:
   TempFile out_, err_;
@@ -238,12 +231,15 @@ struct RecordCase {
   const char* what;
   std::vector<std::string> sim;
   bool hex;
-  testing::Millis interrupt_ms, pull_ms;  // Ctrl-C, or the cable pulled, after so long
   const char* outcome;
   int code;
   std::string instrument_text;  // "PORT" stands for the instrument's line
   const char* flow = "auto";
-  const char* pull_on = nullptr;  // the cable pulled just after the instrument tells this
+  // Ctrl-C, or the cable pulled, during the search (once the instrument
+  // has had some pings)...
+  bool interrupt_searching = false, pull_searching = false;
+  // ... or the cable pulled just after the instrument tells this.
+  const char* pull_on = nullptr;
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.what; }
@@ -258,22 +254,16 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   SimProcess sim(Folder(dir), c.sim, /*keep_errors=*/c.pull_on != nullptr);
   Fwdl run({c.hex ? "hex" : "dvb", "--port", sim.path, "--yes", "--record", records.path,
             "--serial", "SN 0042", "--flow", c.flow, firmware});
+  if (c.interrupt_searching || c.pull_searching) {
+    for (int i = 0; i < 600 && sim.Received().size() < 5; ++i) std::this_thread::sleep_for(50ms);
+  }
+  if (c.interrupt_searching) run.Interrupt();
+  if (c.pull_searching) sim.Kill();
   if (c.pull_on) {
     for (int i = 0; i < 600 && sim.Errors().find(c.pull_on) == std::string::npos; ++i) {
       std::this_thread::sleep_for(50ms);
     }
-    // Pulled a moment later: half a second for fwdl's 10 ms poll to read
-    // the answer, well within the waits that follow it.
-    std::this_thread::sleep_for(500ms);
-    sim.Kill();
-  }
-  if (c.interrupt_ms > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(c.interrupt_ms));
-    run.Interrupt();
-  }
-  if (c.pull_ms > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(c.pull_ms));
-    sim.Kill();
+    sim.Pull();  // once fwdl's poll has read the answer
   }
   EXPECT_EQ(run.Wait(), c.code) << run.output;
   const std::string lines = SimProcess::Slurp(records.path);
@@ -281,8 +271,8 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
   const auto r = nlohmann::json::parse(lines);
   const std::size_t written = r["bytes_written"];
   const std::string log =
-      sim.ReceivedOnce([&](const std::string& l) { return c.pull_ms > 0 || l.size() >= written; });
-  const bool pulled = c.pull_ms > 0 || c.pull_on;
+      sim.ReceivedOnce([&](const std::string& l) { return c.pull_searching || l.size() >= written; });
+  const bool pulled = c.pull_searching || c.pull_on;
 
   EXPECT_EQ(r["outcome"], c.outcome);
   EXPECT_EQ(r["exit_code"], c.code);
@@ -315,19 +305,20 @@ TEST_P(RecordOfARun, TellsWhatHappened) {
 INSTANTIATE_TEST_SUITE_P(
     Ends, RecordOfARun,
     ::testing::Values(
-        RecordCase{"success", {"--flash-ms", "100"}, false, 0, 0, "success", 0,
+        RecordCase{"success", {"--flash-ms", "100"}, false, "success", 0,
                    "Flashed successfully...\r\n>", "program"},
         RecordCase{"error verdict", {"--charger-ms", "100", "--quiet-ms", "400", "--verdict", "error"},
-                   true, 0, 0, "error_verdict", 1, "?Checksum error"},
-        RecordCase{"no contact", {"--no-prompt"}, false, 0, 0, "no_contact", 3, ""},
-        RecordCase{"Ctrl-C", {"--charger-ms", "100000"}, true, 1000, 0, "search_aborted", 130, ""},
-        RecordCase{"pulled cable", {"--baud", "57600", "--flash-ms", "100"}, true, 0, 1500,
-                   "port_lost", 4, ""},
+                   true, "error_verdict", 1, "?Checksum error"},
+        RecordCase{"no contact", {"--no-prompt"}, false, "no_contact", 3, ""},
+        RecordCase{"Ctrl-C", {"--charger-ms", "100000"}, true, "search_aborted", 130, "", "auto",
+                   /*interrupt_searching=*/true},
+        RecordCase{"pulled cable", {"--baud", "57600", "--charger-ms", "100000"}, true, "port_lost",
+                   4, "", "auto", false, /*pull_searching=*/true},
         // The answer came, then the cable went: the answer is the outcome.
-        RecordCase{"verdict then pulled", {"--charger-ms", "100"}, true, 0, 0, "success", 0,
-                   "Firmware programmed OK", "auto", "; verdict"},
-        RecordCase{"report then pulled", {"--flash-ms", "100"}, false, 0, 0, "success", 0,
-                   "Flashed successfully...\r\n>", "auto", "report sent"}),
+        RecordCase{"verdict then pulled", {"--charger-ms", "100"}, true, "success", 0,
+                   "Firmware programmed OK", "auto", false, false, "; verdict"},
+        RecordCase{"report then pulled", {"--flash-ms", "100"}, false, "success", 0,
+                   "Flashed successfully...\r\n>", "auto", false, false, "report sent"}),
     [](const auto& info) {
       std::string name = info.param.what;
       std::erase_if(name, [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); });
@@ -394,6 +385,29 @@ TEST(Console, JsonEventsTellTheRunLineByLine) {
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[1], "Download comleted.\r\n\r\nPower off instrument.");
   EXPECT_NE(run.errors.find("Download comleted."), std::string::npos) << "the text for a person";
+}
+
+// On a paced line the pseudo-terminal takes some 14 KB at once, far ahead of
+// the line: the rate told is none in the first second, never above the line.
+TEST(Console, JsonRateNeverPassesThePacedLine) {
+  TempFile dir("");
+  TempFile image(testing::EveryByteImage(30000), "image.bin");
+  SimProcess sim(Folder(dir), {"--baud", "57600", "--flash-ms", "100"});
+  Fwdl run({"dvb", "--port", sim.path, "--yes", "--json", image.path}, /*apart=*/true);
+  EXPECT_EQ(run.Wait(), 0) << run.errors;
+  std::istringstream lines(run.output);
+  std::vector<nlohmann::json> rates;
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json e = nlohmann::json::parse(line);
+    if (e["event"] == "progress" && e["text"] != "") rates.push_back(e["rate"]);
+  }
+  ASSERT_GE(rates.size(), 2u) << run.output;
+  EXPECT_TRUE(rates.front().is_null()) << "the first event comes as sending begins";
+  // The line carries the rest in seconds: the figures come once one has passed.
+  EXPECT_FALSE(rates.back().is_null()) << run.output;
+  for (const auto& rate : rates) {
+    if (!rate.is_null()) EXPECT_LE(rate.get<double>(), 5760) << run.output;
+  }
 }
 
 // --json without --yes: the question is told, then waits for the station's
@@ -513,8 +527,7 @@ TEST(Console, APulledCableEndsWithThePortCode) {
 }
 
 // Ctrl-C during the search is "Abort Search...": the loader hears "Q".
-// Meanwhile the program sleeps between its ticks.
-TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
+TEST(Console, CtrlCAbortsTheSearch) {
   TempFile dir("");
   SimProcess sim(Folder(dir), {"--charger-ms", "100000"});
   Fwdl run({"hex", "--port", sim.path, "--yes", "--json", EXAMPLES_DIR "/demo.hex"});
@@ -525,12 +538,6 @@ TEST(Console, CtrlCAbortsTheSearchWhichSleepsBetweenTicks) {
   const std::string log = sim.ReceivedOnce([](const std::string& l) { return l.ends_with('Q'); });
   EXPECT_EQ(log, std::string(log.size() - 1, 'F') + "Q");
   EXPECT_GT(log.size(), 40u) << "a ping every 50 ms";
-  // A program that sleeps gives up the processor at every wait, a hundred
-  // times a second for its poll; one that spun would hardly ever (a busy
-  // machine takes it away, but that does not count as given up).
-  EXPECT_GT(run.voluntary_switches, 100) << "the search does not sleep between its ticks";
-  std::cout << "CPU over the search: " << run.cpu_seconds * 1000 << " ms, "
-            << run.voluntary_switches << " sleeps\n";
 }
 
 // The instructions wait for Enter or "c" while the timers keep ticking at
@@ -547,12 +554,12 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   console::ConsoleWindow window(ports, {"file", false, false}, out);
   ASSERT_TRUE(window.core().SelectPort("COM1"));  // the 10 ms poll runs
   const int& ticks = ports.device("COM1").polls;
+  std::atomic<int> polled{0};
+  ports.device("COM1").on_poll = [&] { ++polled; };
+  // The user answers once the poll has ticked while the question waits.
   std::thread user([&] {
-    std::this_thread::sleep_for(300ms);
-    (void)!write(input[1], "\n", 1);
-    std::this_thread::sleep_for(100ms);
-    (void)!write(input[1], "x\nc\n", 4);
-    std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 1000 && polled < 3; ++i) std::this_thread::sleep_for(10ms);
+    (void)!write(input[1], "\nx\nc\n", 5);
     close(input[1]);
   });
 
@@ -574,11 +581,11 @@ TEST(Console, QuestionsWaitForTheUserWhileTimersTick) {
   EXPECT_NE(out.str().find("[ERROR]\nFailed.\n"), std::string::npos);
 }
 
-// The exit codes are written once, in fwdl's table: the manual and the
-// README give each outcome the same code, and every outcome has one.
-TEST(Console, TheManualAndTheReadmeTellTheTablesExitCodes) {
+// The exit codes are written once, in fwdl's table: the manual and fwdl's
+// page of the docs give each outcome the same code, and every outcome has one.
+TEST(Console, TheManualAndTheDocsTellTheTablesExitCodes) {
   const std::string manual = SimProcess::Slurp(SOURCE_DIR "/dist/linux/fwdl.1");
-  const std::string readme = SimProcess::Slurp(SOURCE_DIR "/README.md");
+  const std::string page = SimProcess::Slurp(SOURCE_DIR "/docs/fwdl.md");
   const std::size_t section = manual.find(".SH EXIT STATUS");
   ASSERT_NE(section, std::string::npos);
   // ".B 4" and what follows up to the next code, in the manual.
@@ -593,9 +600,9 @@ TEST(Console, TheManualAndTheReadmeTellTheTablesExitCodes) {
     const int code = static_cast<int>(console::ExitCodeOf(outcome));
     const std::string name = OutcomeName(outcome);
     EXPECT_NE(manual_text(code).find(name), std::string::npos) << name << " under " << code;
-    EXPECT_TRUE(std::regex_search(readme, std::regex("\\| " + std::to_string(code) +
+    EXPECT_TRUE(std::regex_search(page, std::regex("\\| " + std::to_string(code) +
                                                      " \\| [^|]*`" + name + "`")))
-        << name << " under " << code << " in the README";
+        << name << " under " << code << " in docs/fwdl.md";
   }
   for (const console::ExitCodeRow& row : console::ExitCodeTable()) {
     EXPECT_FALSE(manual_text(static_cast<int>(row.code)).empty()) << static_cast<int>(row.code);
@@ -803,15 +810,14 @@ TEST(Console, LoopcheckTellsWhichFlowModeHoldsAndRecommendsIt) {
 }
 
 TEST(Console, ProgressLineTellsBytesRateAndTimeLeft) {
-  // Before half a second has passed, the time left is told at the line's rate.
-  EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, 0),
-            "[--------------------] 0% done  0/57,600 bytes  - B/s  0:10 left");
-  EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, 10),
+  EXPECT_EQ(console::ProgressLine("0% done", 0, 57600, {}),
+            "[--------------------] 0% done  0/57,600 bytes  - B/s  -:-- left");
+  EXPECT_EQ(console::ProgressLine("50% done", 28800, 57600, {2880.4, 10}),
             "[##########----------] 50% done  28,800/57,600 bytes  2,880 B/s  0:10 left");
-  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, 20),
-            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  0:34 left");
-  EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, 200),
-            "[####################] 100% done  1,234,567/1,234,567 bytes  6,173 B/s  0:00 left");
+  EXPECT_EQ(console::ProgressLine("37% done", 111111, 300326, {5555.6, 754}),
+            "[#######-------------] 37% done  111,111/300,326 bytes  5,556 B/s  12:34 left");
+  EXPECT_EQ(console::ProgressLine("100% done", 1234567, 1234567, {0, std::nullopt}),
+            "[####################] 100% done  1,234,567/1,234,567 bytes  0 B/s  -:-- left");
 }
 
 }  // namespace

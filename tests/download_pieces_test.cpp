@@ -75,6 +75,33 @@ TEST(Progress, PrintsTheRoundedFigure) {
   }
 }
 
+TEST(Pace, CountsOnlyBytesThatLeftAndNeverPassesTheLine) {
+  constexpr std::optional<double> kNone;
+  constexpr std::optional<std::uint64_t> kNoTime;
+  struct {
+    const char* what;
+    std::uint64_t sent, queued, total;
+    double seconds;
+    std::uint32_t line;  // bytes a second
+    std::optional<double> rate;
+    std::optional<std::uint64_t> left_s;
+  } const cases[] = {
+      {"nothing in the first second", 5000, 0, 57600, 0.99, 5760, kNone, kNoTime},
+      {"a second in, at the line's pace", 5760, 0, 57600, 1, 5760, 5760, 9},
+      {"the driver's queue taken off", 28800, 4000, 57600, 5, 5760, 4960, 7},
+      {"what a buffer took at once is capped", 14336, 0, 300326, 1.2, 5760, 5760, 50},
+      {"a slower line caps lower", 20000, 0, 100000, 2, 960, 960, 83},
+      {"a queue larger than the count", 1000, 4096, 57600, 2, 5760, 0, kNoTime},
+      {"held by XOFF from the start", 0, 0, 57600, 3, 5760, 0, kNoTime},
+      {"all gone", 57600, 0, 57600, 20, 5760, 2880, 0},
+  };
+  for (const auto& c : cases) {
+    const Pace pace = PaceOf(c.sent, c.queued, c.total, c.seconds, c.line);
+    EXPECT_EQ(pace.rate, c.rate) << c.what;
+    EXPECT_EQ(pace.left_s, c.left_s) << c.what;
+  }
+}
+
 TEST(Escape, EncodesTheFlowControlBytesAndItself) {
   struct {
     std::uint8_t byte;

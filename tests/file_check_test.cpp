@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/console/check.h"
+#include "app/run/check.h"
 #include "download/dvb_header.h"
 #include "download/hex_check.h"
 #include "platform/sha256.h"
@@ -88,6 +88,8 @@ TEST(HexCheck, ValidFiles) {
        {{0x00000000, 0x00000007}, {0xFFFFFFF8, 0xFFFFFFFF}}, {}},
       {"overlaps", kRec + "\n" + Data(0x08) + "\n" + Data(0x00, 4) + "\n" + kEnd, 36,
        {{0x00, 0x17}}, {{0x00, 0x03}, {0x08, 0x0F}}},
+      {"a record that overlaps the one before it by one byte", kRec + "\n" + Data(0x0F) + "\n" + kEnd,
+       32, {{0x00, 0x1E}}, {{0x0F, 0x0F}}},
       {"start addresses; line ends and Ctrl-Z after the end",
        Record(0, 3, {0, 0, 1, 0}) + "\n" + Record(0, 5, {0, 0, 1, 0}) + "\n" + kRec + "\n" + kEnd +
            "\r\n\n\x1A\x1A",

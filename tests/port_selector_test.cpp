@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console/port_selector.h"
+#include "app/run/port_selector.h"
 
 namespace fwdl {
 namespace {

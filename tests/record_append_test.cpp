@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "app/console/append.h"
-#include "app/console/record.h"
+#include "app/run/append.h"
+#include "app/run/record.h"
 #include "support/rig.h"
 
 namespace fwdl::console {

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "app/console/append.h"
-#include "app/console/odbc_store.h"
-#include "app/console/record.h"
+#include "app/run/append.h"
+#include "app/run/odbc_store.h"
+#include "app/run/record.h"
 #include "support/rig.h"
 
 namespace fwdl::console {

@@ -18,9 +18,9 @@
 #include <memory>
 #include <sstream>
 
-#include "app/console/odbc_store.h"
-#include "app/console/record.h"
-#include "app/console/spool.h"
+#include "app/run/odbc_store.h"
+#include "app/run/record.h"
+#include "app/run/spool.h"
 #include "support/rig.h"
 #include "support/sim_process.h"
 

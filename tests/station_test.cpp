@@ -6,10 +6,11 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/console/answer.h"
+#include "app/run/answer.h"
 #include "app/station/requests.h"
 #include "app/station/slot.h"
-#include "app/station/station.h"
+#include "app/station/slot_places.h"
+#include "app/station/station_options.h"
 #include "app/station/tally.h"
 #include "support/fake_system.h"
 

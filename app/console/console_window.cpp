@@ -4,10 +4,10 @@
 #include <iostream>
 #include <ostream>
 
-#include "app/console/answer.h"
-#include "app/console/console_os.h"
-#include "app/console/json_events.h"
-#include "app/console/progress_line.h"
+#include "app/run/answer.h"
+#include "app/run/console_os.h"
+#include "app/run/json_events.h"
+#include "app/run/progress_line.h"
 
 namespace fwdl::console {
 namespace {
@@ -55,14 +55,23 @@ void ConsoleWindow::SetProgressText(const std::string& text) {
   // While the file goes out the figure is a percentage, drawn as a bar.
   const bool percentage = core_.phase() == Phase::kSending && !text.empty();
   const auto now = Clock::now();
-  if (percentage && !sending_) transfer_start_ = now;
+  if (percentage && !sending_) {
+    transfer_start_ = now;
+    pace_ = {};
+  }
   sending_ = percentage;
   const bool changed = text != progress_text_;
   progress_text_ = text;
+  // One line redrawn in place, at most five times a second unless the
+  // figure moved.
+  const bool draw =
+      percentage && settings_.terminal && (changed || now - last_drawn_ >= kRedrawInterval);
+  // Measured only to be shown (it asks the driver for its queue); once the
+  // file has gone out it stays as it was measured last.
+  if (percentage && (draw || (changed && settings_.json))) pace_ = MeasurePace(now);
+  const Progress& progress = core_.progress();
   if (changed && settings_.json) {
-    const Progress& progress = core_.progress();
-    settings_.json->Progress(text, progress.SentBytes, progress.TotalBytes,
-                             std::chrono::duration<double>(now - transfer_start_).count());
+    settings_.json->Progress(text, progress.SentBytes, progress.TotalBytes, pace_);
   }
   if (!percentage || !settings_.terminal) {
     // Plain lines: one per new text, so at most one per per cent.
@@ -74,17 +83,21 @@ void ConsoleWindow::SetProgressText(const std::string& text) {
     }
     return;
   }
-  // One line redrawn in place, at most five times a second unless the
-  // figure moved; spaces wipe what a longer line left.
-  if (!changed && now - last_drawn_ < kRedrawInterval) return;
+  if (!draw) return;
   last_drawn_ = now;
-  const double seconds = std::chrono::duration<double>(now - transfer_start_).count();
-  const Progress& progress = core_.progress();
-  std::string line = ProgressLine(text, progress.SentBytes, progress.TotalBytes, seconds);
+  // Spaces wipe what a longer line left.
+  std::string line = ProgressLine(text, progress.SentBytes, progress.TotalBytes, pace_);
   const std::size_t width = line.size();
   if (width < drawn_width_) line.append(drawn_width_ - width, ' ');
   out_ << '\r' << line << std::flush;
   drawn_width_ = std::max<std::size_t>(width, 1);
+}
+
+Pace ConsoleWindow::MeasurePace(Clock::time_point now) {
+  const Progress& progress = core_.progress();
+  const SerialLink& link = core_.link();
+  return PaceOf(progress.SentBytes, link.OutputQueued(), progress.TotalBytes,
+                std::chrono::duration<double>(now - transfer_start_).count(), link.LineRate());
 }
 
 BoxAnswer ConsoleWindow::ShowMessageBox(const std::string& text, const std::string& caption,

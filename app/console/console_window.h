@@ -73,6 +73,8 @@ class ConsoleWindow final : public WindowOps {
   BoxAnswer Ask();
   // Ends the progress line drawn in place, so that a whole line can follow.
   void EndProgressLine();
+  // The rate and the time left of the transfer now.
+  Pace MeasurePace(Clock::time_point now);
   void PrintLine(const std::string& text);
 
   const WindowSettings settings_;
@@ -86,6 +88,7 @@ class ConsoleWindow final : public WindowOps {
   std::string status_, progress_text_;
   bool sending_ = false;  // the figure shown is the transfer's
   Clock::time_point transfer_start_, last_drawn_;
+  Pace pace_;  // as last shown
   std::size_t drawn_width_ = 0;  // of the progress line on screen; 0: none
   Core core_;  // last: it is made with the window's operations in place
 };

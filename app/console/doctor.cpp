@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <ostream>
 
-#include "app/console/exit_codes.h"
-#include "app/console/port_selector.h"
 #include "app/port_options.h"
+#include "app/run/exit_codes.h"
+#include "app/run/port_selector.h"
 #include "serial/serial_link.h"
 
 namespace fwdl::console {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/console/exit_codes.h"
+#include "app/run/exit_codes.h"
 #include "serial/serial_link.h"
 
 namespace fwdl::console {

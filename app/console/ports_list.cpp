@@ -3,9 +3,9 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "app/console/console_os.h"
-#include "app/console/port_selector.h"
-#include "app/console/record.h"
+#include "app/run/console_os.h"
+#include "app/run/port_selector.h"
+#include "app/run/record.h"
 #include "platform/usb_adapters.h"
 
 namespace fwdl::console {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "app/console/record.h"
+#include "app/run/record.h"
 
 namespace fwdl::station {
 namespace {

@@ -1,6 +1,6 @@
 #include "app/station/slot.h"
 
-#include "app/console/exit_codes.h"
+#include "app/run/exit_codes.h"
 
 namespace fwdl::station {
 namespace {

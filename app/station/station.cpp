@@ -1,93 +1,42 @@
+// The station at work: routes each request of the page to its slot, runs
+// the slot's fwdl when the page starts it, and tells every page what the
+// slots do. The checks before it serves (the command line, the firmware,
+// the record file, where the slots lead) come first, in StationMain.
 #include "app/station/station.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <sstream>
-#include <thread>
 
-#include "app/console/append.h"
-#include "app/console/check.h"
-#include "app/console/console_os.h"
-#include "app/console/port_selector.h"
-#include "app/console/record.h"
-#include "app/station/child_process.h"
+#include "app/run/append.h"
+#include "app/run/exit_codes.h"
+#include "app/run/record.h"
+#include "app/station/firmware.h"
 #include "app/station/http_server.h"
 #include "app/station/slot.h"
+#include "app/station/slot_places.h"
+#include "app/station/slot_processes.h"
+#include "app/station/station_options.h"
 #include "app/station/station_page.h"
 #include "app/station/tally.h"
-#include "platform/serial_devices.h"
-#include "platform/sha256.h"
 
 namespace fwdl::station {
-
-const char kStationHelp[] =
-    "usage: fwdl station --slot PORT [--slot PORT ...] [--record FILE]\n"
-    "                    [--listen ADDR:PORT] [--token TOKEN] FIRMWARE\n"
-    "\n"
-    "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
-    "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
-    "\n"
-    "  --slot PORT      a port, as fwdl --port takes it; once per instrument\n"
-    "  --record FILE    every slot's fwdl appends its record line to FILE\n"
-    "  --listen A:P     the address to serve (default 127.0.0.1:8470; port 0:\n"
-    "                   any free one); beyond this machine it needs --token\n"
-    "  --token TOKEN    16 to 128 letters, digits, - _ . ~: what a page must\n"
-    "                   carry to start or answer; without it a page is read-only\n"
-    "\n"
-    "The address to open is printed on standard output. Ctrl-C ends every\n"
-    "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
-
 namespace {
 
-using console::FileKind;
-
-struct Firmware {
-  std::string path, procedure, sha256;
-  std::uint64_t size = 0;
-};
-
-// One fwdl at work on a slot: the process and the threads that read it.
-struct Running {
-  std::unique_ptr<ChildProcess> child;
-  std::thread output, errors;
-};
-
-// Hands each whole line of what `read` returns to `line`, until the pipe ends.
-template <typename Read, typename Line>
-void ReadLines(Read read, Line line) {
-  constexpr std::size_t kLongest = 1 << 16;  // a longer "line" is no event
-  std::string pending;
-  char buffer[4096];
-  while (const std::size_t got = read(buffer, sizeof buffer)) {
-    pending.append(buffer, got);
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      std::string whole = pending.substr(0, end);
-      if (!whole.empty() && whole.back() == '\r') whole.pop_back();
-      line(std::move(whole));
-      pending.erase(0, end + 1);
-    }
-    if (pending.size() > kLongest) {
-      line(std::move(pending));
-      pending.clear();
-    }
-  }
-  if (!pending.empty()) line(std::move(pending));
-}
+using console::ExitCode;
 
 class Station {
  public:
   Station(const StationOptions& options, const std::vector<SlotPlace>& places, Firmware firmware,
           std::string version)
       : options_(options), firmware_(std::move(firmware)), version_(std::move(version)),
-        fwdl_(ThisProgram()), server_([this](const HttpRequest& r) { return Handle(r); }) {
+        server_([this](const HttpRequest& r) { return Handle(r); }),
+        processes_(options.slots.size(), Listener()) {
     for (std::size_t i = 0; i < options.slots.size(); ++i) {
       slots_.emplace_back(static_cast<int>(i), options.slots[i], places[i].device, places[i].adapter);
     }
-    running_.resize(slots_.size());
     if (options.record) {
       std::ifstream records(*options.record);
       tally_.Load(records, Today());
@@ -97,25 +46,16 @@ class Station {
     }
   }
 
-  ~Station() {
-    for (const auto& running : running_) {
-      if (!running) continue;
-      running->child->Kill();
-      running->output.join();
-      running->errors.join();
-    }
-  }
-
   int Run(const std::string& host, unsigned short port) {
     if (const auto why = server_.Listen(host, port)) {
       std::cerr << "fwdl station: cannot listen on " << *why << '\n';
-      return 2;
+      return static_cast<int>(ExitCode::kUsage);
     }
     access_.hosts = HostsOf(host, server_.address(), server_.port(), server_.loopback());
     access_.token = options_.token ? *options_.token : NewToken();
     if (!server_.loopback() && !options_.token) {
       std::cerr << "fwdl station: listening beyond this machine needs --token\n";
-      return 2;
+      return static_cast<int>(ExitCode::kUsage);
     }
     const bool named = host.find_first_not_of("0123456789.:[]abcdefABCDEF") != std::string::npos;
     const std::string shown_host = named ? host : access_.hosts.front();
@@ -129,10 +69,32 @@ class Station {
               << "browser. Ctrl-C stops the station." << std::endl;
     server_.OnInterrupt([this] { Interrupt(); });
     server_.Run();
-    return 0;
+    return static_cast<int>(ExitCode::kSuccess);
   }
 
  private:
+  // What each slot's fwdl tells, taken to the server's thread: its JSON
+  // events to the slot, its own lines ("fwdl: ...", the system's reasons,
+  // how it ended) to the station's standard error; the texts for a person
+  // are on the page.
+  SlotProcesses::Listener Listener() {
+    return {
+        .output = [this](int index, std::string line) {
+          server_.Post([this, index, line = std::move(line)] { Took(index, line); });
+        },
+        .errors = [this](int index, std::string line) {
+          if (!line.starts_with("fwdl: ")) return;
+          server_.Post([this, index, line = std::move(line)] {
+            std::cerr << "slot " << index << " (" << slots_[index].port() << "): " << line
+                      << std::endl;
+          });
+        },
+        .ended = [this](int index, int code) {
+          server_.Post([this, index, code] { Finished(index, code); });
+        },
+    };
+  }
+
   HttpReply Handle(const HttpRequest& request) {
     const auto screened = Screen(request, access_, static_cast<int>(slots_.size()));
     if (const auto* refusal = std::get_if<Refusal>(&screened)) {
@@ -191,49 +153,22 @@ class Station {
     if (options_.record) arguments.insert(arguments.end(), {"--record", *options_.record});
     arguments.push_back(firmware_.path);
     server_.Broadcast(ServerSentEvent("slot", slot.Begin(serial).dump()));
-    std::string why;
-    auto child = ChildProcess::Start(fwdl_, arguments, why);
-    if (!child) {
-      std::cerr << "fwdl station: slot " << index << ": cannot start fwdl: " << why << '\n';
+    if (const auto why = processes_.Start(index, arguments)) {
+      std::cerr << "fwdl station: slot " << index << ": cannot start fwdl: " << *why << '\n';
       // The tile tells why; the tally counts units that fwdl ran (and
       // recorded), and this one never reached the instrument.
-      server_.Broadcast(ServerSentEvent("slot", slot.NotStarted(why).dump()));
-      return Refuse(500, "cannot start fwdl: " + why);
+      server_.Broadcast(ServerSentEvent("slot", slot.NotStarted(*why).dump()));
+      return Refuse(500, "cannot start fwdl: " + *why);
     }
-    auto running = std::make_unique<Running>();
-    ChildProcess* process = child.get();
-    running->child = std::move(child);
-    running->errors = std::thread([this, index, process] {
-      ReadLines([&](char* b, std::size_t n) { return process->ReadErrors(b, n); },
-                [&](std::string line) {
-                  // fwdl's own lines (the system's reasons, how it ended);
-                  // the texts for a person are on the page.
-                  if (!line.starts_with("fwdl: ")) return;
-                  server_.Post([this, index, line] {
-                    std::cerr << "slot " << index << " (" << slots_[index].port()
-                              << "): " << line << std::endl;
-                  });
-                });
-    });
-    running->output = std::thread([this, index, process] {
-      ReadLines([&](char* b, std::size_t n) { return process->ReadOutput(b, n); },
-                [&](std::string line) {
-                  server_.Post([this, index, line] { Took(index, line); });
-                });
-      const int code = process->Wait();
-      server_.Post([this, index, code] { Finished(index, code); });
-    });
-    running_[index] = std::move(running);
     return {202, "application/json", Json{{"slot", index}, {"started", true}}.dump() + "\n"};
   }
 
   HttpReply Answer(int index, bool ok) {
     Slot& slot = slots_[index];
-    if (!slot.asking() || !running_[index]) {
+    if (!slot.asking() || !processes_.Running(index)) {
       return Refuse(409, "slot " + std::to_string(index) + " has no question waiting");
     }
-    ChildProcess& child = *running_[index]->child;
-    if (!slot.Answer(ok, [&](const std::string& line) { return child.Write(line); })) {
+    if (!slot.Answer(ok, [&](const std::string& line) { return processes_.Write(index, line); })) {
       return Refuse(409, "slot " + std::to_string(index) + " no longer takes answers");
     }
     return {200, "application/json",
@@ -248,10 +183,7 @@ class Station {
   }
 
   void Finished(int index, int code) {
-    if (std::unique_ptr<Running> running = std::move(running_[index])) {
-      running->output.join();
-      running->errors.join();
-    }
+    processes_.Reap(index);
     Slot& slot = slots_[index];
     const Json exit = slot.Finish(code);
     server_.Broadcast(ServerSentEvent("slot", exit.dump()));
@@ -278,157 +210,31 @@ class Station {
       std::cerr << "fwdl station: stopping; every running slot ends as on Ctrl-C"
                 << (busy ? " (Ctrl-C again ends them at once)" : "") << std::endl;
       server_.Broadcast(ServerSentEvent("stopping", "{}"));
-    }
-    for (const auto& running : running_) {
-      if (!running) continue;
-      if (interrupts_ == 1) {
-        // As Ctrl-C: fwdl --json takes it from its input (answer.h), on
-        // every system and whether or not the station has a console.
-        (void)running->child->Write("{\"interrupt\":true}\n");
-      } else {
-        running->child->Kill();
-      }
+      // As Ctrl-C: fwdl --json takes it from its input (answer.h), on
+      // every system and whether or not the station has a console.
+      processes_.WriteAll("{\"interrupt\":true}\n");
+    } else {
+      processes_.KillAll();
     }
     if (!busy) server_.Stop();
   }
 
   const StationOptions options_;
   const Firmware firmware_;
-  const std::string version_, fwdl_;
+  const std::string version_;
   HttpServer server_;
   Access access_;
   std::vector<Slot> slots_;
-  std::vector<std::unique_ptr<Running>> running_;
   std::map<int, std::string> starts_;  // the start time fwdl told, per running slot
   Tally tally_;
   bool stopping_ = false;
   int interrupts_ = 0;
+  // Last, so that it goes first: its threads post to the server and read
+  // the slots until it has joined them.
+  SlotProcesses processes_;
 };
 
-// The firmware as the slots will send it, or why it will not do.
-std::optional<std::string> Examine(const std::string& path, Firmware& firmware) {
-  const std::optional<FileKind> kind = console::FileKindOf(path);
-  if (!kind) return "the firmware's name must end in .hex (HEX) or .bin (DVB)";
-  firmware.path = path;
-  firmware.procedure = *kind == FileKind::kHex ? "hex" : "dvb";
-  std::error_code error;
-  firmware.size = std::filesystem::file_size(path, error);
-  if (error) return "cannot be read: " + error.message();
-  if (*kind == FileKind::kHex) {
-    if (const auto problem = console::HexFileError(path)) return *problem;
-  } else if (firmware.size == 0) {
-    return "an empty image";
-  }
-  const auto digest = Sha256OfFile(path);
-  if (!digest) return "cannot be read";
-  firmware.sha256 = *digest;
-  return std::nullopt;
-}
-
 }  // namespace
-
-std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::string& listen) {
-  const std::size_t colon = listen.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == listen.size()) return std::nullopt;
-  std::string host = listen.substr(0, colon);
-  if (host.front() == '[') {
-    if (host.back() != ']' || host.size() < 3) return std::nullopt;
-    host = host.substr(1, host.size() - 2);
-  } else if (host.find(':') != std::string::npos) {
-    return std::nullopt;  // an IPv6 address needs its brackets
-  }
-  unsigned long port = 0;
-  for (const char c : listen.substr(colon + 1)) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + static_cast<unsigned long>(c - '0');
-    if (port > 65535) return std::nullopt;
-  }
-  return std::pair{host, static_cast<unsigned short>(port)};
-}
-
-std::vector<SlotPlace> PlaceSlots(const std::vector<std::string>& slots) {
-  // What tells each slot's adapter apart, as fwdl ports shows it: on Linux
-  // the driver, USB ids, serial number and names; on Windows the Device
-  // Manager's name and the USB ids. Nothing for a device it does not list.
-  const std::vector<console::PortInfo> present = console::ListPorts();
-  std::vector<SlotPlace> places;
-  for (const std::string& port : slots) {
-    // The port its fwdl will open, chosen as fwdl --port chooses it, then
-    // with its links resolved, so that two names of one device are equal.
-    const std::string name = console::ChoosePort(port).name;
-    const std::string device = name.empty() ? "" : PortDevice(name);
-    SlotPlace place;
-    if (!device.empty()) place.device = DescribeDevice(device).device;
-    const auto listed = std::find_if(present.begin(), present.end(), [&](const auto& p) {
-      return !place.device.empty() && p.device == place.device;
-    });
-    if (listed != present.end()) place.adapter = listed->about;
-    places.push_back(std::move(place));
-  }
-  return places;
-}
-
-std::optional<std::string> SharedDevice(const std::vector<std::string>& slots,
-                                        const std::vector<SlotPlace>& places) {
-  std::map<std::string, std::string> devices;
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    const std::string& device = places[i].device;
-    if (device.empty()) continue;  // nothing behind it (yet): its fwdl will say so
-    if (const auto [other, fresh] = devices.emplace(device, slots[i]); !fresh) {
-      return "--slot " + other->second + " and --slot " + slots[i] +
-             " lead to the same device, " + device;
-    }
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> ParseStation(const std::vector<std::string>& arguments,
-                                        StationOptions& options) {
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& arg = arguments[i];
-    const std::string option = arg.substr(0, arg.find('='));
-    auto value = [&]() -> std::optional<std::string> {
-      if (option != arg) return arg.substr(option.size() + 1);
-      if (i + 1 == arguments.size()) return std::nullopt;
-      return arguments[++i];
-    };
-    if (option == "--slot") {
-      const auto port = value();
-      if (!port || port->empty()) return "--slot needs a port";
-      if (std::find(options.slots.begin(), options.slots.end(), *port) != options.slots.end()) {
-        return "--slot " + *port + " is given twice";
-      }
-      options.slots.push_back(*port);
-    } else if (option == "--record") {
-      options.record = value();
-      if (!options.record || options.record->empty()) return "--record needs a file";
-    } else if (option == "--listen") {
-      const auto listen = value();
-      const auto split = listen ? SplitListen(*listen) : std::nullopt;
-      if (!split) return "--listen takes ADDR:PORT, such as 127.0.0.1:8470";
-      // The Host of every request must be the address served; "any
-      // address" has none to hold it to.
-      if (split->first == "0.0.0.0" || split->first == "::" || split->first.empty()) {
-        return "--listen needs the address or name of one interface, not " + *listen;
-      }
-      options.listen = *listen;
-    } else if (option == "--token") {
-      options.token = value();
-      if (!options.token || !TokenWillDo(*options.token)) {
-        return "--token takes 16 to 128 letters, digits, \"-\", \"_\", \".\" or \"~\"";
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (options.firmware.empty()) {
-      options.firmware = arg;
-    } else {
-      return "one firmware file only";
-    }
-  }
-  if (options.slots.empty()) return "no --slot";
-  if (options.firmware.empty()) return "no FIRMWARE";
-  return std::nullopt;
-}
 
 int StationMain(int argc, char** argv, const std::string& version) {
   const std::vector<std::string> arguments(argv + 2, argv + argc);
@@ -436,30 +242,30 @@ int StationMain(int argc, char** argv, const std::string& version) {
         return a == "-h" || a == "--help";
       }) != arguments.end()) {
     std::cout << kStationHelp;
-    return 0;
+    return static_cast<int>(ExitCode::kSuccess);
   }
   StationOptions options;
   if (const auto problem = ParseStation(arguments, options)) {
     std::cerr << "fwdl station: " << *problem << '\n' << kStationHelp;
-    return 2;  // fwdl's usage error
+    return static_cast<int>(ExitCode::kUsage);
   }
   Firmware firmware;
-  if (const auto problem = Examine(options.firmware, firmware)) {
+  if (const auto problem = ExamineFirmware(options.firmware, firmware)) {
     std::cerr << "fwdl station: " << options.firmware << ": " << *problem << '\n';
-    return 5;  // as fwdl refuses a file
+    return static_cast<int>(ExitCode::kFileRefused);  // as fwdl refuses a file
   }
   if (options.record) {
     // A record that cannot be written fails the station before any slot runs.
     console::AppendFile record;
     if (const auto why = record.Open(*options.record)) {
       std::cerr << "fwdl station: --record " << *options.record << ": " << *why << '\n';
-      return 2;
+      return static_cast<int>(ExitCode::kUsage);
     }
   }
   const std::vector<SlotPlace> places = PlaceSlots(options.slots);
   if (const auto problem = SharedDevice(options.slots, places)) {
     std::cerr << "fwdl station: " << *problem << '\n';
-    return 2;
+    return static_cast<int>(ExitCode::kUsage);
   }
   const auto [host, port] = *SplitListen(options.listen);
   Station station(options, places, firmware, version);

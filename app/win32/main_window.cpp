@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -343,9 +344,12 @@ void TForm1::Command(WORD id) {
 
 void TForm1::Tick(UINT_PTR id) {
   if (id != kWakeTimer) return;
-  handlers_.Run([&] { core_.RunDueTimers(); });
+  bool ran = false;
+  handlers_.Run([&] { ran = core_.RunDueTimers(); });
   // A tick already queued when the timers changed, or one a moment early,
-  // runs nothing: the timer is set again for what is due next.
+  // runs nothing: the timer is set again for what is due next, not left to
+  // its next beat.
+  if (!ran) beats_.reset();
   WakeAt(core_.timers().NextDue());
 }
 
@@ -477,10 +481,17 @@ void TForm1::WakeAt(std::optional<fwdl::Millis> when) {
   }
   if (!when) {
     KillTimer(Form1, kWakeTimer);
+    beats_.reset();
     return;
   }
-  const fwdl::Millis left = *when - core_.timers().clock().Now();
-  SetTimer(Form1, kWakeTimer, static_cast<UINT>(left > 1 ? left : 1), nullptr);
+  // Setting the timer is a call to the system (under Wine, to its server)
+  // that would otherwise come twice a tick, a hundred times a second while
+  // the poll runs: a timer that will beat at the due time anyway is left be.
+  const fwdl::Millis now = core_.timers().clock().Now();
+  if (beats_ && *when > now && (*when - beats_->from) % beats_->every == 0) return;
+  const fwdl::Millis left = std::max<fwdl::Millis>(*when - now, 1);
+  SetTimer(Form1, kWakeTimer, static_cast<UINT>(left), nullptr);
+  beats_ = Beats{now, std::max<fwdl::Millis>(left, USER_TIMER_MINIMUM)};  // the system's shortest
 }
 
 void TForm1::PumpEvents() {

@@ -95,6 +95,13 @@ class TForm1 final : public fwdl::WindowOps {
   std::unique_ptr<TForm2> Form2;
   HWND pending_focus_ = nullptr;  // takes the focus when the window is active again
   bool woken_ = false;  // the wake-up timer is set, with the system's timer at 1 ms
+  // The wake-up timer repeats at its interval from when it was set: its
+  // beats. While the next due time falls on one, it is not set again.
+  struct Beats {
+    fwdl::Millis from;
+    fwdl::Millis every;
+  };
+  std::optional<Beats> beats_;
   HFONT font_ = nullptr;
   HFONT progress_font_ = nullptr;
   bool memo_ends_line_ = false;

@@ -1,10 +1,11 @@
 # Lays out what a Windows user receives, in STAGE: the two programs, the
-# README as a web page, the example firmware, the copyright notice. The
-# zip holds this folder; the installer installs its files.
+# README and its pages of docs/ as web pages, the example firmware, the
+# copyright notice. The zip holds this folder; the installer installs its
+# files.
 #   cmake -DSOURCE=DIR -DSTAGE=DIR -DPROGRAM=EXE -DCONSOLE=EXE -DCMARK=cmark-gfm
-#         -DVERSION=1.0.0.0 -P stage.cmake
+#         -DVERSION=1.0.0.0 -DDOC_PAGES=technician,fwdl,... -P stage.cmake
 file(REMOVE_RECURSE "${STAGE}")
-file(MAKE_DIRECTORY "${STAGE}/examples")
+file(MAKE_DIRECTORY "${STAGE}/examples" "${STAGE}/docs")
 file(COPY "${PROGRAM}" "${CONSOLE}" DESTINATION "${STAGE}")
 file(COPY "${SOURCE}/examples/demo.hex" "${SOURCE}/examples/demo.bin"
      DESTINATION "${STAGE}/examples")
@@ -25,6 +26,8 @@ function(web_page from to title)
   if(failed)
     message(FATAL_ERROR "${CMARK} could not convert ${from}")
   endif()
+  # The pages link each other as .md; beside each other here they are .html.
+  string(REGEX REPLACE "href=\"([^\":#]+)\\.md([#\"])" "href=\"\\1.html\\2" body "${body}")
   file(WRITE "${to}" "<!DOCTYPE html>
 <html lang=\"en\">
 <head>
@@ -47,3 +50,9 @@ endfunction()
 web_page("${SOURCE}/README.md" "${STAGE}/README.html" "Firmware DL ${VERSION}")
 web_page("${SOURCE}/examples/README.md" "${STAGE}/examples/README.html"
          "Firmware DL: example firmware")
+string(REPLACE "," ";" DOC_PAGES "${DOC_PAGES}")
+foreach(page IN LISTS DOC_PAGES)
+  file(STRINGS "${SOURCE}/docs/${page}.md" heading LIMIT_COUNT 1 REGEX "^# ")
+  string(REGEX REPLACE "^# |`" "" heading "${heading}")
+  web_page("${SOURCE}/docs/${page}.md" "${STAGE}/docs/${page}.html" "Firmware DL: ${heading}")
+endforeach()

@@ -50,6 +50,7 @@ PortError FakePorts::SetState(PortHandle port, const LineSettings& settings) {
 PortResult FakePorts::WaitingCount(PortHandle port) {
   FakeDevice& d = At(port);
   ++d.polls;
+  if (d.on_poll) d.on_poll();
   if (d.gone) return Gone(0);
   Collect(d);
   return {d.reported_waiting ? *d.reported_waiting : static_cast<std::uint32_t>(d.waiting.size()),

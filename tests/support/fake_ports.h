@@ -58,6 +58,7 @@ struct FakeDevice {
   std::optional<LineSettings> applied;  // what SetState received last
   sim::Instrument* instrument = nullptr;
   std::function<void(char byte)> on_byte;  // a test's responder
+  std::function<void()> on_poll;  // told at every poll tick
 };
 
 class FakePorts final : public SerialPorts {
@@ -77,6 +78,8 @@ class FakePorts final : public SerialPorts {
   PortResult WaitingCount(PortHandle port) override;
   PortResult Read(PortHandle port, void* data, std::uint32_t count) override;
   PortResult Write(PortHandle port, const void* data, std::uint32_t count, int wait_ms) override;
+  // No driver below a fake device holds bytes back.
+  std::uint32_t OutputQueued(PortHandle) override { return 0; }
   void ResumeOutput(PortHandle port) override;
   void Close(PortHandle port) override;
   // "fake:COM1"; nothing for a port whose device does not exist.

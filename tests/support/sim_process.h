@@ -64,6 +64,15 @@ class SimProcess {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
+  // Pulls the cable once the program has read all the instrument sent it
+  // (the simulator waits at most 10 s for that): what came before the pull
+  // is the program's to act on.
+  void Pull() {
+    if (pid_ < 0) return;
+    Command("pull");
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   // A command line on the simulator's standard input ("burst N", "say TEXT").
   void Command(const std::string& line) const {
     const std::string text = line + "\n";

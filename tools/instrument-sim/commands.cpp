@@ -65,7 +65,7 @@ bool RunCommand(Instrument& instrument, const std::string& command, Millis now) 
     }
   } catch (const std::invalid_argument& error) {
     std::cerr << "instrument-sim: " << error.what()
-              << " (commands: burst N, say TEXT, quit)" << std::endl;
+              << " (commands: burst N, say TEXT, pull, quit)" << std::endl;
   }
   return true;
 }

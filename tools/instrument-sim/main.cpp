@@ -59,7 +59,9 @@ const char kUsage[] =
     "                   --quiet-ms MS, --verdict ok|error|short|none\n"
     "DVB receiver:      --no-go-ahead, --flash-ms MS, --no-report,\n"
     "                   --result-tail TEXT (\\r \\n \\\\ \\xHH), --xoff-at N, --xoff-ms MS\n"
-    "Standard input takes the commands: burst N, say TEXT, quit.\n";
+    "Standard input takes the commands: burst N, say TEXT, pull, quit. pull ends\n"
+    "the simulator as a pulled cable would, once the program has read all it was\n"
+    "sent (at most 10 s later).\n";
 
 [[noreturn]] void Usage(const std::string& problem) {
   std::cerr << "instrument-sim: " << problem << "\n" << kUsage;
@@ -203,6 +205,15 @@ bool ConfigureDevice(int fd) {
   return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+// Whether the program has read all that reached its end of the
+// pseudo-terminal. Polling a terminal first moves what is still on its way
+// into the queue that is read, so nothing in transit is missed.
+bool ReadByTheProgram(int program_end) {
+  if (program_end < 0) return true;  // a real device: what is on the wire is gone
+  pollfd unread{program_end, POLLIN, 0};
+  return poll(&unread, 1, 0) == 0;
+}
+
 std::string HexDump(const unsigned char* data, ssize_t size) {
   std::ostringstream out;
   char cell[4];
@@ -326,6 +337,7 @@ int main(int argc, char** argv) {
   bool saved_complete = false;
   bool stdin_open = true;
   std::string command;
+  std::optional<long long> pull_by;  // "pull": the cable goes once the program has read
 
   while (!stop_requested) {
     if (pace.paced()) {
@@ -384,6 +396,10 @@ int main(int argc, char** argv) {
       std::cerr << "instrument-sim: wrote " << config.image_path << std::endl;
     }
     saved_complete = instrument.complete();
+    if (pull_by && ((flow.empty() && sent == outgoing.size() && ReadByTheProgram(keep_open)) ||
+                    now() >= *pull_by)) {
+      break;
+    }
 
     int timeout = -1;
     if (const auto due = instrument.NextDue()) {
@@ -398,6 +414,7 @@ int main(int argc, char** argv) {
       const int flash_wait = static_cast<int>(std::max<long long>(0, *due - now()));
       timeout = timeout < 0 ? flash_wait : std::min(timeout, flash_wait);
     }
+    if (pull_by) timeout = timeout < 0 ? 5 : std::min(timeout, 5);  // watching the program read
     const bool unsent = !flow.empty() || sent < outgoing.size();
     pollfd fds[2] = {{line, static_cast<short>(POLLIN | (unsent ? POLLOUT : 0)), 0},
                      {STDIN_FILENO, POLLIN, 0}};
@@ -432,6 +449,9 @@ int main(int argc, char** argv) {
         stdin_open = false;
       } else if (c != '\n') {
         command += c;
+      } else if (command == "pull") {
+        if (!pull_by) pull_by = now() + 10'000;
+        command.clear();
       } else {
         const bool go_on = RunCommand(instrument, command, now());
         command.clear();

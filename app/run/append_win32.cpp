@@ -2,7 +2,7 @@
 // then FlushFileBuffers().
 #include <windows.h>
 
-#include "app/console/append.h"
+#include "app/run/append.h"
 
 namespace fwdl::console {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/console/odbc_store.h"
+#include "app/run/odbc_store.h"
 
 namespace fwdl::console {
 namespace {

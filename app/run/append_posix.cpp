@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/console/append.h"
+#include "app/run/append.h"
 
 namespace fwdl::console {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/console/answer.h"
+#include "app/run/answer.h"
 
 #include <nlohmann/json.hpp>
 #include <string>

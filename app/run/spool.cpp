@@ -1,5 +1,5 @@
 // The spool of records waiting for a database; see spool.h.
-#include "app/console/spool.h"
+#include "app/run/spool.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/console/locked_file.h"
+#include "app/run/locked_file.h"
 
 namespace fwdl::console {
 namespace {

@@ -1,6 +1,6 @@
 // fwdl records: questions answered from a record target, and the spool
 // delivered; see records_command.h.
-#include "app/console/records_command.h"
+#include "app/run/records_command.h"
 
 #include <algorithm>
 #include <ctime>
@@ -9,8 +9,8 @@
 #include <regex>
 #include <vector>
 
-#include "app/console/exit_codes.h"
-#include "app/console/record.h"
+#include "app/run/exit_codes.h"
+#include "app/run/record.h"
 
 namespace fwdl::console {
 namespace {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "app/console/spool.h"
+#include "app/run/spool.h"
 
 namespace fwdl::console {
 

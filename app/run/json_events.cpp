@@ -1,10 +1,9 @@
-#include "app/console/json_events.h"
+#include "app/run/json_events.h"
 
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "app/console/progress_line.h"
-#include "app/console/record.h"
+#include "app/run/record.h"
 
 namespace fwdl::console {
 namespace {
@@ -56,11 +55,10 @@ void JsonEvents::Box(const std::string& caption, const std::string& text,
 }
 
 void JsonEvents::Progress(const std::string& text, std::uint64_t sent, std::uint64_t total,
-                          double seconds) {
-  const Pace pace = PaceOf(sent, total, seconds);
+                          const Pace& pace) {
   Json line{{"event", "progress"}, {"text", Text(text)}, {"sent", sent}, {"total", total}};
-  line["rate"] = pace.measured ? Json(static_cast<std::uint64_t>(pace.rate + 0.5)) : Json(nullptr);
-  line["left_s"] = pace.left_s;
+  line["rate"] = pace.rate ? Json(static_cast<std::uint64_t>(*pace.rate + 0.5)) : Json(nullptr);
+  line["left_s"] = pace.left_s ? Json(*pace.left_s) : Json(nullptr);
   Write(line.dump());
 }
 

@@ -18,16 +18,18 @@
 //   {"event":"end","outcome":"port_unusable","exit_code":4,...,"remedy":"/dev/ttyUSB0 belongs
 //    to the group dialout, and the user ann is not in it: sudo usermod -aG dialout ann, ..."}
 //
-// "rate" is null until it has been measured (half a second into the
-// transfer); "left_s" is then told at the line's rate. Texts from the
-// instrument are 8-bit: each byte stands for its Latin-1 character, so
-// every line is valid UTF-8 whatever the instrument sent.
+// "rate" (bytes that have left the port a second, never above the line's)
+// and "left_s" are null for the first second of sending (download/progress.h).
+// Texts from the instrument are 8-bit: each byte stands for its Latin-1
+// character, so every line is valid UTF-8 whatever the instrument sent.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
+
+#include "download/progress.h"
 
 namespace fwdl::console {
 
@@ -62,7 +64,7 @@ class JsonEvents {
   void Box(const std::string& caption, const std::string& text, const std::string& details,
            const std::optional<std::string>& answer);
   void Progress(const std::string& text, std::uint64_t sent, std::uint64_t total,
-                double seconds);
+                const Pace& pace);
   void Interrupted();
   void End(const RunEnd& end);
 

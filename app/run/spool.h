@@ -21,7 +21,7 @@
 #include <optional>
 #include <string>
 
-#include "app/console/odbc_store.h"
+#include "app/run/odbc_store.h"
 
 namespace fwdl::console {
 

@@ -1,9 +1,9 @@
-#include "app/console/port_selector.h"
+#include "app/run/port_selector.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "app/console/console_os.h"
+#include "app/run/console_os.h"
 
 namespace fwdl::console {
 namespace {

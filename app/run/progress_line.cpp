@@ -17,25 +17,20 @@ std::string Grouped(std::uint64_t n) {
 
 }  // namespace
 
-Pace PaceOf(std::uint64_t sent, std::uint64_t total, double seconds) {
-  Pace pace;
-  pace.measured = seconds >= 0.5 && sent > 0;
-  if (pace.measured) pace.rate = sent / seconds;
-  pace.left_s = static_cast<std::uint64_t>((total > sent ? total - sent : 0) / pace.rate + 0.5);
-  return pace;
-}
-
 std::string ProgressLine(const std::string& text, std::uint64_t sent, std::uint64_t total,
-                         double seconds) {
+                         const Pace& pace) {
   const double done = total == 0 ? 0 : std::min(1.0, static_cast<double>(sent) / total);
   const int filled = static_cast<int>(done * kBarWidth + 0.5);
-  const Pace pace = PaceOf(sent, total, seconds);
-  const std::uint64_t left = pace.left_s;
-  char tail[96];
-  std::snprintf(tail, sizeof tail, " bytes  %s B/s  %llu:%02llu left",
-                pace.measured ? Grouped(static_cast<std::uint64_t>(pace.rate + 0.5)).c_str() : "-",
-                static_cast<unsigned long long>(left / 60),
-                static_cast<unsigned long long>(left % 60));
+  std::string left = "-:--";
+  if (pace.left_s) {
+    char minutes[32];
+    std::snprintf(minutes, sizeof minutes, "%llu:%02llu",
+                  static_cast<unsigned long long>(*pace.left_s / 60),
+                  static_cast<unsigned long long>(*pace.left_s % 60));
+    left = minutes;
+  }
+  const std::string rate = pace.rate ? Grouped(static_cast<std::uint64_t>(*pace.rate + 0.5)) : "-";
+  const std::string tail = " bytes  " + rate + " B/s  " + left + " left";
   return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " + text +
          "  " + Grouped(sent) + "/" + Grouped(total) + tail;
 }

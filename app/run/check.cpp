@@ -1,4 +1,4 @@
-#include "app/console/check.h"
+#include "app/run/check.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,10 +1,10 @@
-#include "app/console/record.h"
+#include "app/run/record.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "app/console/console_os.h"
+#include "app/run/console_os.h"
 
 namespace fwdl::console {
 namespace {

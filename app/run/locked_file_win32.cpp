@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "app/console/locked_file.h"
+#include "app/run/locked_file.h"
 
 namespace fwdl::console {
 namespace {

@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/console/exit_codes.h"
+#include "app/run/exit_codes.h"
 
 namespace fwdl::console {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/console/locked_file.h"
+#include "app/run/locked_file.h"
 
 namespace fwdl::console {
 namespace {

@@ -1,7 +1,7 @@
 // fwdl's exit codes: how a run ended, told to a script. One table, written
 // once here: the exit code of each outcome, the help text's list, the codes
 // of `fwdl check` and the closing line on standard error come from it, and
-// a test holds the manual and the README to it. Nothing here reads a box's
+// a test holds the manual and docs/fwdl.md to it. Nothing here reads a box's
 // text: the outcome is what the procedure decided.
 #pragma once
 

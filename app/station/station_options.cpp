@@ -1,0 +1,93 @@
+#include "app/station/station_options.h"
+
+#include <algorithm>
+
+#include "app/station/requests.h"
+
+namespace fwdl::station {
+
+const char kStationHelp[] =
+    "usage: fwdl station --slot PORT [--slot PORT ...] [--record FILE]\n"
+    "                    [--listen ADDR:PORT] [--token TOKEN] FIRMWARE\n"
+    "\n"
+    "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
+    "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
+    "\n"
+    "  --slot PORT      a port, as fwdl --port takes it; once per instrument\n"
+    "  --record FILE    every slot's fwdl appends its record line to FILE\n"
+    "  --listen A:P     the address to serve (default 127.0.0.1:8470; port 0:\n"
+    "                   any free one); beyond this machine it needs --token\n"
+    "  --token TOKEN    16 to 128 letters, digits, - _ . ~: what a page must\n"
+    "                   carry to start or answer; without it a page is read-only\n"
+    "\n"
+    "The address to open is printed on standard output. Ctrl-C ends every\n"
+    "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
+
+std::optional<std::pair<std::string, unsigned short>> SplitListen(const std::string& listen) {
+  const std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == listen.size()) return std::nullopt;
+  std::string host = listen.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.back() != ']' || host.size() < 3) return std::nullopt;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return std::nullopt;  // an IPv6 address needs its brackets
+  }
+  unsigned long port = 0;
+  for (const char c : listen.substr(colon + 1)) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + static_cast<unsigned long>(c - '0');
+    if (port > 65535) return std::nullopt;
+  }
+  return std::pair{host, static_cast<unsigned short>(port)};
+}
+
+std::optional<std::string> ParseStation(const std::vector<std::string>& arguments,
+                                        StationOptions& options) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
+    const std::string option = arg.substr(0, arg.find('='));
+    auto value = [&]() -> std::optional<std::string> {
+      if (option != arg) return arg.substr(option.size() + 1);
+      if (i + 1 == arguments.size()) return std::nullopt;
+      return arguments[++i];
+    };
+    if (option == "--slot") {
+      const auto port = value();
+      if (!port || port->empty()) return "--slot needs a port";
+      if (std::find(options.slots.begin(), options.slots.end(), *port) != options.slots.end()) {
+        return "--slot " + *port + " is given twice";
+      }
+      options.slots.push_back(*port);
+    } else if (option == "--record") {
+      options.record = value();
+      if (!options.record || options.record->empty()) return "--record needs a file";
+    } else if (option == "--listen") {
+      const auto listen = value();
+      const auto split = listen ? SplitListen(*listen) : std::nullopt;
+      if (!split) return "--listen takes ADDR:PORT, such as 127.0.0.1:8470";
+      // The Host of every request must be the address served; "any
+      // address" has none to hold it to.
+      if (split->first == "0.0.0.0" || split->first == "::" || split->first.empty()) {
+        return "--listen needs the address or name of one interface, not " + *listen;
+      }
+      options.listen = *listen;
+    } else if (option == "--token") {
+      options.token = value();
+      if (!options.token || !TokenWillDo(*options.token)) {
+        return "--token takes 16 to 128 letters, digits, \"-\", \"_\", \".\" or \"~\"";
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (options.firmware.empty()) {
+      options.firmware = arg;
+    } else {
+      return "one firmware file only";
+    }
+  }
+  if (options.slots.empty()) return "no --slot";
+  if (options.firmware.empty()) return "no FIRMWARE";
+  return std::nullopt;
+}
+
+}  // namespace fwdl::station
