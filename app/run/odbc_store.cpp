@@ -288,7 +288,9 @@ std::optional<std::string> OdbcStore::Fail(short type, void* handle, const char*
   }
   // Some drivers echo the connection string; the password stays out.
   if (password_.size() >= 3) {
-    for (std::size_t at; (at = said.find(password_)) != std::string::npos;) said.replace(at, password_.size(), "***");
+    for (std::size_t at; (at = said.find(password_)) != std::string::npos;) {
+      said.replace(at, password_.size(), "***");
+    }
   }
   std::replace_if(said.begin(), said.end(),
                   [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
