@@ -16,11 +16,12 @@ need_packages() {
 # Liberation Sans stands in for the windows' "MS Sans Serif". fwdl takes
 # SHA-256 and ECDSA from nettle (found with pkg-config; hogweed and GMP come
 # with nettle-dev) and writes JSON with nlohmann-json; fwdl station serves its
-# page with Boost.Beast (header-only). The tests of signed releases make their
-# keys and signatures with the openssl command.
+# page with Boost.Beast (header-only); records go to databases through
+# unixODBC (the Windows build takes MinGW's odbc32). The tests of signed
+# releases make their keys and signatures with the openssl command.
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
                 fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev
-                openssl)
+                unixodbc-dev openssl)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)
@@ -44,10 +45,14 @@ STATION_TEST_PACKAGES=(python3 chromium chromium-driver python3-selenium firefox
 # compressed modules, strace to watch fwdl's TIOCOUTQ.
 DRIVER_RIG_PACKAGES=(python3 qemu-system-x86 busybox-static cpio xz-utils zstd strace)
 
+# The records' tests: a PostgreSQL cluster of their own and an SQLite file,
+# through Debian's ODBC drivers for both.
+ODBC_TEST_PACKAGES=(postgresql odbc-postgresql libsqliteodbc)
+
 # The fuzz targets: clang with libFuzzer and its sanitizer runtimes, and what
 # the libraries below the window build with.
 FUZZ_PACKAGES=(build-essential cmake clang libfuzzer-14-dev libclang-rt-14-dev pkg-config
-               nettle-dev nlohmann-json3-dev)
+               nettle-dev nlohmann-json3-dev unixodbc-dev)
 
 build_all() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -353,7 +353,7 @@ TEST(Console, TheRecordNamesTheAdapterThatWasPulled) {
   std::filesystem::create_symlink(fake.root() / "dev/ttyUSB97", node);
   TempFile records("", "records.jsonl");
   Fwdl run({"dvb", "--port", pty.path, "--json", "--record", records.path,
-            EXAMPLES_DIR "/demo.bin"}, /*apart=*/true);
+            EXAMPLES_DIR "/demo.bin"}, /*apart=*/true, {"FWDL_SYSTEM_ROOT=" + fake.root().string()});
   ASSERT_TRUE(run.Shows(R"("event":"question")", 30'000));
   std::filesystem::remove_all(fake.root() / "sys");
   std::filesystem::remove(fake.root() / "dev/ttyUSB97");

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "app/run/append.h"
+#include "app/run/odbc_store.h"
 #include "app/run/record.h"
 #include "support/rig.h"
 
@@ -24,6 +26,7 @@ std::string Slurp(const std::string& path) {
 
 TEST(RecordLine, ReadsBackFieldByFieldWhateverTheInstrumentSent) {
   RunRecord record;
+  record.run_id = "1b4e28ba-2fa1-4d2b-883f-0016d3cca427";
   record.start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1714641243215));
   record.duration = std::chrono::milliseconds(63402);
   record.host = "station-4";
@@ -69,7 +72,31 @@ TEST(RecordLine, ReadsBackFieldByFieldWhateverTheInstrumentSent) {
   EXPECT_EQ(got["instrument_text"],
             std::string("?Checksum \"error\"\\\r\n\x00\x01\x1B\x7F\xC2\x80\xC3\xA9\xC3\xBF", 30));
   EXPECT_EQ(got["serial"], "A-1234");
-  EXPECT_EQ(got.size(), 15u);
+  EXPECT_EQ(got["run_id"], record.run_id);
+  EXPECT_EQ(got.size(), 16u);
+}
+
+TEST(RunId, ARandomUuidOfVersion4) {
+  const std::string a = NewRunId(), b = NewRunId();
+  const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  EXPECT_TRUE(std::regex_match(a, uuid4)) << a;
+  EXPECT_NE(a, b);
+}
+
+// What may be shown of a connection string, and the instrument's text as
+// the database holds it.
+TEST(OdbcTexts, PasswordsHiddenAndNulEscapedBothWays) {
+  const std::pair<const char*, const char*> shown[] = {
+      {"DSN=factory", "DSN=factory"},
+      {"Driver={PostgreSQL Unicode};Uid=fwdl;Pwd=s3cret;Port=5432",
+       "Driver={PostgreSQL Unicode};Uid=fwdl;Pwd=***;Port=5432"},
+      {"DSN=x;PASSWORD={a;b=c}", "DSN=x;PASSWORD=***"},
+      {"DSN=x; pwd =s;password=t", "DSN=x; pwd =***;password=***"},
+  };
+  for (const auto& [given, expected] : shown) EXPECT_EQ(HidePassword(given), expected) << given;
+  const std::string bytes("a\\0b\0\\\\\xFF", 8);  // a \ 0 b NUL \ \ 0xFF
+  EXPECT_EQ(EscapeNul(bytes), "a\\\\0b\\0\\\\\\\\\xFF");
+  EXPECT_EQ(UnescapeNul(EscapeNul(bytes)), bytes);
 }
 
 TEST(UtcTimestamp, IsoWithMilliseconds) {

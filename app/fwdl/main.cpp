@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "app/run/json_events.h"
 #include "app/run/port_selector.h"
 #include "app/run/record.h"
+#include "app/run/records_command.h"
 #include "app/station/station.h"
 #include "download/firmware_file.h"
 #include "download/release.h"
@@ -45,6 +47,8 @@ const char kHelp[] =
     "                                             over a null-modem cable to B\n"
     "       fwdl station --slot PORT [...] FIRMWARE  several instruments from a page in\n"
     "                                             the browser (fwdl station --help)\n"
+    "       fwdl records TARGET [filters]         the runs a record target holds, and\n"
+    "       fwdl records sync odbc:CONNECTION     the spool delivered (fwdl records --help)\n"
     "       fwdl --help | --version\n"
     "\n"
     "  -p, --port PORT  COM1..COM8 (on Linux the serial devices present, in a\n"
@@ -64,7 +68,13 @@ const char kHelp[] =
     "                   beside it by this key (a PEM public key, ECDSA P-256, as\n"
     "                   openssl ec -pubout writes it); may be given more than once.\n"
     "                   The file is read once: the bytes checked are the bytes sent\n"
-    "  --record FILE    append one JSON line about the run to FILE when it ends\n"
+    "  --record TARGET  when the run ends, append one JSON line about it to a file,\n"
+    "                   or add its row to a database: odbc:DSN=NAME or\n"
+    "                   odbc:Driver=...;Server=...;Uid=...;Pwd=... (table fwdl_runs);\n"
+    "                   may be given more than once\n"
+    "  --spool FILE     where records wait for their database (by default\n"
+    "                   $XDG_STATE_HOME/fwdl/spool.jsonl, %LOCALAPPDATA%\\fwdl\\ on\n"
+    "                   Windows)\n"
     "  --serial TEXT    the instrument's label, up to 64 characters, for the record\n"
     "  --json           progress and events as JSON Lines on standard output; the\n"
     "                   text for a person goes to standard error; with ports,\n"
@@ -92,7 +102,8 @@ struct Request {
   bool yes = false, json = false, check = true;
   std::optional<fwdl::FlowMode> flow;  // nothing: by the driver, unless FWDL_FLOW says
   bool flow_auto = false;              // --flow auto: by the driver, whatever FWDL_FLOW says
-  std::optional<std::string> record, serial;
+  std::vector<std::string> records;  // --record, each a file or odbc:...
+  std::optional<std::string> serial, spool;
   std::optional<fwdl::console::FileKind> kind;
   std::vector<std::string> trust;  // --trust: the key files
 };
@@ -201,8 +212,12 @@ std::optional<std::string> Parse(int argc, char** argv, Request& r) {
         return "--flow takes kernel, program or auto";
       }
     } else if (option == "--record") {
-      r.record = value();
-      if (!r.record || r.record->empty()) return "--record needs a file";
+      const auto v = value();
+      if (!v || v->empty()) return "--record needs a file or odbc:CONNECTION";
+      r.records.push_back(*v);
+    } else if (option == "--spool") {
+      r.spool = value();
+      if (!r.spool || r.spool->empty()) return "--spool needs a file";
     } else if (option == "--serial") {
       r.serial = value();
       if (!r.serial) return "--serial needs a text";
@@ -249,17 +264,99 @@ void Measure(const std::string& path, const fwdl::Release* release,
   record.firmware_sha256 = fwdl::Sha256OfFile(path);
 }
 
-int Run(const Request& request, const fwdl::PortOptions& options) {
-  using Clock = std::chrono::steady_clock;
-  fwdl::console::AppendFile record_file;
-  if (request.record) {
-    // A record that cannot be written fails the run before any port is touched.
-    if (const auto why = record_file.Open(*request.record)) {
-      std::cerr << "fwdl: --record " << *request.record << ": " << *why << '\n';
-      return static_cast<int>(ExitCode::kUsage);
+// Where the run's record goes: a file opened, or a database checked.
+struct RecordTo {
+  fwdl::console::RecordTarget target;
+  std::unique_ptr<fwdl::console::AppendFile> file;
+  std::unique_ptr<fwdl::console::OdbcStore> store;  // connected at the start, where it could be
+};
+
+// Opens every file and reaches every database before the run. A file that
+// cannot be written, a driver or DSN that does not exist, or a wrong
+// password fails the run before any port is touched; a database out of
+// reach does not: the record will wait in the spool.
+std::optional<int> OpenRecords(const Request& request, std::vector<RecordTo>& to,
+                               std::optional<fwdl::console::Spool>& spool) {
+  const auto usage = static_cast<int>(ExitCode::kUsage);
+  for (const std::string& given : request.records) {
+    RecordTo r{fwdl::console::ParseRecordTarget(given), nullptr, nullptr};
+    if (!r.target.odbc) {
+      r.file = std::make_unique<fwdl::console::AppendFile>();
+      if (const auto why = r.file->Open(given)) {
+        std::cerr << "fwdl: --record " << given << ": " << *why << '\n';
+        return usage;
+      }
+    } else {
+      if (!spool) {
+        spool.emplace(request.spool.value_or(fwdl::console::DefaultSpoolPath()));
+        if (const auto why = spool->Check()) {
+          std::cerr << "fwdl: the spool " << spool->path() << ": " << *why << '\n';
+          return usage;
+        }
+      }
+      r.store = std::make_unique<fwdl::console::OdbcStore>();
+      if (const auto why = r.store->Open(r.target.connection, fwdl::console::kDatabaseTimeoutS)) {
+        std::cerr << "fwdl: --record " << r.target.shown << ": " << *why;
+        if (r.store->ConfigurationFault()) {
+          std::cerr << '\n';
+          return usage;
+        }
+        std::cerr << "; the record will wait in " << spool->path() << '\n';
+        r.store.reset();
+      }
+    }
+    to.push_back(std::move(r));
+  }
+  return std::nullopt;
+}
+
+// Writes the record to every target: a file at once; a database through
+// the spool, telling what waits.
+void WriteRecords(const std::string& line, std::vector<RecordTo>& to,
+                  const std::optional<fwdl::console::Spool>& spool,
+                  fwdl::console::JsonEvents* json) {
+  for (RecordTo& r : to) {
+    if (r.file) {
+      if (const auto why = r.file->Append(line)) {
+        std::cerr << "fwdl: --record " << r.target.given << ": " << *why << '\n';
+      }
+      continue;
+    }
+    std::optional<std::string> problem;
+    std::size_t waiting = 0;
+    if (const auto why = spool->Add(r.target.shown, line)) {
+      // No spool: straight to the database, the only chance left.
+      std::cerr << "fwdl: the spool " << spool->path() << ": " << *why << '\n';
+      fwdl::console::OdbcStore store;
+      problem = store.Open(r.target.connection, fwdl::console::kDatabaseTimeoutS);
+      if (!problem) problem = store.Add(fwdl::console::Record::parse(line));
+      if (problem) {
+        std::cerr << "fwdl: --record " << r.target.shown << ": " << *problem
+                  << "; this run's record is lost for it\n";
+      }
+      continue;
+    }
+    const auto synced = fwdl::console::DeliverSpool(*spool, r.target, std::move(r.store));
+    problem = synced.problem;
+    waiting = synced.waiting;
+    if (waiting > 0) {
+      const std::string text = r.target.shown + ": " + problem.value_or("not delivered") +
+                               "; the record waits in " + spool->path() + ", " +
+                               std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait") +
+                               " (fwdl records sync delivers them)";
+      std::cerr << "fwdl: " << text << '\n';
+      if (json) json->Notice(text);
     }
   }
+}
+
+int Run(const Request& request, const fwdl::PortOptions& options) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<RecordTo> record_to;
+  std::optional<fwdl::console::Spool> spool;
+  if (const auto refused = OpenRecords(request, record_to, spool)) return *refused;
   fwdl::console::RunRecord record;
+  record.run_id = fwdl::console::NewRunId();
   record.start = std::chrono::system_clock::now();
   const auto started = Clock::now();
   record.version = FWDL_VERSION;
@@ -274,7 +371,7 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
     release = fwdl::ReadRelease(request.file, fwdl::ReadTrustedKeys(request.trust));
     if (release->check == fwdl::ReleaseCheck::kGood) record.firmware_signed_by = release->signed_by;
   }
-  if (request.record || request.json) Measure(request.file, release ? &*release : nullptr, record);
+  if (!request.records.empty() || request.json) Measure(request.file, release ? &*release : nullptr, record);
 
   fwdl::console::JsonEvents json_events(std::cout);
   fwdl::console::JsonEvents* json = request.json ? &json_events : nullptr;
@@ -303,11 +400,7 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
     std::cerr << "fwdl: " << fwdl::console::Describe(ran.outcome) << " (exit code " << code
               << ")\n";
   }
-  if (json) {
-    json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written,
-               fwdl::FlowModeName(ran.flow), ran.remedy});
-  }
-  if (request.record) {
+  if (!record_to.empty()) {
     record.duration = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     record.host = fwdl::console::HostName();
     record.device = ran.device;
@@ -325,9 +418,12 @@ int Run(const Request& request, const fwdl::PortOptions& options) {
     record.outcome = fwdl::OutcomeName(ran.outcome);
     record.exit_code = code;
     record.instrument_text = ran.instrument_text;
-    if (const auto why = record_file.Append(fwdl::console::RecordLine(record))) {
-      std::cerr << "fwdl: --record " << *request.record << ": " << *why << '\n';
-    }
+    WriteRecords(fwdl::console::RecordLine(record), record_to, spool, json);
+  }
+  // The end event last: once it is out, the record is written or waits.
+  if (json) {
+    json->End({fwdl::OutcomeName(ran.outcome), code, ran.instrument_text, ran.bytes_written,
+               fwdl::FlowModeName(ran.flow), ran.remedy, record.run_id});
   }
   return code;
 }
@@ -339,6 +435,14 @@ int main(int argc, char** argv) {
   const fwdl::PortOptions options = fwdl::PortOptionsFromEnvironment();
   if (argc > 1 && std::string(argv[1]) == "station") {
     return fwdl::station::StationMain(argc, argv, FWDL_VERSION, options.places);
+  }
+  if (argc > 1 && std::string(argv[1]) == "records") {
+    try {
+      return fwdl::console::RecordsMain(argc, argv);
+    } catch (const std::exception& error) {
+      std::cerr << "fwdl records: " << error.what() << '\n';
+      return static_cast<int>(ExitCode::kFailed);
+    }
   }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

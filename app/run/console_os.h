@@ -4,6 +4,7 @@
 // system (console_os_posix.cpp, console_os_win32.cpp); the build picks one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,9 @@ struct PortInfo {
   std::string problem;           // Windows: its device node's problem and the remedy
 };
 std::vector<PortInfo> ListPorts(const SystemPlaces& places);
+
+// Fills `out` with bytes from the system's random source (getrandom,
+// BCryptGenRandom); false when it gives none.
+bool RandomBytes(unsigned char* out, std::size_t count);
 
 }  // namespace fwdl::console

@@ -2,6 +2,7 @@
 // Ctrl-C; the serial ports are those the platform finds.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +112,17 @@ std::vector<PortInfo> ListPorts(const SystemPlaces& places) {
     list.push_back(std::move(info));
   }
   return list;
+}
+
+bool RandomBytes(unsigned char* out, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got = getrandom(out + done, count - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 }  // namespace fwdl::console

@@ -2,6 +2,7 @@
 // own and sets an event that the waits include; the ports present are
 // those that the platform finds (SetupAPI and the registry).
 #include <windows.h>
+#include <bcrypt.h>
 #include <conio.h>
 #include <io.h>
 
@@ -111,6 +112,11 @@ std::vector<PortInfo> ListPorts(const SystemPlaces&) {
     list.push_back({port.com, PortLine(port), DescribeWindowsPort(port), {port.com}, PortProblem(port)});
   }
   return list;
+}
+
+bool RandomBytes(unsigned char* out, std::size_t count) {
+  return BCryptGenRandom(nullptr, out, static_cast<ULONG>(count),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;  // an NTSTATUS: >= 0 succeeded
 }
 
 }  // namespace fwdl::console

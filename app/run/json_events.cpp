@@ -72,6 +72,7 @@ void JsonEvents::End(const RunEnd& e) {
             {"bytes_written", e.bytes_written},
             {"flow_control", e.flow_control}};
   if (!e.remedy.empty()) line["remedy"] = Text(e.remedy);
+  line["run_id"] = e.run_id;
   Write(line.dump());
 }
 

@@ -11,7 +11,7 @@
 //    "question":true,"answer":"ok"}
 //   {"event":"progress","text":"37% done","sent":111111,"total":300326,"rate":5702,"left_s":33}
 //   {"event":"end","outcome":"success","exit_code":0,"instrument_text":"...","bytes_written":307972,
-//    "flow_control":"kernel"}
+//    "flow_control":"kernel","run_id":"1b4e28ba-2fa1-4d2b-883f-0016d3cca427"}
 //
 // A port that did not open has the remedy the system told in the box's
 // "details" and, on its own, in the end event's "remedy":
@@ -46,6 +46,7 @@ struct RunEnd {
   std::uint64_t bytes_written = 0;
   std::string flow_control;  // "kernel" or "program": who kept XON/XOFF
   std::string remedy;        // a port that did not open: what to do; "" leaves the field out
+  std::string run_id;        // as in the record
 };
 
 class JsonEvents {

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "app/run/console_os.h"
 
 namespace fwdl::console {
 namespace {
@@ -15,6 +18,21 @@ Json OrNull(const std::optional<std::string>& text) {
 }
 
 }  // namespace
+
+std::string NewRunId() {
+  unsigned char bytes[16];
+  if (!RandomBytes(bytes, sizeof bytes)) throw std::runtime_error("no random bytes for the run id");
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  static const char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += kHex[bytes[i] >> 4];
+    id += kHex[bytes[i] & 0x0F];
+  }
+  return id;
+}
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
@@ -49,6 +67,7 @@ std::string Latin1ToUtf8(std::string_view bytes) {
 
 std::string RecordLine(const RunRecord& r) {
   Json line;
+  line["run_id"] = r.run_id;
   line["start"] = UtcTimestamp(r.start);
   line["duration_s"] = static_cast<double>(r.duration.count()) / 1000.0;
   line["host"] = r.host;

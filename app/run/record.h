@@ -2,6 +2,8 @@
 // (JSON Lines), appended to the record file (append.h) once the run has
 // ended, however it ended. The fields, in this order, null where unknown:
 //
+//   run_id           "5f0c...-4...": this run's own id, a random UUID (version 4); the
+//                    same in the end event and in every record target
 //   start            "2024-05-02T09:14:03.215Z": UTC, to the millisecond
 //   duration_s       63.402
 //   host             this computer's name
@@ -39,6 +41,7 @@
 namespace fwdl::console {
 
 struct RunRecord {
+  std::string run_id;
   std::chrono::system_clock::time_point start;
   std::chrono::milliseconds duration{0};
   std::string host;
@@ -62,6 +65,11 @@ struct RunRecord {
   std::string instrument_text;  // as the instrument sent it
   std::optional<std::string> serial;
 };
+
+// A new run id: a random UUID, version 4, in lower case
+// ("1b4e28ba-2fa1-4d2b-883f-0016d3cca427"). Throws std::runtime_error when
+// the system gives no random bytes.
+std::string NewRunId();
 
 // The record as one line of JSON, ending with "\n".
 std::string RecordLine(const RunRecord& record);

@@ -5,14 +5,18 @@
 #include "app/station/station.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "app/run/append.h"
 #include "app/run/exit_codes.h"
 #include "app/run/record.h"
+#include "app/run/records_command.h"
 #include "app/station/firmware.h"
 #include "app/station/http_server.h"
 #include "app/station/slot.h"
@@ -46,6 +50,15 @@ class Station {
     }
   }
 
+  ~Station() {
+    {
+      const std::lock_guard<std::mutex> lock(sync_mutex_);
+      sync_stop_ = true;
+    }
+    sync_wake_.notify_all();
+    if (sync_.joinable()) sync_.join();
+  }
+
   int Run(const std::string& host, unsigned short port) {
     if (const auto why = server_.Listen(host, port)) {
       std::cerr << "fwdl station: cannot listen on " << *why << '\n';
@@ -70,6 +83,10 @@ class Station {
               << "); open the address above in a "
               << "browser. Ctrl-C stops the station." << std::endl;
     server_.OnInterrupt([this] { Interrupt(); });
+    if (!options_.databases.empty()) {
+      waiting_ = Waiting();
+      sync_ = std::thread([this] { SyncEvery30s(); });
+    }
     server_.Run();
     return static_cast<int>(ExitCode::kSuccess);
   }
@@ -144,7 +161,8 @@ class Station {
             {"record", options_.record ? Json(*options_.record) : Json(nullptr)},
             {"stopping", stopping_},
             {"slots", slots},
-            {"tally", tally_.ToJson()}};
+            {"tally", tally_.ToJson()},
+            {"waiting", waiting_}};
   }
 
   HttpReply Start(int index, const std::string& serial) {
@@ -157,6 +175,10 @@ class Station {
     // Each slot's fwdl reads the file once and checks what it sends: a file
     // changed since the station checked it is refused there.
     for (const std::string& key : options_.trust) arguments.insert(arguments.end(), {"--trust", key});
+    for (const std::string& database : options_.databases) {
+      arguments.insert(arguments.end(), {"--record", database});
+    }
+    if (options_.spool) arguments.insert(arguments.end(), {"--spool", *options_.spool});
     arguments.push_back(firmware_.path);
     server_.Broadcast(ServerSentEvent("slot", slot.Begin(serial).dump()));
     if (const auto why = processes_.Start(index, arguments)) {
@@ -201,7 +223,50 @@ class Station {
               exit["words"].get<std::string>(), exit["instrument_text"].get<std::string>()};
     tally_.Add(unit);
     server_.Broadcast(ServerSentEvent("tally", tally_.ToJson().dump()));
+    if (!options_.databases.empty()) ShowWaiting(Waiting());
     if (stopping_ && !AnyBusy()) server_.Stop();
+  }
+
+  // The records that wait in the spool for the station's databases: the
+  // spool read, nothing sent.
+  std::size_t Waiting() const {
+    const console::Spool spool(SpoolPath());
+    std::size_t waiting = 0;
+    for (const std::string& database : options_.databases) {
+      waiting += spool.Waiting(console::ParseRecordTarget(database).shown);
+    }
+    return waiting;
+  }
+
+  std::string SpoolPath() const { return options_.spool.value_or(console::DefaultSpoolPath()); }
+
+  void ShowWaiting(std::size_t waiting) {
+    if (waiting == waiting_) return;
+    waiting_ = waiting;
+    server_.Broadcast(ServerSentEvent("waiting", Json{{"waiting", waiting}}.dump()));
+  }
+
+  // Every 30 s, what waits for a database is delivered, on a thread of its
+  // own: a database out of reach may take its time-outs. The count goes to
+  // the pages through the server's thread.
+  void SyncEvery30s() {
+    const console::Spool spool(SpoolPath());
+    std::unique_lock<std::mutex> lock(sync_mutex_);
+    while (!sync_wake_.wait_for(lock, std::chrono::seconds(30), [this] { return sync_stop_; })) {
+      lock.unlock();
+      std::size_t waiting = 0;
+      for (const std::string& database : options_.databases) {
+        const auto target = console::ParseRecordTarget(database);
+        const auto synced = console::DeliverSpool(spool, target);
+        waiting += synced.waiting;
+        if (synced.problem && synced.waiting > 0) {
+          std::cerr << "fwdl station: " << target.shown << ": " << *synced.problem << "; "
+                    << synced.waiting << " records waiting for the database" << std::endl;
+        }
+      }
+      server_.Post([this, waiting] { ShowWaiting(waiting); });
+      lock.lock();
+    }
   }
 
   bool AnyBusy() const {
@@ -234,6 +299,11 @@ class Station {
   std::map<int, std::string> starts_;  // the start time fwdl told, per running slot
   Tally tally_;
   bool stopping_ = false;
+  std::size_t waiting_ = 0;  // records in the spool for the databases
+  std::thread sync_;
+  std::mutex sync_mutex_;
+  std::condition_variable sync_wake_;
+  bool sync_stop_ = false;
   int interrupts_ = 0;
   // Last, so that it goes first: its threads post to the server and read
   // the slots until it has joined them.
@@ -259,6 +329,16 @@ int StationMain(int argc, char** argv, const std::string& version, const SystemP
   if (const auto problem = ExamineFirmware(options.firmware, options.trust, firmware)) {
     std::cerr << "fwdl station: " << options.firmware << ": " << *problem << '\n';
     return static_cast<int>(ExitCode::kFileRefused);  // as fwdl refuses a file
+  }
+  for (const std::string& database : options.databases) {
+    // A database that can never take a record fails the station at once; one
+    // out of reach now does not: the records wait.
+    const auto target = console::ParseRecordTarget(database);
+    console::OdbcStore store;
+    if (const auto why = store.Open(target.connection, console::kDatabaseTimeoutS)) {
+      std::cerr << "fwdl station: --record " << target.shown << ": " << *why << '\n';
+      if (store.ConfigurationFault()) return static_cast<int>(ExitCode::kUsage);
+    }
   }
   if (options.record) {
     // A record that cannot be written fails the station before any slot runs.

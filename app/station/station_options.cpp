@@ -7,15 +7,18 @@
 namespace fwdl::station {
 
 const char kStationHelp[] =
-    "usage: fwdl station --slot PORT [--slot PORT ...] [--record FILE]\n"
-    "                    [--listen ADDR:PORT] [--token TOKEN] [--trust KEY.pub]\n"
-    "                    FIRMWARE\n"
+    "usage: fwdl station --slot PORT [--slot PORT ...] [--record TARGET ...]\n"
+    "                    [--spool FILE] [--listen ADDR:PORT] [--token TOKEN]\n"
+    "                    [--trust KEY.pub] FIRMWARE\n"
     "\n"
     "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
     "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
     "\n"
     "  --slot PORT      a port, as fwdl --port takes it; once per instrument\n"
-    "  --record FILE    every slot's fwdl appends its record line to FILE\n"
+    "  --record TARGET  every slot's fwdl records its run there: a FILE (one), or\n"
+    "                   odbc:CONNECTION (any number); records that wait for a\n"
+    "                   database are delivered every 30 s\n"
+    "  --spool FILE     where records wait for their database, as fwdl --spool\n"
     "  --listen A:P     the address to serve (default 127.0.0.1:8470; port 0:\n"
     "                   any free one); beyond this machine it needs --token\n"
     "  --token TOKEN    16 to 128 letters, digits, - _ . ~: what a page must\n"
@@ -64,8 +67,18 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
       }
       options.slots.push_back(*port);
     } else if (option == "--record") {
-      options.record = value();
-      if (!options.record || options.record->empty()) return "--record needs a file";
+      const auto target = value();
+      if (!target || target->empty()) return "--record needs a file or odbc:CONNECTION";
+      if (target->rfind("odbc:", 0) == 0) {
+        options.databases.push_back(*target);
+      } else if (options.record) {
+        return "--record takes one file (and any number of odbc: targets)";
+      } else {
+        options.record = target;
+      }
+    } else if (option == "--spool") {
+      options.spool = value();
+      if (!options.spool || options.spool->empty()) return "--spool needs a file";
     } else if (option == "--listen") {
       const auto listen = value();
       const auto split = listen ? SplitListen(*listen) : std::nullopt;

@@ -12,7 +12,9 @@ namespace fwdl::station {
 
 struct StationOptions {
   std::vector<std::string> slots;  // the ports, as --port takes them
-  std::optional<std::string> record, token;
+  std::optional<std::string> record, token;  // record: the record file
+  std::vector<std::string> databases;         // the odbc: targets of --record
+  std::optional<std::string> spool;           // where their records wait
   std::string listen = "127.0.0.1:8470";
   std::string firmware;
   std::vector<std::string> trust;  // --trust: the key files
