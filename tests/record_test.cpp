@@ -7,6 +7,9 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "app/run/append.h"
 #include "app/run/odbc_store.h"
@@ -158,6 +161,34 @@ TEST(AppendFile, AppendsAndRefusesWhatCannotBeWrittenUpFront) {
     EXPECT_FALSE(reason->empty());
     EXPECT_FALSE(refused.IsOpen());
   }
+}
+
+// Slots of a station end together and append to one record file, each
+// through its own handle: every line arrives whole, none written over.
+TEST(AppendFile, WritersThatEndTogetherKeepEveryLine) {
+  constexpr int kWriters = 8, kLines = 25;
+  TempFile records("");
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      AppendFile file;
+      ASSERT_EQ(file.Open(records.path), std::nullopt);
+      for (int i = 0; i < kLines; ++i) {
+        RunRecord record;
+        record.serial = std::to_string(w) + "/" + std::to_string(i);
+        EXPECT_EQ(file.Append(RecordLine(record)), std::nullopt);
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  std::istringstream lines(Slurp(records.path));
+  std::set<std::string> seen;
+  for (std::string line; std::getline(lines, line);) {
+    const json got = json::parse(line, nullptr, false);
+    ASSERT_FALSE(got.is_discarded()) << line;
+    seen.insert(got["serial"].get<std::string>());
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kWriters * kLines));
 }
 
 }  // namespace

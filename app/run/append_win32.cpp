@@ -43,17 +43,26 @@ std::optional<std::string> AppendFile::Append(std::string_view text) {
   // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the end of the file, whatever
   // others appended meanwhile: what a handle opened with FILE_APPEND_DATA
   // alone does, as WriteFile documents.
+  // Wine finds that end and writes there in two steps, so two fwdl that
+  // end together could write over each other's line: the writers take
+  // turns under a lock of one byte far beyond any record file's end (a
+  // lock keeps no one from reading or appending; it only orders us).
+  OVERLAPPED turn{};
+  turn.Offset = turn.OffsetHigh = 0xFFFFFFFE;
+  if (!LockFileEx(Handle(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) return SystemError();
   OVERLAPPED at_end{};
   at_end.Offset = at_end.OffsetHigh = 0xFFFFFFFF;
   DWORD wrote = 0;
+  std::optional<std::string> failed;
   if (!WriteFile(Handle(handle_), text.data(), static_cast<DWORD>(text.size()), &wrote, &at_end)) {
-    return SystemError();
+    failed = SystemError();
+  } else if (wrote != text.size()) {
+    failed = "only " + std::to_string(wrote) + " of " + std::to_string(text.size()) + " bytes written";
+  } else if (!FlushFileBuffers(Handle(handle_))) {
+    failed = SystemError();
   }
-  if (wrote != text.size()) {
-    return "only " + std::to_string(wrote) + " of " + std::to_string(text.size()) + " bytes written";
-  }
-  if (!FlushFileBuffers(Handle(handle_))) return SystemError();
-  return std::nullopt;
+  UnlockFileEx(Handle(handle_), 0, 1, 0, &turn);
+  return failed;
 }
 
 void AppendFile::Close() {
