@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/run/append.h"
+#include "app/run/locked_file.h"
 #include "app/run/odbc_store.h"
 #include "app/run/record.h"
 #include "support/rig.h"
@@ -190,6 +191,35 @@ TEST(AppendFile, WritersThatEndTogetherKeepEveryLine) {
   }
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kWriters * kLines));
 }
+
+#ifdef _WIN32
+// Windows rewrites the spool in place: a crash in the middle of it is
+// finished by the next lock from FILE.new when that was written whole, and
+// leaves the spool as it was when FILE.new was not.
+TEST(LockedFile, ARewriteCutShortIsFinishedOrWasNeverBegun) {
+  using namespace std::chrono_literals;
+  TempFile spool("li");  // torn in the middle of its rewrite
+  const std::string intent = spool.path + ".new";
+  auto locked_text = [&] {
+    LockedFile file;
+    std::string text;
+    EXPECT_EQ(file.Lock(spool.path, 1s), std::nullopt);
+    EXPECT_EQ(file.Read(text), std::nullopt);
+    return text;
+  };
+  std::ofstream(intent, std::ios::binary) << "fwdl spool rewrite, bytes: 6\nline2\n";
+  EXPECT_EQ(locked_text(), "line2\n");
+  EXPECT_FALSE(std::filesystem::exists(intent));
+  std::ofstream(intent, std::ios::binary) << "fwdl spool rewrite, bytes: 60\nline3";
+  EXPECT_EQ(locked_text(), "line2\n");
+  EXPECT_FALSE(std::filesystem::exists(intent));
+  LockedFile file;
+  ASSERT_EQ(file.Lock(spool.path, 1s), std::nullopt);
+  ASSERT_EQ(file.Replace("line4\n"), std::nullopt);
+  EXPECT_EQ(Slurp(spool.path), "line4\n");
+  EXPECT_FALSE(std::filesystem::exists(intent));
+}
+#endif
 
 }  // namespace
 }  // namespace fwdl::console

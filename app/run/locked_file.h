@@ -10,7 +10,8 @@
 //   the lock go. POSIX: a new file renamed over the old one, so a crash
 //   leaves the old or the new whole; a process that waited for the old
 //   file's lock finds it replaced and locks the new one. Windows: the file
-//   rewritten in place under its lock.
+//   rewritten in place under its lock, the new text first kept whole in
+//   FILE.new, so that the next Lock finishes a rewrite a crash cut short.
 // - Every failure comes with the system's reason.
 #pragma once
 
