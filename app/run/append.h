@@ -8,8 +8,9 @@
 //   before the instrument is touched.
 // - Append writes its text with one system call (POSIX: write() on an
 //   O_APPEND descriptor; Windows: WriteFile at the end-of-file offset, as
-//   on a FILE_APPEND_DATA handle), which the system puts at the end of the
-//   file whole, so lines from several processes never mix; then it waits
+//   on a FILE_APPEND_DATA handle, with the writers taking turns under a
+//   byte-range lock, since Wine does not make that one step), which puts it
+//   at the end of the file whole, so lines from several processes never mix; then it waits
 //   until the text is on the disk (fsync, FlushFileBuffers). This holds on
 //   a local file system; a network file system may not append atomically.
 // - Both give the system's reason when they fail.
