@@ -73,7 +73,7 @@ class Station:
             command += ["--slot", port]
         if record:
             command += ["--record", record]
-        command += [*extra, firmware]
+        command += [*extra] + ([firmware] if firmware else [])
         self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=self.errors)
         self.url = self.process.stdout.readline().decode().strip()
