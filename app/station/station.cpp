@@ -61,6 +61,13 @@ class Station {
   }
 
   int Run(const std::string& host, unsigned short port) {
+    const bool tls = options_.tls_cert.has_value();
+    if (tls) {
+      if (const auto why = server_.UseTls(*options_.tls_cert, *options_.tls_key)) {
+        std::cerr << "fwdl station: " << *why << '\n';
+        return static_cast<int>(ExitCode::kUsage);
+      }
+    }
     if (const auto why = server_.Listen(host, port)) {
       std::cerr << "fwdl station: cannot listen on " << *why << '\n';
       return static_cast<int>(ExitCode::kUsage);
@@ -74,14 +81,14 @@ class Station {
     }
     // Plain HTTP carries the token in the clear across the network: the
     // token that changes the release stays on this machine.
-    if (!server_.loopback() && options_.supervisor_token) {
+    if (!server_.loopback() && options_.supervisor_token && !tls) {
       std::cerr << "fwdl station: --supervisor-token is refused over plain HTTP beyond this "
                    "machine\n";
       return static_cast<int>(ExitCode::kUsage);
     }
     const bool named = host.find_first_not_of("0123456789.:[]abcdefABCDEF") != std::string::npos;
     const std::string shown_host = named ? host : access_.hosts.front();
-    std::string address = "http://" + (named ? host + ":" + std::to_string(server_.port())
+    std::string address = (tls ? "https://" : "http://") + (named ? host + ":" + std::to_string(server_.port())
                                              : shown_host) + "/";
     if (!server_.loopback()) address += "#token=" + access_.token;
     std::cout << address << std::endl;

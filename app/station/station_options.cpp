@@ -32,7 +32,9 @@ const char kStationHelp[] =
     "                   needs --trust\n"
     "  --supervisor-token TOKEN\n"
     "                   as --token, and also picks the active release while no\n"
-    "                   slot runs; on this machine only (plain HTTP)\n"
+    "                   slot runs; beyond this machine only with HTTPS\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                   serve HTTPS with this certificate and key (PEM)\n"
     "\n"
     "The address to open is printed on standard output. Ctrl-C ends every\n"
     "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
@@ -108,6 +110,10 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
       if (!options.supervisor_token || !TokenWillDo(*options.supervisor_token)) {
         return "--supervisor-token takes 16 to 128 letters, digits, \"-\", \"_\", \".\" or \"~\"";
       }
+    } else if (option == "--tls-cert" || option == "--tls-key") {
+      auto& file = option == "--tls-cert" ? options.tls_cert : options.tls_key;
+      file = value();
+      if (!file || file->empty()) return option + " needs a file";
     } else if (option == "--token") {
       options.token = value();
       if (!options.token || !TokenWillDo(*options.token)) {
@@ -128,6 +134,15 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
   } else if (options.firmware.empty()) {
     return "no FIRMWARE";
   }
+  if (options.tls_cert.has_value() != options.tls_key.has_value()) {
+    return "--tls-cert and --tls-key go together";
+  }
+#ifdef _WIN32
+  if (options.tls_cert) {
+    return "--tls-cert: this fwdl serves plain HTTP on Windows; put a reverse proxy with HTTPS "
+           "in front of a station on 127.0.0.1";
+  }
+#endif
   if (options.supervisor_token && !options.releases) {
     return "--supervisor-token needs --releases: the supervisor picks among them";
   }

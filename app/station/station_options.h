@@ -20,6 +20,7 @@ struct StationOptions {
   std::vector<std::string> trust;  // --trust: the key files
   std::optional<std::string> releases;  // --releases: a folder of signed releases
   std::optional<std::string> supervisor_token;  // may also pick the release
+  std::optional<std::string> tls_cert, tls_key;  // HTTPS
 };
 
 // `arguments` follow "station"; a usage problem, or nothing.

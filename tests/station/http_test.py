@@ -301,6 +301,23 @@ class StationReleases(unittest.TestCase):
                                  capture_output=True, text=True, timeout=60)
             self.assertEqual((run.returncode, run.stdout), (2, ""))
             self.assertIn("--supervisor-token is refused over plain HTTP", run.stderr)
+            # Over HTTPS it is taken, and the supervisor picks there too.
+            cert, tls_key = os.path.join(folder, "cert.pem"), os.path.join(folder, "tls.pem")
+            openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", tls_key, "-out", cert, "-days", "2",
+                    "-subj", "/CN=bench-3")
+            station = rig.Station(["COM7"], None, record, listen=BEYOND, extra=(
+                "--token", "line-3-0123456789", *options, "--supervisor-token", self.SUPERVISOR,
+                "--tls-cert", cert, "--tls-key", tls_key))
+            try:
+                self.assertTrue(station.url.startswith("https://"), station.url)
+                self.assertEqual(station.post("/api/release", {"name": "b.bin"},
+                                              self.SUPERVISOR)[0], 200)
+                with socket.create_connection(("127.0.0.1", station.port), timeout=30) as raw:
+                    raw.sendall(b"GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n")
+                    self.assertFalse(raw.recv(100).startswith(b"HTTP/"), "no plain HTTP")
+            finally:
+                station.stop()
 
 
 class StationLimits(unittest.TestCase):
