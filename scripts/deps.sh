@@ -21,7 +21,7 @@ need_packages() {
 # releases make their keys and signatures with the openssl command.
 BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev libgmock-dev
                 fonts-liberation2 pkg-config nettle-dev nlohmann-json3-dev libboost-dev
-                unixodbc-dev openssl)
+                unixodbc-dev openssl libssl-dev)
 # What scripts/package needs besides: the package's dependencies are read
 # by dpkg-shlibdeps, and lintian checks the result.
 PACKAGING_PACKAGES=(dpkg-dev lintian)

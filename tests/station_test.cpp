@@ -66,6 +66,14 @@ TEST(Station, CommandLineAndListeningAddress) {
       {{"--slot", "COM3", "--token", "0123456789abcdef<", "fw.bin"}, "--token takes"},
       {{"--slot", "COM3", "a.bin", "b.bin"}, "one firmware file only"},
       {{"--slot", "COM3", "--yes", "fw.bin"}, "unknown option --yes"},
+      {{"--slot", "COM3", "--trust", "k.pub", "--releases", "r"}, ""},
+      {{"--slot", "COM3", "--releases", "r"}, "--releases needs --trust"},
+      {{"--slot", "COM3", "--trust", "k.pub", "--releases", "r", "fw.bin"},
+       "--releases or FIRMWARE"},
+      {{"--slot", "COM3", "--supervisor-token", "0123456789abcdef", "fw.bin"},
+       "--supervisor-token needs --releases"},
+      {{"--slot", "COM3", "--trust", "k.pub", "--releases", "r", "--token", "0123456789abcdef",
+        "--supervisor-token", "0123456789abcdef"}, "--supervisor-token must differ"},
   };
   for (const Case& c : cases) {
     StationOptions options;
@@ -93,6 +101,63 @@ TEST(Station, CommandLineAndListeningAddress) {
             (std::vector<std::string>{"192.0.2.7:80", "bench-3:80"}));
   EXPECT_TRUE(TokenWillDo(NewToken()));
   EXPECT_NE(NewToken(), NewToken());
+}
+
+// Who may change what: the operator starts and answers, the supervisor may
+// also pick the release, and only among the good ones while no slot runs.
+TEST(Station, OnlyTheSupervisorPicksAReleaseAndOnlyBetweenRuns) {
+  const Access access{{"127.0.0.1:8470"}, "operator-0123456789", "supervisor-0123456789"};
+  const std::string pick = R"({"name":"fw-2.bin"})";
+  struct Case {
+    std::string path, token, body;
+    int status;  // 0: let through
+  } cases[] = {
+      {"/api/release", "supervisor-0123456789", pick, 0},
+      {"/api/release", "operator-0123456789", pick, 403},
+      {"/api/release", "", pick, 403},
+      {"/api/release", "supervisor-0123456789", R"({"name":2})", 400},
+      {"/api/slots/0/start", "supervisor-0123456789", R"({"serial":"SN-1"})", 0},
+      {"/api/slots/0/start", "operator-0123456789", R"({"serial":"SN-1"})", 0},
+  };
+  for (const Case& c : cases) {
+    const HttpRequest request{"POST", c.path, "127.0.0.1:8470", c.token, "application/json", c.body};
+    const auto screened = Screen(request, access, 1);
+    const auto* refusal = std::get_if<Refusal>(&screened);
+    EXPECT_EQ(refusal ? refusal->status : 0, c.status) << c.path << " " << c.token;
+  }
+  // With no supervisor, no token is the supervisor's, not even an empty one.
+  const Access alone{{"127.0.0.1:8470"}, "operator-0123456789", ""};
+  for (const std::string token : {"", "operator-0123456789"}) {
+    const auto screened = Screen({"POST", "/api/release", "127.0.0.1:8470", token,
+                                  "application/json", pick}, alone, 1);
+    ASSERT_TRUE(std::holds_alternative<Refusal>(screened));
+    EXPECT_EQ(std::get<Refusal>(screened).status, 403);
+  }
+  auto role = [&](const std::string& token) {
+    const auto screened = Screen({"GET", "/api/role", "127.0.0.1:8470", token, "", ""}, access, 1);
+    return std::get<Routed>(screened).role;
+  };
+  EXPECT_EQ(role("supervisor-0123456789"), "supervisor");
+  EXPECT_EQ(role("operator-0123456789"), "operator");
+  EXPECT_EQ(role("x"), "viewer");
+
+  const std::vector<Offered> offered{{"fw-1.bin", {}, std::nullopt},
+                                     {"fw-2.bin", {}, std::nullopt},
+                                     {"fw-3.bin", {}, "the file changed since it was signed"}};
+  struct Pick {
+    std::string name;
+    bool running;
+    int status;  // 0: made active
+  } picks[] = {{"fw-2.bin", false, 0}, {"fw-2.bin", true, 409}, {"fw-3.bin", false, 400},
+               {"fw-9.bin", false, 404}};
+  for (const Pick& p : picks) {
+    const auto picked = PickRelease(p.name, offered, p.running);
+    const auto* refusal = std::get_if<Refusal>(&picked);
+    EXPECT_EQ(refusal ? refusal->status : 0, p.status) << p.name;
+    if (!refusal) {
+      EXPECT_EQ(std::get<std::size_t>(picked), 1u);
+    }
+  }
 }
 
 // A slot named by its adapter leads where fwdl --port leads: its tile shows

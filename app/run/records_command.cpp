@@ -120,7 +120,8 @@ std::optional<std::string> FindInFile(const std::string& path, const RecordFilte
     if (!filter.firmware.empty() && line.find(filter.firmware) == std::string::npos) continue;
     try {
       Record record = Record::parse(line);
-      if (record.is_object() && filter.Matches(record)) found.push_back(std::move(record));
+      // A station's change of release is a line of its own, no run.
+      if (record.is_object() && !record.contains("event") && filter.Matches(record)) found.push_back(std::move(record));
     } catch (const Record::exception&) {
       std::cerr << "fwdl records: " << path << ": line " << number << " is not a record; skipped\n";
     }

@@ -1,5 +1,6 @@
 #include "app/station/firmware.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/run/check.h"
@@ -46,6 +47,25 @@ std::optional<std::string> ExamineFirmware(const std::string& path,
   const auto digest = Sha256OfFile(path);
   if (!digest) return "cannot be read";
   firmware.sha256 = *digest;
+  return std::nullopt;
+}
+
+std::optional<std::string> ExamineReleases(const std::string& folder,
+                                           const std::vector<std::string>& trust,
+                                           std::vector<Offered>& offered) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::directory_iterator entries(folder, error);
+  if (error) return "cannot be read: " + error.message();
+  for (const fs::directory_entry& entry : entries) {
+    const std::string path = entry.path().string();
+    if (!entry.is_regular_file(error) || !console::FileKindOf(path)) continue;
+    Offered file{entry.path().filename().string(), {}, std::nullopt};
+    file.refused = ExamineFirmware(path, trust, file.firmware);
+    offered.push_back(std::move(file));
+  }
+  std::sort(offered.begin(), offered.end(),
+            [](const Offered& a, const Offered& b) { return a.name < b.name; });
   return std::nullopt;
 }
 

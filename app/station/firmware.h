@@ -26,4 +26,17 @@ std::optional<std::string> ExamineFirmware(const std::string& path,
                                            const std::vector<std::string>& trust,
                                            Firmware& firmware);
 
+// One file of --releases: offered when it examines well, else refused with why.
+struct Offered {
+  std::string name;  // the file's name in the folder
+  Firmware firmware;
+  std::optional<std::string> refused;
+};
+
+// Every *.hex and *.bin in `folder`, in order of name, each examined with
+// `trust`; why the folder cannot be read, or nothing.
+std::optional<std::string> ExamineReleases(const std::string& folder,
+                                           const std::vector<std::string>& trust,
+                                           std::vector<Offered>& offered);
+
 }  // namespace fwdl::station

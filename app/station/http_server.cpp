@@ -11,6 +11,11 @@
 #include <deque>
 #include <set>
 
+#if FWDL_STATION_TLS
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+#endif
+
 namespace fwdl::station {
 namespace {
 
@@ -45,9 +50,23 @@ void Guard(http::response<http::string_body>& reply) {
             "frame-ancestors 'none'");
 }
 
+// The socket under a stream, for what goes past HTTP (the events); over
+// TLS the TLS stream itself.
+tcp::socket& Raw(beast::tcp_stream& stream) { return stream.socket(); }
+#if FWDL_STATION_TLS
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+TlsStream& Raw(TlsStream& stream) { return stream; }
+#endif
+
 }  // namespace
 
-class Session;
+// A connection as the server holds it: the streams of events among them.
+class Session {
+ public:
+  virtual ~Session() = default;
+  virtual void Send(const std::string& text) = 0;
+  virtual void Close() = 0;
+};
 
 struct HttpServer::Impl {
   explicit Impl(Handler h) : handler(std::move(h)) {}
@@ -65,19 +84,41 @@ struct HttpServer::Impl {
   std::function<void()> on_interrupt;
   std::set<std::shared_ptr<Session>> streams;
   tcp::endpoint local;
+#if FWDL_STATION_TLS
+  std::optional<asio::ssl::context> tls;
+#endif
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+template <class Stream>
+class SessionOn : public Session, public std::enable_shared_from_this<SessionOn<Stream>> {
  public:
-  Session(tcp::socket socket, HttpServer::Impl& server)
-      : stream_(std::move(socket)), server_(server) {
+  template <class... Tls>
+  SessionOn(tcp::socket socket, HttpServer::Impl& server, Tls&... tls)
+      : stream_(std::move(socket), tls...), server_(server) {
     ++server_.connections;
   }
-  ~Session() { --server_.connections; }
+  ~SessionOn() override { --server_.connections; }
+
+  // The TLS handshake first, where there is one; then `next`.
+  template <class Next>
+  void Begin(Next next) {
+    beast::get_lowest_layer(stream_).expires_after(kIdle);
+#if FWDL_STATION_TLS
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      stream_.async_handshake(asio::ssl::stream_base::server,
+                              [self = this->shared_from_this(), next](beast::error_code error) {
+                                if (error) return self->Close();
+                                next(*self);
+                              });
+      return;
+    }
+#endif
+    next(*this);
+  }
 
   // Answers at once, without reading the request, and closes.
   void TurnAway(const std::string& why) {
-    stream_.expires_after(kIdle);
+    beast::get_lowest_layer(stream_).expires_after(kIdle);
     Reply(Refuse(503, why), 11, true);
   }
 
@@ -85,24 +126,25 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
-    stream_.expires_after(kIdle);
+    beast::get_lowest_layer(stream_).expires_after(kIdle);
     http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code error, std::size_t) {
+                     [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                        self->OnRead(error);
                      });
   }
 
-  void Send(const std::string& text) {
+  void Send(const std::string& text) override {
     if (queue_.size() >= kQueueLimit) return Close();
     queue_.push_back(text);
     if (queue_.size() == 1) WriteNext();
   }
 
-  void Close() {
+  void Close() override {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.socket().close(ignored);
-    server_.streams.erase(shared_from_this());
+    auto& socket = beast::get_lowest_layer(stream_).socket();
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+    server_.streams.erase(this->shared_from_this());
   }
 
  private:
@@ -140,7 +182,7 @@ class Session : public std::enable_shared_from_this<Session> {
     response->body() = reply.body;
     response->prepare_payload();
     http::async_write(stream_, *response,
-                      [self = shared_from_this(), response, close](beast::error_code error,
+                      [self = this->shared_from_this(), response, close](beast::error_code error,
                                                                    std::size_t) {
                         if (error || close) return self->Close();
                         self->Read();
@@ -148,8 +190,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void BeginStream(const std::string& first) {
-    stream_.expires_never();
-    server_.streams.insert(shared_from_this());
+    beast::get_lowest_layer(stream_).expires_never();
+    server_.streams.insert(this->shared_from_this());
     Send("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
          "X-Content-Type-Options: nosniff\r\nConnection: keep-alive\r\n\r\n" +
          first);
@@ -159,23 +201,23 @@ class Session : public std::enable_shared_from_this<Session> {
   // A stream's reader says nothing more; its leaving shows as the end of
   // what it sends.
   void WatchForClose() {
-    stream_.socket().async_read_some(
-        asio::buffer(sink_), [self = shared_from_this()](beast::error_code error, std::size_t) {
+    Raw(stream_).async_read_some(
+        asio::buffer(sink_), [self = this->shared_from_this()](beast::error_code error, std::size_t) {
           if (error) return self->Close();
           self->WatchForClose();
         });
   }
 
   void WriteNext() {
-    asio::async_write(stream_.socket(), asio::buffer(queue_.front()),
-                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+    asio::async_write(Raw(stream_), asio::buffer(queue_.front()),
+                      [self = this->shared_from_this()](beast::error_code error, std::size_t) {
                         if (error) return self->Close();
                         self->queue_.pop_front();
                         if (!self->queue_.empty()) self->WriteNext();
                       });
   }
 
-  beast::tcp_stream stream_;
+  Stream stream_;
   HttpServer::Impl& server_;
   beast::flat_buffer buffer_{kHeaderLimit + kBodyLimit};
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -187,13 +229,22 @@ void HttpServer::Impl::Accept() {
   acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
     if (error == asio::error::operation_aborted) return;
     if (!error) {
-      auto session = std::make_shared<Session>(std::move(socket), *this);
-      if (connections > kConnectionLimit) {
-        session->TurnAway("too many connections to this station (" +
-                          std::to_string(kConnectionLimit) + "): try again shortly");
-      } else {
-        session->Read();
+      const bool too_many = connections >= kConnectionLimit;
+      auto serve = [too_many](auto& session) {
+        if (too_many) {
+          session.TurnAway("too many connections to this station (" +
+                           std::to_string(kConnectionLimit) + "): try again shortly");
+        } else {
+          session.Read();
+        }
+      };
+#if FWDL_STATION_TLS
+      if (tls) {
+        std::make_shared<SessionOn<TlsStream>>(std::move(socket), *this, *tls)->Begin(serve);
+        return Accept();
       }
+#endif
+      std::make_shared<SessionOn<beast::tcp_stream>>(std::move(socket), *this)->Begin(serve);
     }
     Accept();
   });
@@ -233,6 +284,26 @@ std::optional<std::string> HttpServer::Listen(const std::string& host, unsigned 
   impl_->Accept();
   impl_->KeepAlive();
   return std::nullopt;
+}
+
+std::optional<std::string> HttpServer::UseTls(const std::string& certificate,
+                                             const std::string& key) {
+#if FWDL_STATION_TLS
+  auto& tls = impl_->tls.emplace(asio::ssl::context::tls_server);
+  beast::error_code error;
+  tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                      asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                      asio::ssl::context::no_tlsv1_1,
+                  error);
+  if (!error) tls.use_certificate_chain_file(certificate, error);
+  if (error) return "--tls-cert " + certificate + ": " + error.message();
+  tls.use_private_key_file(key, asio::ssl::context::pem, error);
+  if (error) return "--tls-key " + key + ": " + error.message();
+  return std::nullopt;
+#else
+  (void)certificate, (void)key;
+  return "HTTPS is not built into this fwdl";
+#endif
 }
 
 std::string HttpServer::address() const { return impl_->local.address().to_string(); }

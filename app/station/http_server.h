@@ -26,6 +26,9 @@ class HttpServer {
   // Listens on `host` (an address or a name) and `port` (0: any free one);
   // nothing, or why not.
   std::optional<std::string> Listen(const std::string& host, unsigned short port);
+  // Serves HTTPS with this certificate (chain) and key, PEM files; why
+  // not, or nothing. Before Run.
+  std::optional<std::string> UseTls(const std::string& certificate, const std::string& key);
   std::string address() const;  // "127.0.0.1", "::1"
   unsigned short port() const;
   bool loopback() const;

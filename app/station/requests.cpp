@@ -58,6 +58,32 @@ std::variant<Routed, Refusal> Screen(const HttpRequest& request, const Access& a
   const std::string_view target = request.target;
   const std::string_view path = target.substr(0, target.find('?'));
   const bool get = request.method == "GET" || request.method == "HEAD";
+  const bool supervisor = SameToken(request.token, access.supervisor_token);
+  const bool operator_ = supervisor || SameToken(request.token, access.token);
+  if (path == "/api/role") {
+    if (!get) return Refusal{405, "/api/role takes GET"};
+    Routed routed;
+    routed.route = Route::kRole;
+    routed.role = supervisor ? "supervisor" : operator_ ? "operator" : "viewer";
+    return routed;
+  }
+  if (path == "/api/release") {
+    if (request.method != "POST") return Refusal{405, "/api/release takes POST"};
+    if (!operator_) return Refusal{403, "no valid X-Station-Token: this view is read-only"};
+    if (!supervisor) return Refusal{403, "only the supervisor picks the release"};
+    if (Lower(request.content_type.substr(0, request.content_type.find(';'))) !=
+        "application/json") {
+      return Refusal{415, "the body must be application/json"};
+    }
+    const auto body = nlohmann::json::parse(request.body, nullptr, /*allow_exceptions=*/false);
+    if (!body.is_object() || !body.contains("name") || !body["name"].is_string()) {
+      return Refusal{400, "\"name\" must be a text"};
+    }
+    Routed routed;
+    routed.route = Route::kRelease;
+    routed.release = body["name"];
+    return routed;
+  }
   if (path == "/" || path == "/events" || path == "/api/state") {
     if (!get) return Refusal{405, std::string(path) + " takes GET"};
     Routed routed;
@@ -69,7 +95,7 @@ std::variant<Routed, Refusal> Screen(const HttpRequest& request, const Access& a
     return Refusal{404, "no such thing here: " + std::string(path)};
   }
   if (request.method != "POST") return Refusal{405, std::string(path) + " takes POST"};
-  if (!SameToken(request.token, access.token)) {
+  if (!operator_) {
     return Refusal{403, "no valid X-Station-Token: this view is read-only"};
   }
   if (Lower(request.content_type.substr(0, request.content_type.find(';'))) !=
@@ -102,6 +128,17 @@ std::variant<Routed, Refusal> Screen(const HttpRequest& request, const Access& a
     routed.ok = answer == "ok";
   }
   return routed;
+}
+
+std::variant<std::size_t, Refusal> PickRelease(const std::string& name,
+                                               const std::vector<Offered>& offered,
+                                               bool slot_running) {
+  if (slot_running) return Refusal{409, "a slot is running: the release changes between runs"};
+  const auto found = std::find_if(offered.begin(), offered.end(),
+                                  [&](const Offered& o) { return o.name == name; });
+  if (found == offered.end()) return Refusal{404, "no release " + name};
+  if (found->refused) return Refusal{400, name + " is refused: " + *found->refused};
+  return static_cast<std::size_t>(found - offered.begin());
 }
 
 std::vector<std::string> HostsOf(const std::string& name, const std::string& address,

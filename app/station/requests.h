@@ -6,13 +6,19 @@
 //   GET  /api/state              the station at a glance, JSON
 //   POST /api/slots/N/start      {"serial":"SN-0042"}: a run on slot N
 //   POST /api/slots/N/answer     {"answer":"ok"} or {"answer":"cancel"}
+//   GET  /api/role               what the X-Station-Token lets do:
+//                                {"role":"supervisor"|"operator"|"viewer"}
+//   POST /api/release            {"name":"fw-1.2.bin"}: the supervisor picks
+//                                the active release (--releases)
 //
 // Every request must name, in its Host header, the address the station
 // serves: a page of another site that a rebound name leads here is
 // refused. A request that changes anything (a POST) carries the station's
 // token in the X-Station-Token header and a JSON body; the page has the
 // token from the station, a page of another site has not. What the slots
-// are doing (a busy slot, no question waiting) the station decides.
+// are doing (a busy slot, no question waiting) the station decides. The
+// operator's token starts and answers; only the supervisor's token, which
+// does that too, picks the release.
 #pragma once
 
 #include <optional>
@@ -20,6 +26,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "app/station/firmware.h"
 
 namespace fwdl::station {
 
@@ -40,15 +48,18 @@ inline constexpr std::size_t kBodyLimit = 4096;
 struct Access {
   std::vector<std::string> hosts;  // "127.0.0.1:8470", "localhost:8470"
   std::string token;
+  std::string supervisor_token;  // "" when there is no supervisor
 };
 
-enum class Route { kPage, kEvents, kState, kStart, kAnswer };
+enum class Route { kPage, kEvents, kState, kRole, kStart, kAnswer, kRelease };
 
 struct Routed {
   Route route = Route::kPage;
   int slot = -1;
   std::string serial;  // kStart
   bool ok = false;     // kAnswer: OK rather than Cancel
+  std::string release;  // kRelease: the file's name
+  std::string role;     // kRole: "supervisor", "operator" or "viewer"
 };
 
 struct Refusal {
@@ -58,6 +69,12 @@ struct Refusal {
 
 std::variant<Routed, Refusal> Screen(const HttpRequest& request, const Access& access,
                                      int slots);
+
+// Which of `offered` the supervisor's change of release makes active, or
+// why not: 409 while a slot runs, 404 for no such file, 400 for a refused one.
+std::variant<std::size_t, Refusal> PickRelease(const std::string& name,
+                                               const std::vector<Offered>& offered,
+                                               bool slot_running);
 
 // The reply for a refusal: {"error":"..."}.
 HttpReply Refuse(int status, const std::string& why);

@@ -34,8 +34,9 @@ using console::ExitCode;
 class Station {
  public:
   Station(const StationOptions& options, const std::vector<SlotPlace>& places, Firmware firmware,
-          std::string version)
-      : options_(options), firmware_(std::move(firmware)), version_(std::move(version)),
+          std::vector<Offered> offered, std::string version)
+      : options_(options), firmware_(std::move(firmware)), offered_(std::move(offered)),
+        version_(std::move(version)),
         server_([this](const HttpRequest& r) { return Handle(r); }),
         processes_(options.slots.size(), Listener()) {
     for (std::size_t i = 0; i < options.slots.size(); ++i) {
@@ -60,19 +61,34 @@ class Station {
   }
 
   int Run(const std::string& host, unsigned short port) {
+    const bool tls = options_.tls_cert.has_value();
+    if (tls) {
+      if (const auto why = server_.UseTls(*options_.tls_cert, *options_.tls_key)) {
+        std::cerr << "fwdl station: " << *why << '\n';
+        return static_cast<int>(ExitCode::kUsage);
+      }
+    }
     if (const auto why = server_.Listen(host, port)) {
       std::cerr << "fwdl station: cannot listen on " << *why << '\n';
       return static_cast<int>(ExitCode::kUsage);
     }
     access_.hosts = HostsOf(host, server_.address(), server_.port(), server_.loopback());
     access_.token = options_.token ? *options_.token : NewToken();
+    access_.supervisor_token = options_.supervisor_token.value_or("");
     if (!server_.loopback() && !options_.token) {
       std::cerr << "fwdl station: listening beyond this machine needs --token\n";
       return static_cast<int>(ExitCode::kUsage);
     }
+    // Plain HTTP carries the token in the clear across the network: the
+    // token that changes the release stays on this machine.
+    if (!server_.loopback() && options_.supervisor_token && !tls) {
+      std::cerr << "fwdl station: --supervisor-token is refused over plain HTTP beyond this "
+                   "machine\n";
+      return static_cast<int>(ExitCode::kUsage);
+    }
     const bool named = host.find_first_not_of("0123456789.:[]abcdefABCDEF") != std::string::npos;
     const std::string shown_host = named ? host : access_.hosts.front();
-    std::string address = "http://" + (named ? host + ":" + std::to_string(server_.port())
+    std::string address = (tls ? "https://" : "http://") + (named ? host + ":" + std::to_string(server_.port())
                                              : shown_host) + "/";
     if (!server_.loopback()) address += "#token=" + access_.token;
     std::cout << address << std::endl;
@@ -130,6 +146,8 @@ class Station {
         }
         return {200, "text/event-stream", first, /*stream=*/true};
       }
+      case Route::kRole: return {200, "application/json", Json{{"role", routed.role}}.dump() + "\n"};
+      case Route::kRelease: return ChangeRelease(routed.release);
       case Route::kStart: return Start(routed.slot, routed.serial);
       case Route::kAnswer: return Answer(routed.slot, routed.ok);
     }
@@ -148,16 +166,33 @@ class Station {
     return page;
   }
 
-  Json State() const {
-    Json slots = Json::array();
-    for (const Slot& slot : slots_) slots.push_back(slot.Summary());
-    return {{"version", version_},
-            {"firmware",
+  // The active firmware and, with --releases, every file offered or refused.
+  Json Releases() const {
+    Json releases = Json::array();
+    for (const Offered& o : offered_) {
+      releases.push_back({{"name", o.name},
+                          {"size", o.firmware.size},
+                          {"sha256", o.refused ? Json(nullptr) : Json(o.firmware.sha256)},
+                          {"signed_by", o.firmware.signed_by ? Json(*o.firmware.signed_by)
+                                                             : Json(nullptr)},
+                          {"refused", o.refused ? Json(*o.refused) : Json(nullptr)}});
+    }
+    return {{"firmware",
              {{"path", firmware_.path},
               {"procedure", firmware_.procedure},
               {"size", firmware_.size},
               {"sha256", firmware_.sha256},
               {"signed_by", firmware_.signed_by ? Json(*firmware_.signed_by) : Json(nullptr)}}},
+            {"releases", options_.releases ? releases : Json(nullptr)}};
+  }
+
+  Json State() const {
+    Json slots = Json::array();
+    for (const Slot& slot : slots_) slots.push_back(slot.Summary());
+    const Json releases = Releases();
+    return {{"version", version_},
+            {"firmware", releases["firmware"]},
+            {"releases", releases["releases"]},
             {"record", options_.record ? Json(*options_.record) : Json(nullptr)},
             {"stopping", stopping_},
             {"slots", slots},
@@ -189,6 +224,36 @@ class Station {
       return Refuse(500, "cannot start fwdl: " + *why);
     }
     return {202, "application/json", Json{{"slot", index}, {"started", true}}.dump() + "\n"};
+  }
+
+  // The supervisor's pick: a record line of its own in the record file
+  // first, so that no release is ever sent that the record does not name.
+  HttpReply ChangeRelease(const std::string& name) {
+    if (!options_.releases) return Refuse(404, "this station serves one firmware, no releases");
+    if (stopping_) return Refuse(503, "the station is stopping");
+    const auto picked = PickRelease(name, offered_, AnyBusy());
+    if (const auto* refusal = std::get_if<Refusal>(&picked)) {
+      return Refuse(refusal->status, refusal->why);
+    }
+    const Firmware& chosen = offered_[std::get<std::size_t>(picked)].firmware;
+    const Json line{{"event", "release"},
+                    {"time", console::UtcTimestamp(std::chrono::system_clock::now())},
+                    {"file", name},
+                    {"size", chosen.size},
+                    {"sha256", chosen.sha256},
+                    {"signed_by", chosen.signed_by ? Json(*chosen.signed_by) : Json(nullptr)}};
+    if (options_.record) {
+      console::AppendFile record;
+      auto why = record.Open(*options_.record);
+      if (!why) why = record.Append(line.dump() + "\n");
+      if (why) return Refuse(500, "the record cannot be written: " + *why);
+    }
+    firmware_ = chosen;
+    std::cerr << "fwdl station: the supervisor made " << name << " the active release (SHA-256 "
+              << chosen.sha256 << ")" << std::endl;
+    // The header changes; the tiles (and the serials typed in them) stay.
+    server_.Broadcast(ServerSentEvent("release", Releases().dump()));
+    return {200, "application/json", line.dump() + "\n"};
   }
 
   HttpReply Answer(int index, bool ok) {
@@ -291,7 +356,8 @@ class Station {
   }
 
   const StationOptions options_;
-  const Firmware firmware_;
+  Firmware firmware_;                // the active one
+  const std::vector<Offered> offered_;  // --releases
   const std::string version_;
   HttpServer server_;
   Access access_;
@@ -326,7 +392,24 @@ int StationMain(int argc, char** argv, const std::string& version, const SystemP
     return static_cast<int>(ExitCode::kUsage);
   }
   Firmware firmware;
-  if (const auto problem = ExamineFirmware(options.firmware, options.trust, firmware)) {
+  std::vector<Offered> offered;
+  if (options.releases) {
+    if (const auto problem = ExamineReleases(*options.releases, options.trust, offered)) {
+      std::cerr << "fwdl station: --releases " << *options.releases << ": " << *problem << '\n';
+      return static_cast<int>(ExitCode::kUsage);
+    }
+    for (const Offered& o : offered) {
+      if (o.refused) std::cerr << "fwdl station: refused: " << o.name << ": " << *o.refused << '\n';
+    }
+    const auto good = std::find_if(offered.begin(), offered.end(),
+                                   [](const Offered& o) { return !o.refused; });
+    if (good == offered.end()) {
+      std::cerr << "fwdl station: --releases " << *options.releases
+                << ": no file with a good signature by a trusted key\n";
+      return static_cast<int>(ExitCode::kFileRefused);
+    }
+    firmware = good->firmware;
+  } else if (const auto problem = ExamineFirmware(options.firmware, options.trust, firmware)) {
     std::cerr << "fwdl station: " << options.firmware << ": " << *problem << '\n';
     return static_cast<int>(ExitCode::kFileRefused);  // as fwdl refuses a file
   }
@@ -354,7 +437,7 @@ int StationMain(int argc, char** argv, const std::string& version, const SystemP
     return static_cast<int>(ExitCode::kUsage);
   }
   const auto [host, port] = *SplitListen(options.listen);
-  Station station(options, places, firmware, version);
+  Station station(options, places, firmware, std::move(offered), version);
   return station.Run(host, port);
 }
 

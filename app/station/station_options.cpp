@@ -10,6 +10,7 @@ const char kStationHelp[] =
     "usage: fwdl station --slot PORT [--slot PORT ...] [--record TARGET ...]\n"
     "                    [--spool FILE] [--listen ADDR:PORT] [--token TOKEN]\n"
     "                    [--trust KEY.pub] FIRMWARE\n"
+    "   or: fwdl station ... --trust KEY.pub --releases DIR [--supervisor-token TOKEN]\n"
     "\n"
     "Serves a page for several instruments at once: one tile per slot, one fwdl\n"
     "per slot. FIRMWARE.hex is sent as by fwdl hex, FIRMWARE.bin as by fwdl dvb.\n"
@@ -26,6 +27,14 @@ const char kStationHelp[] =
     "  --trust KEY.pub  the firmware only with a good signature FIRMWARE.sig by\n"
     "                   this key (as fwdl --trust); may be given more than once;\n"
     "                   every slot's fwdl checks it again over what it sends\n"
+    "  --releases DIR   instead of FIRMWARE: every *.hex and *.bin in DIR with a\n"
+    "                   good signature is offered, the first by name active;\n"
+    "                   needs --trust\n"
+    "  --supervisor-token TOKEN\n"
+    "                   as --token, and also picks the active release while no\n"
+    "                   slot runs; beyond this machine only with HTTPS\n"
+    "  --tls-cert FILE --tls-key FILE\n"
+    "                   serve HTTPS with this certificate and key (PEM)\n"
     "\n"
     "The address to open is printed on standard output. Ctrl-C ends every\n"
     "running slot as Ctrl-C ends fwdl, each with its record, then the station.\n";
@@ -93,6 +102,18 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
       const auto key = value();
       if (!key || key->empty()) return "--trust needs a key file";
       options.trust.push_back(*key);
+    } else if (option == "--releases") {
+      options.releases = value();
+      if (!options.releases || options.releases->empty()) return "--releases needs a folder";
+    } else if (option == "--supervisor-token") {
+      options.supervisor_token = value();
+      if (!options.supervisor_token || !TokenWillDo(*options.supervisor_token)) {
+        return "--supervisor-token takes 16 to 128 letters, digits, \"-\", \"_\", \".\" or \"~\"";
+      }
+    } else if (option == "--tls-cert" || option == "--tls-key") {
+      auto& file = option == "--tls-cert" ? options.tls_cert : options.tls_key;
+      file = value();
+      if (!file || file->empty()) return option + " needs a file";
     } else if (option == "--token") {
       options.token = value();
       if (!options.token || !TokenWillDo(*options.token)) {
@@ -107,7 +128,27 @@ std::optional<std::string> ParseStation(const std::vector<std::string>& argument
     }
   }
   if (options.slots.empty()) return "no --slot";
-  if (options.firmware.empty()) return "no FIRMWARE";
+  if (options.releases) {
+    if (options.trust.empty()) return "--releases needs --trust: a release is a signed file";
+    if (!options.firmware.empty()) return "--releases or FIRMWARE, not both";
+  } else if (options.firmware.empty()) {
+    return "no FIRMWARE";
+  }
+  if (options.tls_cert.has_value() != options.tls_key.has_value()) {
+    return "--tls-cert and --tls-key go together";
+  }
+#ifdef _WIN32
+  if (options.tls_cert) {
+    return "--tls-cert: this fwdl serves plain HTTP on Windows; put a reverse proxy with HTTPS "
+           "in front of a station on 127.0.0.1";
+  }
+#endif
+  if (options.supervisor_token && !options.releases) {
+    return "--supervisor-token needs --releases: the supervisor picks among them";
+  }
+  if (options.supervisor_token && options.token == options.supervisor_token) {
+    return "--supervisor-token must differ from --token";
+  }
   return std::nullopt;
 }
 

@@ -18,6 +18,9 @@ struct StationOptions {
   std::string listen = "127.0.0.1:8470";
   std::string firmware;
   std::vector<std::string> trust;  // --trust: the key files
+  std::optional<std::string> releases;  // --releases: a folder of signed releases
+  std::optional<std::string> supervisor_token;  // may also pick the release
+  std::optional<std::string> tls_cert, tls_key;  // HTTPS
 };
 
 // `arguments` follow "station"; a usage problem, or nothing.

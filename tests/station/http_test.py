@@ -2,6 +2,7 @@
 each refusal changes nothing, and the events of a whole run arrive in order.
 Usage: http_test.py (FWDL and INSTRUMENT_SIM name the programs)."""
 
+import hashlib
 import http.client
 import json
 import os
@@ -228,6 +229,93 @@ class StationBeyondTheMachine(unittest.TestCase):
                 self.assertEqual(station.state(), before)
                 self.assertEqual(station.post("/api/slots/0/start", {"serial": "SN-1"}, token)[0],
                                  202, "with the token it drives")
+            finally:
+                station.stop()
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=60)
+
+
+class StationReleases(unittest.TestCase):
+    """--releases: the operator starts and answers; the supervisor also picks
+    the release, between runs, and the record holds each change."""
+
+    SUPERVISOR = "supervisor-0123456789"
+
+    def test_the_supervisor_picks_among_the_good_releases_between_runs(self):
+        with tempfile.TemporaryDirectory() as folder:
+            key, pub = os.path.join(folder, "key.pem"), os.path.join(folder, "release.pub")
+            openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
+            openssl("ec", "-in", key, "-pubout", "-out", pub)
+            releases = os.path.join(folder, "releases")
+            os.mkdir(releases)
+            for name, size in (("a.bin", 3000), ("b.bin", 4000), ("c.bin", 5000)):
+                path = os.path.join(releases, name)
+                with open(path, "wb") as f:
+                    f.write(rig.every_byte_image(size))
+                openssl("dgst", "-sha256", "-sign", key, "-out", path + ".sig", path)
+            with open(os.path.join(releases, "c.bin"), "r+b") as f:
+                f.write(b"\xff")  # changed after it was signed
+            record = os.path.join(folder, "units.jsonl")
+            sim = rig.Sim(folder, "--flash-ms", "100")
+            options = ("--trust", pub, "--releases", releases)
+            station = rig.Station([sim.path], None, record,
+                                  extra=(*options, "--supervisor-token", self.SUPERVISOR))
+            try:
+                state = station.state()
+                self.assertEqual(state["firmware"]["path"], os.path.join(releases, "a.bin"))
+                refused = {r["name"]: r["refused"] for r in state["releases"]}
+                self.assertEqual(list(refused), ["a.bin", "b.bin", "c.bin"])
+                self.assertIsNone(refused["a.bin"])
+                self.assertIn("changed since it was signed", refused["c.bin"])
+                self.assertIn("refused: c.bin", station.stderr())
+
+                pick = {"name": "b.bin"}
+                self.assertEqual(station.post("/api/release", pick)[0], 403, "the operator")
+                self.assertEqual(station.post("/api/release", {"name": "c.bin"},
+                                              self.SUPERVISOR)[0], 400)
+                self.assertEqual(station.post("/api/slots/0/start", {"serial": "SN-1"})[0], 202)
+                rig.wait_for(lambda: station.state()["slots"][0].get("question"),
+                             what="the instructions")
+                status, _, body = station.post("/api/release", pick, self.SUPERVISOR)
+                self.assertEqual(status, 409, body)
+                self.assertEqual(station.post("/api/slots/0/answer", {"answer": "cancel"})[0], 200)
+                rig.wait_for(lambda: not station.state()["slots"][0]["busy"], what="the end")
+                status, _, body = station.post("/api/release", pick, self.SUPERVISOR)
+                self.assertEqual(status, 200, body)
+                self.assertEqual(station.state()["firmware"]["path"],
+                                 os.path.join(releases, "b.bin"))
+                changes = [r for r in rig.records(record) if r.get("event") == "release"]
+                self.assertEqual([(c["file"], c["sha256"]) for c in changes],
+                                 [("b.bin", hashlib.sha256(rig.every_byte_image(4000)).hexdigest())])
+                self.assertRegex(changes[0]["signed_by"], "^[0-9a-f]{16}$")
+                self.assertRegex(changes[0]["time"], r"^\d{4}-\d\d-\d\dT.*Z$")
+            finally:
+                station.stop()
+                sim.close()
+            # Plain HTTP beyond the machine would carry the supervisor's token in the clear.
+            run = subprocess.run([rig.FWDL, "station", "--listen", BEYOND, "--slot", "COM7",
+                                  "--token", "line-3-0123456789", *options,
+                                  "--supervisor-token", self.SUPERVISOR],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual((run.returncode, run.stdout), (2, ""))
+            self.assertIn("--supervisor-token is refused over plain HTTP", run.stderr)
+            # Over HTTPS it is taken, and the supervisor picks there too.
+            cert, tls_key = os.path.join(folder, "cert.pem"), os.path.join(folder, "tls.pem")
+            openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", tls_key, "-out", cert, "-days", "2",
+                    "-subj", "/CN=bench-3")
+            station = rig.Station(["COM7"], None, record, listen=BEYOND, extra=(
+                "--token", "line-3-0123456789", *options, "--supervisor-token", self.SUPERVISOR,
+                "--tls-cert", cert, "--tls-key", tls_key))
+            try:
+                self.assertTrue(station.url.startswith("https://"), station.url)
+                self.assertEqual(station.post("/api/release", {"name": "b.bin"},
+                                              self.SUPERVISOR)[0], 200)
+                with socket.create_connection(("127.0.0.1", station.port), timeout=30) as raw:
+                    raw.sendall(b"GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n")
+                    self.assertFalse(raw.recv(100).startswith(b"HTTP/"), "no plain HTTP")
             finally:
                 station.stop()
 
