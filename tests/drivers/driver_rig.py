@@ -71,18 +71,28 @@ def need(program, package):
 
 # --- The kernel: Debian's package, downloaded once, unpacked, never installed.
 
-def kernel_tree(cache):
-    cache.mkdir(parents=True, exist_ok=True)
+def kernel_package_name():
     depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                              capture_output=True, text=True).stdout
     names = [line.split(":", 1)[1].strip() for line in depends.splitlines()
              if line.strip().startswith("Depends:") and "linux-image-" in line]
-    debs = sorted(cache.glob(f"{names[0]}_*.deb")) if names else sorted(cache.glob("linux-image-*.deb"))
+    return names[0] if names else None
+
+
+def kernel_tree(cache):
+    cache.mkdir(parents=True, exist_ok=True)
+    name = kernel_package_name()
+    debs = sorted(cache.glob(f"{name}_*.deb")) if name else sorted(cache.glob("linux-image-*.deb"))
     if not debs:
-        if not names:
-            fail("apt-cache knows no linux-image-amd64 (apt-get update first?)")
-        subprocess.run(["apt-get", "download", "-q", names[0]], cwd=cache, check=True)
-        debs = sorted(cache.glob(f"{names[0]}_*.deb"))
+        # Package lists that are missing or older than the archive name a
+        # kernel that is no longer there: read them anew once, then fetch.
+        if not name or subprocess.run(["apt-get", "download", "-q", name], cwd=cache).returncode:
+            subprocess.run(["apt-get", "update", "-qq"], check=True)
+            name = kernel_package_name()
+            if not name:
+                fail("apt-cache knows no linux-image-amd64, even after apt-get update")
+            subprocess.run(["apt-get", "download", "-q", name], cwd=cache, check=True)
+        debs = sorted(cache.glob(f"{name}_*.deb"))
     tree = cache / debs[-1].stem
     if not (tree / "boot").is_dir():
         unpacking = cache / (debs[-1].stem + ".part")
